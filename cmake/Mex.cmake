@@ -1,0 +1,26 @@
+# add_mex(NAME OBJECTS...): builds ${CMAKE_BINARY_DIR}/NAME.mexa64 from the
+# given object libraries and static libraries.
+#
+# A MEX file is loaded into the host's process next to the host's own C++
+# runtime, so it carries its own: libstdc++ and libgcc are linked statically,
+# and a version script exports only mexFunction and mexVersion (symbol
+# version MEX). It links against the host's libmx, libmex and libmat; here
+# those are the stand-in host's libraries, which carry the same sonames.
+set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mex.map)
+
+function(add_mex name)
+  add_library(${name} MODULE ${CMAKE_SOURCE_DIR}/host/mex_version.cpp)
+  target_link_libraries(${name} PRIVATE ${ARGN} mx mex mat Threads::Threads m)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/host)
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    SUFFIX ".mexa64"
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+    CXX_VISIBILITY_PRESET hidden
+    LINK_DEPENDS ${MEX_VERSION_SCRIPT})
+  target_link_options(${name} PRIVATE
+    -static-libstdc++ -static-libgcc
+    -Wl,--version-script=${MEX_VERSION_SCRIPT}
+    -Wl,--exclude-libs,ALL
+    -Wl,-z,defs -Wl,--as-needed)
+endfunction()

@@ -1,0 +1,75 @@
+// Argument checks and error reporting shared by the gateways.
+//
+// The host's error call leaves the gateway without running C++ destructors,
+// so a gateway never raises from inside its work: it records what went wrong
+// in a Failure, lets every object of the call go out of scope, and only then
+// raises from its outermost frame (RaiseIfFailed).
+#pragma once
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "mex_host.h"
+
+namespace mexargs {
+
+struct Failure {
+  bool failed = false;
+  char id[96] = {};
+  char message[512] = {};
+};
+
+// Records a failure with the identifier "<prefix>:<what>". Only the first
+// failure of a call is kept.
+inline void Fail(Failure& f, const char* prefix, const char* what, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+inline void Fail(Failure& f, const char* prefix, const char* what, const char* format, ...) {
+  if (f.failed) return;
+  f.failed = true;
+  std::snprintf(f.id, sizeof f.id, "%s:%s", prefix, what);
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(f.message, sizeof f.message, format, ap);
+  va_end(ap);
+}
+
+inline void RaiseIfFailed(const Failure& f) {
+  if (f.failed) mexErrMsgIdAndTxt(f.id, "%s", f.message);
+}
+
+// A full, real, double array (not sparse, not complex).
+inline bool IsRealDoubleArray(const mxArray* a) {
+  return a != nullptr && mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+// A real numeric scalar of any numeric class.
+inline bool IsRealScalar(const mxArray* a) {
+  return a != nullptr && mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a) &&
+         mxGetNumberOfElements(a) == 1;
+}
+
+// True when truncating x toward zero gives a 32-bit signed integer.
+inline bool TruncatesToInt32(double x) {
+  return x > -2147483649.0 && x < 2147483648.0;  // false for NaN
+}
+
+// rows*cols*slices of a dimension vector with at least three entries, or -1
+// when the product exceeds the 32-bit voxel limit.
+inline int64_t VoxelCount3(const mwSize700* dims) {
+  const int64_t limit = 2147483647;
+  for (int d = 0; d < 3; ++d) {
+    if (dims[d] < 0) return -1;
+    if (dims[d] == 0) return 0;
+  }
+  int64_t count = 1;
+  for (int d = 0; d < 3; ++d) {
+    const int64_t n = dims[d];
+    if (count > limit / n) return -1;
+    count *= n;
+  }
+  return count;
+}
+
+}  // namespace mexargs
