@@ -62,6 +62,27 @@ class WorkerGroup {
   int started_ = 0;
 };
 
+// Runs one pass: fills record k with fill(k, records[k]) and starts `worker`
+// on it, for k = 0 .. count-1, in the platform's order, then waits for every
+// worker that started. False when a worker could not be started; no further
+// worker is started then, but those already running are waited for.
+template <typename Record, typename Fill>
+bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill) {
+  WorkerGroup group(count);
+  bool started = true;
+  if constexpr (kStartEachWorkerWhenFilled) {
+    for (int k = 0; k < count && started; ++k) {
+      fill(k, records[k]);
+      started = group.Start(worker, &records[k]);
+    }
+  } else {
+    for (int k = 0; k < count; ++k) fill(k, records[k]);
+    for (int k = 0; k < count && started; ++k) started = group.Start(worker, &records[k]);
+  }
+  group.JoinAll();
+  return started;
+}
+
 // Test hook: the `nth` start from now (0 counts the very next one) fails as
 // if the platform had refused the thread. A negative value disarms the hook.
 void FailThreadStartAfter(int nth);
