@@ -1,0 +1,68 @@
+// What both block workers share: cutting a block out of a volume, the skip
+// test, the integer magnitude of a coefficient, and adding a reconstruction
+// into the accumulators.
+#pragma once
+
+#include <cmath>
+
+#include "dct_thread_args.h"
+
+namespace quillon {
+
+// Where the four slices of the blocks that start at one slice add into:
+// the shared volume for slices of the worker's own slab, its spill planes
+// for the slices past it.
+struct BlockTargets {
+  double* sum[4];
+  double* weight[4];
+};
+
+inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume, int s0) {
+  const int plane = a.rows * a.cols;
+  BlockTargets t;
+  for (int p = 0; p < 4; ++p) {
+    const int s = s0 + p;
+    if (s <= a.last_slice) {
+      t.sum[p] = sum_volume + s * plane;
+      t.weight[p] = a.weights + s * plane;
+    } else {
+      const int spill = s - a.last_slice - 1;
+      t.sum[p] = a.spill_sum + spill * plane;
+      t.weight[p] = a.spill_weights + spill * plane;
+    }
+  }
+  return t;
+}
+
+// Copies the block with origin (r0, c0, s0) out of `volume` in block order
+// and returns its largest value, from 0: a negative value never raises it
+// and a value that is not a number never replaces it.
+inline double GatherBlock(const double* volume, int rows, int plane, int r0, int c0, int s0,
+                          double* block) {
+  double m = 0.0;
+  for (int p = 0; p < 4; ++p) {
+    for (int j = 0; j < 4; ++j) {
+      const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
+      for (int k = 0; k < 4; ++k) {
+        const double x = line[k];
+        block[k + 4 * j + 16 * p] = x;
+        if (x > m) m = x;
+      }
+    }
+  }
+  return m;
+}
+
+// The integer part of |c| as a double. A coefficient with no 32-bit integer
+// part (|c| >= 2^31, or not a number) gets -2^31, as a truncating conversion
+// on x86-64 gives: it lies below every threshold, on every platform alike.
+inline double IntegerMagnitude(double c) {
+  const double magnitude = std::fabs(c);
+  if (!(magnitude < 2147483648.0)) return -2147483648.0;
+  return std::trunc(magnitude);
+}
+
+// Offset of block element (k, j, p)'s voxel within its slice plane.
+inline int InPlane(int rows, int r0, int c0, int k, int j) { return r0 + k + (c0 + j) * rows; }
+
+}  // namespace quillon

@@ -1,0 +1,48 @@
+// The first pass: every block is transformed, each coefficient whose integer
+// magnitude is below 2.7 sigma is cleared, and the reconstruction is added
+// with the weight 1 / (1 + coefficients kept).
+#include "block_access.h"
+#include "dct.h"
+#include "workers.h"
+
+namespace quillon {
+
+void ThreadFunc(void* args) {
+  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+  const double threshold = 2.7 * a.sigma;
+  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
+
+  const int plane = a.rows * a.cols;
+  double block[64];
+  double coefficients[64];
+  for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
+    const BlockTargets target = TargetsFor(a, a.out_image, s0);
+    for (int c0 = 0; c0 <= a.cols - 4; ++c0) {
+      for (int r0 = 0; r0 <= a.rows - 4; ++r0) {
+        if (GatherBlock(a.in_image, a.rows, plane, r0, c0, s0, block) == 0.0) continue;
+        dct3(block, coefficients);
+        int kept = 0;
+        for (int i = 0; i < 64; ++i) {
+          if (threshold > IntegerMagnitude(coefficients[i])) {
+            coefficients[i] = 0.0;
+          } else {
+            ++kept;  // also when the threshold is not a number
+          }
+        }
+        const double w = 1.0 / static_cast<double>(kept + 1);
+        idct3(coefficients, block);
+        for (int p = 0; p < 4; ++p) {
+          for (int j = 0; j < 4; ++j) {
+            for (int k = 0; k < 4; ++k) {
+              const int at = InPlane(a.rows, r0, c0, k, j);
+              target.sum[p][at] = target.sum[p][at] + w * block[k + 4 * j + 16 * p];
+              target.weight[p][at] = target.weight[p][at] + w;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace quillon
