@@ -1,0 +1,123 @@
+#include "search_worker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "truncate.h"
+
+namespace tessary {
+
+unsigned char rician = 0;
+
+namespace {
+
+// Everything one worker needs per pair, read once from the record.
+struct Worker {
+  const NlmThreadArgs& a;
+  bool squared;
+  double h;
+  double two_h2;   // 2h^2
+  double half_h2;  // 0.5h^2
+  int plane;
+  int spill_base;  // linear index of the first voxel past the slab
+
+  explicit Worker(const NlmThreadArgs& args)
+      : a(args),
+        squared(rician != 0),
+        h(args.filter_h),
+        two_h2((args.filter_h + args.filter_h) * args.filter_h),
+        half_h2((args.filter_h * 0.5) * args.filter_h),
+        plane(args.rows * args.cols),
+        spill_base(args.end_slice * args.rows * args.cols) {}
+
+  // |truncated mean difference|, in integer arithmetic as the x86 builds do:
+  // a difference that does not fit in 32 bits (or is not a number) truncates
+  // to the most negative integer, whose absolute value wraps to itself.
+  static double GateDistance(double mean_difference) {
+    const int32_t t = TruncateToInt32(mean_difference);
+    const uint32_t magnitude = t < 0 ? 0u - static_cast<uint32_t>(t) : static_cast<uint32_t>(t);
+    return static_cast<double>(static_cast<int32_t>(magnitude));
+  }
+
+  // Weighs the pair (p, q) and adds each voxel's value into the other's
+  // sums; q's sums are q_out[q_index] and q_weights[q_index].
+  void Pair(int p, int q, double* q_out, double* q_weights, int q_index) const {
+    const double K = GateDistance(a.mean_image[p] - a.mean_image[q]);
+    if (K > h) return;
+    const double dg = a.guide_image[p] - a.guide_image[q];
+    double G = dg * dg / two_h2 - 1.0;
+    double M = K * K / half_h2 - 1.0;
+    if (G < 0.0) G = 0.0;
+    if (M < 0.0) M = 0.0;
+    const double d = 0.5 * G + 0.5 * M;
+    double w;
+    if (d <= 0.0) {
+      w = 1.0;
+    } else if (d > 10.0) {
+      w = 0.0;
+    } else {
+      w = std::exp(-d);  // also for a d that is not a number
+    }
+    const double vp = a.in_image[p];
+    const double vq = a.in_image[q];
+    if (squared) {
+      a.out_image[p] += vq * (w * vq);
+      a.weights[p] += w;
+      q_out[q_index] += vp * (w * vp);
+      q_weights[q_index] += w;
+    } else {
+      a.out_image[p] += w * vq;
+      a.weights[p] += w;
+      q_out[q_index] += w * vp;
+      q_weights[q_index] += w;
+    }
+  }
+
+  // The forward half window of centre (r, c, s): offsets positive in the
+  // order (slice, column, row), ds outermost and dr innermost, each
+  // ascending. The loop bounds are narrowed to the volume, which skips
+  // exactly the offsets that would leave it, in the same order.
+  void Centre(int r, int c, int s) const {
+    const int p = r + c * a.rows + s * plane;
+    if (a.in_image[p] == 0.0) return;
+    const int R = a.search_radius;
+    const int ds_end = std::min(R, a.slices - 1 - s);
+    const int dc_last = std::min(R, a.cols - 1 - c);
+    const int dr_last = std::min(R, a.rows - 1 - r);
+    const int dc_first_ahead = std::max(-R, -c);
+    const int dr_first_any = std::max(-R, -r);
+    for (int ds = 0; ds <= ds_end; ++ds) {
+      const bool own_slab = s + ds < a.end_slice;
+      double* q_out = own_slab ? a.out_image : a.spill_out;
+      double* q_weights = own_slab ? a.weights : a.spill_weights;
+      const int q_offset = own_slab ? 0 : spill_base;
+      for (int dc = ds == 0 ? 0 : dc_first_ahead; dc <= dc_last; ++dc) {
+        const int dr_first = (ds == 0 && dc == 0) ? 1 : dr_first_any;
+        for (int dr = dr_first; dr <= dr_last; ++dr) {
+          const int q = p + dr + dc * a.rows + ds * plane;
+          Pair(p, q, q_out, q_weights, q - q_offset);
+        }
+      }
+    }
+  }
+};
+
+}  // namespace
+
+void ThreadFunc(void* record) {
+  const Worker worker(*static_cast<const NlmThreadArgs*>(record));
+  const NlmThreadArgs& a = worker.a;
+  if (a.search_radius < 0) return;  // no voxel has a neighbour
+  for (int s = a.first_slice; s < a.end_slice; ++s) {
+    if (a.direction == 1) {
+      for (int c = 0; c < a.cols; ++c)
+        for (int r = 0; r < a.rows; ++r) worker.Centre(r, c, s);
+    } else {
+      for (int c = a.cols - 1; c >= 0; --c)
+        for (int r = a.rows - 1; r >= 0; --r) worker.Centre(r, c, s);
+    }
+  }
+}
+
+}  // namespace tessary

@@ -1,0 +1,183 @@
+// The driver on plain memory: own-value results, a pair computed by hand,
+// the mended sigma cases, and lossless, deterministic threaded sums.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "denoise.h"
+#include "local_mean.h"
+#include "reference.h"
+#include "threads.h"
+
+namespace tessary {
+namespace {
+
+using testing::Volume;
+
+struct Denoised {
+  std::vector<double> out, mean, weights;
+  DenoiseStatus status;
+
+  Denoised(const Volume& v, int radius, double sigma, unsigned char rician_flag,
+      Schedule schedule = Schedule::kThreads)
+      : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
+    DenoiseRequest q;
+    q.rows = v.rows;
+    q.cols = v.cols;
+    q.slices = v.slices;
+    q.in_image = v.in.data();
+    q.guide_image = v.guide.data();
+    q.out_image = out.data();
+    q.mean_image = mean.data();
+    q.weights = weights.data();
+    q.search_radius = radius;
+    q.sigma = sigma;
+    q.rician = rician_flag;
+    status = Denoise(q, schedule);
+  }
+};
+
+Volume Column(std::vector<double> in, std::vector<double> guide) {
+  Volume v;
+  v.rows = static_cast<int>(in.size());
+  v.cols = 1;
+  v.slices = 1;
+  v.in = std::move(in);
+  v.guide = std::move(guide);
+  return v;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(TessaryOwnValue, NoPairGivesTheInputBack) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Volume v = Column({30, -4.5, -0.0, nan, 1e300}, {1, 2, 3, 4, 5});
+  const Denoised run(v, 0, 10.0, 0);
+  ASSERT_EQ(run.status, DenoiseStatus::kOk);
+  for (int i = 0; i < v.size(); ++i)
+    EXPECT_TRUE(SameBits(run.out[i], v.in[i])) << "voxel " << i << ": " << run.out[i];
+}
+
+TEST(TessaryOwnValue, RicianRemovesTheBias) {
+  const Volume v = Column({30, 12, 0, -3, std::sqrt(200.0)}, {1, 2, 3, 4, 5});
+  const Denoised run(v, 0, 10.0, 1);
+  EXPECT_EQ(run.out[0], std::sqrt(700.0));
+  EXPECT_EQ(run.out[1], 0.0);  // 144 is below 200
+  EXPECT_EQ(run.out[2], 0.0);
+  EXPECT_EQ(run.out[3], 0.0);  // 9 - 200 < 0, and the input is not positive
+}
+
+// Any value of sigma that leaves the weight's denominators at zero, or a
+// negative one, weighs no pair, even with a window.
+TEST(TessaryOwnValue, SigmaZeroTinyOrNegative) {
+  const Volume v = testing::MakeVolume(5, 4, 10, 3);
+  for (double sigma : {0.0, -0.0, 1e-300, -6.0}) {
+    const Denoised plain(v, 3, sigma, 0);
+    ASSERT_EQ(plain.status, DenoiseStatus::kOk);
+    for (int i = 0; i < v.size(); ++i)
+      ASSERT_TRUE(SameBits(plain.out[i], v.in[i])) << "sigma " << sigma << " voxel " << i;
+    const Denoised squared(v, 3, sigma, 1);
+    const double bias = (sigma + sigma) * sigma;
+    for (int i = 0; i < v.size(); ++i) {
+      const double x = v.in[i] * v.in[i] - bias;
+      const double expected = v.in[i] <= 0.0 || x < 0.0 ? 0.0 : std::sqrt(x);
+      ASSERT_EQ(squared.out[i], expected) << "sigma " << sigma << " voxel " << i;
+    }
+  }
+}
+
+// The spill buffers start at -0.0, the identity of addition, so a -0.0
+// voxel past a slab that no pair reaches keeps its sign.
+TEST(TessaryOwnValue, NegativeZeroSurvivesTheMerge) {
+  Volume v = testing::MakeVolume(3, 3, 10, 8);
+  for (int i = 0; i < v.size(); ++i) v.in[i] = -0.0;
+  v.in[0] = 5.0;
+  const Denoised run(v, 3, -1.0, 0);
+  for (int i = 1; i < v.size(); ++i) ASSERT_TRUE(std::signbit(run.out[i])) << "voxel " << i;
+}
+
+// Two voxels in a column, guide 1 and 3, sigma 3 (h = 1):
+//   local means (6*1 + 2*3)/8 = 1.5 and (7*3 + 1)/8 = 2.75 (row -1 mirrors to
+//   row 1, row 2 to row 1 itself), so K = trunc(1.25) = 1 = h passes;
+//   G = 2^2 / (2*1*1) - 1 = 1, M = 1^2 / (0.5*1*1) - 1 = 1, d = 1, w = e^-1.
+TEST(TessaryHandChecked, TwoVoxelPair) {
+  const Volume v = Column({10, 20}, {1, 3});
+  const double w = std::exp(-1.0);
+
+  const Denoised plain(v, 1, 3.0, 0);
+  EXPECT_EQ(plain.mean[0], 1.5);
+  EXPECT_EQ(plain.mean[1], 2.75);
+  EXPECT_EQ(plain.out[0], (10.0 + w * 20.0) / (1.0 + w));
+  EXPECT_EQ(plain.out[1], (20.0 + w * 10.0) / (1.0 + w));
+  EXPECT_NEAR(plain.out[0], 12.689414213699951, 1e-12);
+
+  const Denoised squared(v, 1, 3.0, 1);
+  EXPECT_EQ(squared.out[0], std::sqrt((100.0 + 20.0 * (w * 20.0)) / (1.0 + w) - 18.0));
+  EXPECT_EQ(squared.out[1], std::sqrt((400.0 + 10.0 * (w * 10.0)) / (1.0 + w) - 18.0));
+}
+
+// Thin slabs (10 slices into 8, radius 3) make every worker add into up to
+// three following slabs. Running the workers one after another with the
+// same merge is the reference: threads must reproduce it bit for bit, every
+// time, which a lost or reordered addition would break.
+TEST(TessaryThreads, LosslessAndDeterministic) {
+  const Volume v = testing::MakeVolume(64, 48, 10, 21);
+  for (unsigned char rician_flag : {0, 1}) {
+    const Denoised reference(v, 3, 15.0, rician_flag, Schedule::kOneAfterAnother);
+    for (int repeat = 0; repeat < 4; ++repeat) {
+      const Denoised threaded(v, 3, 15.0, rician_flag);
+      ASSERT_EQ(threaded.status, DenoiseStatus::kOk);
+      ASSERT_EQ(std::memcmp(threaded.out.data(), reference.out.data(), v.size() * sizeof(double)),
+                0)
+          << "rician " << int{rician_flag} << ", run " << repeat;
+    }
+  }
+}
+
+// With a constant guide every pair weighs 1 and integer sums are exact, so
+// the result must equal the literal search over the whole volume exactly:
+// nothing lost in the merge of the spill buffers, nothing counted twice.
+TEST(TessaryThreads, SumsEqualTheWholeVolumeSearch) {
+  Volume v = testing::MakeVolume(9, 7, 13, 4);
+  for (int i = 0; i < v.size(); ++i) {
+    v.guide[i] = 2.0;
+    v.in[i] = std::floor(v.in[i]);
+  }
+  for (int radius : {1, 3, 5}) {
+    const Denoised run(v, radius, 30.0, 0);
+    std::vector<double> ref_out(v.in), ref_weights(v.size(), 1.0);
+    testing::ReferenceSearch(v, run.mean, radius, 10.0, false, ref_out, ref_weights);
+    for (int i = 0; i < v.size(); ++i)
+      ASSERT_EQ(run.out[i], ref_out[i] / ref_weights[i]) << "radius " << radius << " voxel " << i;
+  }
+}
+
+// On general data the threaded sums equal the literal search up to the
+// rounding order.
+TEST(TessaryThreads, CloseToTheWholeVolumeSearch) {
+  const Volume v = testing::MakeVolume(11, 10, 12, 9);
+  const Denoised run(v, 2, 12.0, 0);
+  std::vector<double> ref_out(v.in), ref_weights(v.size(), 1.0);
+  testing::ReferenceSearch(v, run.mean, 2, 4.0, false, ref_out, ref_weights);
+  for (int i = 0; i < v.size(); ++i)
+    ASSERT_NEAR(run.out[i], ref_out[i] / ref_weights[i], 1e-11) << "voxel " << i;
+}
+
+TEST(TessaryThreads, FailedStartIsReportedAndRecoverable) {
+  const Volume v = testing::MakeVolume(6, 5, 10, 2);
+  const Denoised good(v, 2, 12.0, 0);
+  for (int k = 0; k < 8; ++k) {
+    platform::FailThreadStartAfter(k);
+    const Denoised failed(v, 2, 12.0, 0);
+    platform::FailThreadStartAfter(-1);
+    EXPECT_EQ(failed.status, DenoiseStatus::kThreadsFailed) << "start " << k;
+  }
+  const Denoised again(v, 2, 12.0, 0);
+  EXPECT_EQ(again.out, good.out);
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,235 @@
+// The search worker on hand-made records: the gate, the weight at its
+// boundaries, the four additions, and the traversal against the reference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "local_mean.h"
+#include "reference.h"
+#include "search_worker.h"
+
+namespace tessary {
+namespace {
+
+// Two voxels in one column: the only pair is (0, 1), with voxel 0 the
+// centre. The sums start at zero so they show exactly what the pair added.
+struct Pair2 {
+  double in[2] = {3.0, 5.0};
+  double guide[2] = {0.0, 0.0};
+  double mean[2] = {0.0, 0.0};
+  double out[2] = {0.0, 0.0};
+  double weights[2] = {0.0, 0.0};
+
+  void Run(double h, unsigned char noise_is_rician = 0) {
+    NlmThreadArgs a{};
+    a.rows = 2;
+    a.cols = 1;
+    a.slices = 1;
+    a.in_image = in;
+    a.out_image = out;
+    a.mean_image = mean;
+    a.guide_image = guide;
+    a.weights = weights;
+    a.first_slice = 0;
+    a.end_slice = 1;
+    a.search_radius = 1;
+    a.filter_h = h;
+    a.direction = 1;
+    a.spill_end_slice = 1;
+    rician = noise_is_rician;
+    ThreadFunc(&a);
+    rician = 0;
+  }
+  bool Accepted() const { return weights[0] != 0.0 || out[0] != 0.0; }
+};
+
+TEST(TessaryWorkerGate, TruncatedMeanDifferenceAgainstH) {
+  struct Case {
+    double mean_difference, h;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {2.9, 2.0, true},    // K = 2 = h passes
+      {-2.9, 2.0, true},   // the absolute value is taken after truncation
+      {3.0, 2.0, false},   // K = 3 > h
+      {-0.9, 0.5, true},   // below 1 in magnitude: K = 0 whatever h > 0
+      {1.0, 0.5, false},   // with h < 1 only differences below 1 pass
+      {0.0, -1.0, false},  // a negative h accepts nothing
+  };
+  for (const Case& c : cases) {
+    Pair2 t;
+    t.mean[0] = c.mean_difference;
+    t.Run(c.h);
+    EXPECT_EQ(t.Accepted(), c.accepted) << "difference " << c.mean_difference << ", h " << c.h;
+  }
+}
+
+TEST(TessaryWorkerWeight, MeanTermAtTheGate) {
+  // h = 2: K = 2 gives M = 4 / 2 - 1 = 1, so d = 0.5 and w = exp(-0.5).
+  Pair2 t;
+  t.mean[0] = 2.5;
+  t.Run(2.0);
+  const double w = std::exp(-0.5);
+  EXPECT_EQ(t.weights[0], w);
+  EXPECT_EQ(t.weights[1], w);
+  EXPECT_EQ(t.out[0], w * 5.0);
+  EXPECT_EQ(t.out[1], w * 3.0);
+}
+
+TEST(TessaryWorkerWeight, IdenticalFeaturesWeighOne) {
+  Pair2 t;
+  t.guide[0] = t.guide[1] = 7.25;
+  t.Run(2.0);
+  EXPECT_EQ(t.weights[0], 1.0);
+  EXPECT_EQ(t.out[0], 5.0);
+  EXPECT_EQ(t.out[1], 3.0);
+}
+
+TEST(TessaryWorkerWeight, ExponentStopsAtTen) {
+  // h = 2, K = 0: d = (dg^2 / 8 - 1) / 2, and sqrt(168) squares to 168
+  // exactly, so d = 10 exactly.
+  const double dg = std::sqrt(168.0);
+  ASSERT_EQ(0.5 * (dg * dg / 8.0 - 1.0), 10.0);
+  Pair2 at_ten;
+  at_ten.guide[0] = dg;
+  at_ten.Run(2.0);
+  EXPECT_EQ(at_ten.weights[0], std::exp(-10.0));
+
+  // Just above 10 the pair is still accepted but weighs nothing: an
+  // infinite neighbour value shows the addition of 0 * inf.
+  Pair2 above;
+  above.guide[0] = std::nextafter(dg, 1e9);
+  above.in[1] = std::numeric_limits<double>::infinity();
+  above.Run(2.0);
+  EXPECT_EQ(above.weights[0], 0.0);
+  EXPECT_TRUE(std::isnan(above.out[0]));
+  EXPECT_EQ(above.out[1], 0.0);
+}
+
+TEST(TessaryWorkerWeight, NotANumberGuideGivesNotANumberWeight) {
+  Pair2 t;
+  t.guide[1] = std::numeric_limits<double>::quiet_NaN();
+  t.Run(2.0);
+  EXPECT_TRUE(std::isnan(t.weights[0]));
+  EXPECT_TRUE(std::isnan(t.weights[1]));
+}
+
+TEST(TessaryWorkerAccumulation, RicianAddsWeightedSquares) {
+  Pair2 t;
+  t.Run(2.0, 1);
+  EXPECT_EQ(t.out[0], 25.0);
+  EXPECT_EQ(t.out[1], 9.0);
+  EXPECT_EQ(t.weights[0], 1.0);
+  EXPECT_EQ(t.weights[1], 1.0);
+}
+
+TEST(TessaryWorkerAccumulation, ZeroCentreStillReceives) {
+  Pair2 zero_first;  // the only centre is 0: nothing at all
+  zero_first.in[0] = -0.0;
+  zero_first.Run(2.0);
+  EXPECT_FALSE(zero_first.Accepted());
+  EXPECT_EQ(zero_first.weights[1], 0.0);
+
+  Pair2 zero_second;  // a zero neighbour is weighed like any other
+  zero_second.in[1] = 0.0;
+  zero_second.Run(2.0);
+  EXPECT_EQ(zero_second.weights[0], 1.0);
+  EXPECT_EQ(zero_second.out[0], 0.0);
+  EXPECT_EQ(zero_second.out[1], 3.0);
+}
+
+// One record over the whole volume, run forward, visits the pairs in the
+// reference's order, so the sums agree bit for bit; backward it visits the
+// same pairs in another order.
+TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
+  const testing::Volume v = testing::MakeVolume(7, 6, 5, 11);
+  std::vector<double> mean(v.size());
+  BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+  const double h = 4.0;
+  for (int radius : {-1, 0, 1, 2, 3, 9}) {
+    for (int direction : {1, -1}) {
+      std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
+      std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
+      NlmThreadArgs a{};
+      a.rows = v.rows;
+      a.cols = v.cols;
+      a.slices = v.slices;
+      a.in_image = v.in.data();
+      a.out_image = out.data();
+      a.mean_image = mean.data();
+      a.guide_image = v.guide.data();
+      a.weights = weights.data();
+      a.first_slice = 0;
+      a.end_slice = v.slices;
+      a.search_radius = radius;
+      a.filter_h = h;
+      a.direction = direction;
+      a.spill_end_slice = v.slices;
+      ThreadFunc(&a);
+      testing::ReferenceSearch(v, mean, radius, h, false, ref_out, ref_weights);
+      for (int i = 0; i < v.size(); ++i) {
+        if (direction == 1) {
+          ASSERT_EQ(out[i], ref_out[i]) << "radius " << radius << " voxel " << i;
+          ASSERT_EQ(weights[i], ref_weights[i]) << "radius " << radius << " voxel " << i;
+        } else {
+          ASSERT_NEAR(out[i], ref_out[i], 1e-12 * std::abs(ref_out[i]) + 1e-300)
+              << "radius " << radius << " voxel " << i;
+          ASSERT_NEAR(weights[i], ref_weights[i], 1e-12 * ref_weights[i] + 1e-300)
+              << "radius " << radius << " voxel " << i;
+        }
+      }
+    }
+  }
+}
+
+// A worker writes only its slab directly; everything past it goes to its
+// spill buffers, and an empty slab touches nothing.
+TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
+  const testing::Volume v = testing::MakeVolume(4, 3, 6, 5, false);
+  std::vector<double> mean(v.size());
+  BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+  const int plane = v.rows * v.cols;
+  for (int first_slice : {0, 2, 3}) {
+    const int end_slice = first_slice == 3 ? 3 : first_slice + 1;
+    std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
+    std::vector<double> spill_out(2 * plane, 0.0), spill_weights(2 * plane, 0.0);
+    NlmThreadArgs a{};
+    a.rows = v.rows;
+    a.cols = v.cols;
+    a.slices = v.slices;
+    a.in_image = v.in.data();
+    a.out_image = out.data();
+    a.mean_image = mean.data();
+    a.guide_image = v.guide.data();
+    a.weights = weights.data();
+    a.first_slice = first_slice;
+    a.end_slice = end_slice;
+    a.search_radius = 2;
+    a.filter_h = 100.0;  // every pair passes with weight 1
+    a.direction = -1;
+    a.spill_end_slice = end_slice + 2;
+    a.spill_out = spill_out.data();
+    a.spill_weights = spill_weights.data();
+    ThreadFunc(&a);
+    double spilled = 0.0;
+    for (int i = 0; i < v.size(); ++i) {
+      const int s = i / plane;
+      if (s < first_slice || s >= end_slice) {
+        EXPECT_EQ(weights[i], 0.0) << "voxel " << i;
+      }
+    }
+    for (double w : spill_weights) spilled += w;
+    if (first_slice == end_slice) {
+      EXPECT_EQ(spilled, 0.0);
+    } else {
+      // Within a plane of 4x3 voxels and radius 2 there are 14 row pairings
+      // times 9 column pairings, for each of the two slices past the slab.
+      EXPECT_EQ(spilled, 2 * 14 * 9);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessary
