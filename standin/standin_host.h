@@ -9,6 +9,21 @@
 
 #include "mex_host.h"
 
+// Host calls beyond those the gateways use, for tests and the runner.
+extern "C" {
+void mxDestroyArray(mxArray* a);
+mxArray* mxDuplicateArray(const mxArray* a);
+mxArray* mxCreateDoubleScalar(double value);
+void* mxGetData(const mxArray* a);
+double* mxGetPi(const mxArray* a);
+mxClassID mxGetClassID(const mxArray* a);
+bool mxIsLogical(const mxArray* a);
+bool mxIsChar(const mxArray* a);
+size_t mxGetElementSize(const mxArray* a);
+// libmat's only export: MEX files link libmat, nothing here calls into it.
+int matStandinPresent(void);
+}  // extern "C"
+
 namespace standin {
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -26,6 +41,15 @@ struct CallResult {
 // mxMalloc block and every array the call created and did not return in
 // plhs. On an error, the outputs are freed too and plhs[i] set to null.
 // Arrays in plhs after a successful call belong to the caller (Destroy).
+//
+// `plhs` has room for max(nlhs, 1) entries, as the host provides (a gateway
+// may set plhs[0] even when nlhs is 0); with nlhs 0 it may be null, and then
+// such an output is reclaimed. An output the call did not create (an input
+// handed back) arrives as a copy, so the caller owns every output it gets.
+// blocks_left and arrays_left count everything reclaimed, the outputs of a
+// failed call included. Errors travel by longjmp, so a gateway has no live
+// C++ object with a destructor when it raises. Calls from different threads
+// are serialised.
 CallResult Call(MexFunction fn, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 // Arrays owned by the caller.
