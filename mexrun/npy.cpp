@@ -1,0 +1,272 @@
+// The .npy format: a magic string, a version, a header that is a Python
+// dict literal {'descr': ..., 'fortran_order': ..., 'shape': (...), } padded
+// with spaces to a 64-byte boundary and ended by '\n', then the raw data.
+#include "npy.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace npy {
+namespace {
+
+constexpr char kMagic[] = "\x93NUMPY";
+constexpr std::size_t kMagicSize = 6;
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what) {
+  throw std::runtime_error(path + ": " + what);
+}
+
+double FromLittleEndian(const unsigned char* p) {
+  std::uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | p[i];
+  return std::bit_cast<double>(bits);
+}
+
+void ToLittleEndian(double value, unsigned char* p) {
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  for (int i = 0; i < 8; ++i, bits >>= 8) p[i] = static_cast<unsigned char>(bits & 0xff);
+}
+
+struct Header {
+  std::string descr;
+  bool fortran_order = false;
+  std::vector<std::int64_t> shape;
+};
+
+// Parses the header dict; accepts what Python's literal syntax allows for
+// it (either quote, any key order, trailing commas, spaces anywhere).
+class HeaderParser {
+ public:
+  HeaderParser(const std::string& text, const std::string& path) : s_(text), path_(path) {}
+
+  Header Parse() {
+    Header h;
+    bool have_descr = false, have_order = false, have_shape = false;
+    Expect('{');
+    while (true) {
+      SkipSpace();
+      if (Peek() == '}') break;
+      const std::string key = String();
+      Expect(':');
+      if (key == "descr") {
+        h.descr = String();
+        have_descr = true;
+      } else if (key == "fortran_order") {
+        h.fortran_order = Bool();
+        have_order = true;
+      } else if (key == "shape") {
+        h.shape = Shape();
+        have_shape = true;
+      } else {
+        Bad("unexpected key '" + key + "'");
+      }
+      SkipSpace();
+      if (Peek() == ',') {
+        ++pos_;
+      } else if (Peek() != '}') {
+        Bad("expected ',' or '}'");
+      }
+    }
+    ++pos_;
+    SkipSpace();
+    if (pos_ != s_.size()) Bad("unexpected text after the dict");
+    if (!have_descr || !have_order || !have_shape)
+      Bad("the dict lacks one of 'descr', 'fortran_order' and 'shape'");
+    return h;
+  }
+
+ private:
+  [[noreturn]] void Bad(const std::string& what) {
+    Fail(path_, "bad header (" + what + " at offset " + std::to_string(pos_) + ")");
+  }
+  char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
+  void SkipSpace() {
+    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n')) ++pos_;
+  }
+  void Expect(char c) {
+    SkipSpace();
+    if (Peek() != c) Bad(std::string("expected '") + c + "'");
+    ++pos_;
+  }
+  std::string String() {
+    SkipSpace();
+    const char quote = Peek();
+    if (quote != '\'' && quote != '"') Bad("expected a string");
+    const std::size_t end = s_.find(quote, pos_ + 1);
+    if (end == std::string::npos) Bad("unterminated string");
+    std::string value = s_.substr(pos_ + 1, end - pos_ - 1);
+    pos_ = end + 1;
+    return value;
+  }
+  bool Bool() {
+    SkipSpace();
+    if (s_.compare(pos_, 4, "True") == 0) {
+      pos_ += 4;
+      return true;
+    }
+    if (s_.compare(pos_, 5, "False") == 0) {
+      pos_ += 5;
+      return false;
+    }
+    Bad("expected True or False");
+  }
+  std::vector<std::int64_t> Shape() {
+    std::vector<std::int64_t> shape;
+    Expect('(');
+    while (true) {
+      SkipSpace();
+      if (Peek() == ')') break;
+      if (Peek() < '0' || Peek() > '9') Bad("expected a non-negative integer extent");
+      std::int64_t value = 0;
+      while (Peek() >= '0' && Peek() <= '9') {
+        const int digit = Peek() - '0';
+        if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10) Bad("extent too large");
+        value = value * 10 + digit;
+        ++pos_;
+      }
+      shape.push_back(value);
+      SkipSpace();
+      if (Peek() == ',') {
+        ++pos_;
+      } else if (Peek() != ')') {
+        Bad("expected ',' or ')'");
+      }
+    }
+    ++pos_;
+    return shape;
+  }
+
+  const std::string& s_;
+  const std::string& path_;
+  std::size_t pos_ = 0;
+};
+
+// Elements of `shape`, or throws when their bytes would not fit in memory.
+std::size_t ElementCount(const std::vector<std::int64_t>& shape, const std::string& path) {
+  std::size_t count = 1;
+  const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
+  for (std::int64_t d : shape) {
+    if (d < 0) Fail(path, "negative extent " + std::to_string(d));
+    const auto extent = static_cast<std::size_t>(d);
+    if (extent != 0 && count > limit / extent) Fail(path, "array too large");
+    count *= extent;
+  }
+  return count;
+}
+
+std::string ShapeText(const std::vector<std::int64_t>& shape) {
+  std::string text = "(";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  if (shape.size() == 1) text += ",";
+  return text + ")";
+}
+
+}  // namespace
+
+Array Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail(path, std::string("cannot open (") + std::strerror(errno) + ")");
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Fail(path, "read error");
+
+  if (bytes.size() < kMagicSize + 2 || bytes.compare(0, kMagicSize, kMagic, kMagicSize) != 0)
+    Fail(path, "not an npy file (no magic string)");
+  const auto major = static_cast<unsigned char>(bytes[6]);
+  const auto minor = static_cast<unsigned char>(bytes[7]);
+  if ((major != 1 && major != 2) || minor != 0)
+    Fail(path, "unsupported npy format version " + std::to_string(major) + "." +
+                   std::to_string(minor) + " (1.0 and 2.0 are read)");
+  const std::size_t length_size = major == 1 ? 2 : 4;
+  const std::size_t preamble = 8 + length_size;
+  if (bytes.size() < preamble) Fail(path, "truncated header");
+  std::size_t header_length = 0;
+  for (std::size_t i = 0; i < length_size; ++i)
+    header_length |= static_cast<std::size_t>(static_cast<unsigned char>(bytes[8 + i])) << (8 * i);
+  if (bytes.size() - preamble < header_length) Fail(path, "truncated header");
+
+  const Header header = HeaderParser(bytes.substr(preamble, header_length), path).Parse();
+  if (header.descr.size() == 3 && header.descr[0] == '>' && header.descr.substr(1) == "f8")
+    Fail(path, "big-endian data ('>f8') is not supported");
+  if (header.descr != "<f8" && header.descr != "=f8" && header.descr != "|f8")
+    Fail(path, "unsupported dtype '" + header.descr + "' (only float64, '<f8', is read)");
+
+  const std::size_t count = ElementCount(header.shape, path);
+  const std::size_t offset = preamble + header_length;
+  const std::size_t available = bytes.size() - offset;
+  if (available < count * sizeof(double))
+    Fail(path, "truncated data: " + std::to_string(count * sizeof(double)) + " bytes expected, " +
+                   std::to_string(available) + " found");
+  if (available > count * sizeof(double))
+    Fail(path, std::to_string(available - count * sizeof(double)) +
+                   " unexpected bytes after the data");
+
+  Array array;
+  array.shape = header.shape;
+  array.data.resize(count);
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+  if (header.fortran_order || header.shape.size() < 2) {
+    for (std::size_t i = 0; i < count; ++i) array.data[i] = FromLittleEndian(data + 8 * i);
+    return array;
+  }
+  // C order: walk the file in its order (last index fastest) and place each
+  // element at its column-major offset.
+  const std::size_t rank = header.shape.size();
+  std::vector<std::size_t> stride(rank, 1), index(rank, 0);
+  for (std::size_t k = 1; k < rank; ++k)
+    stride[k] = stride[k - 1] * static_cast<std::size_t>(header.shape[k - 1]);
+  std::size_t target = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    array.data[target] = FromLittleEndian(data + 8 * i);
+    for (std::size_t k = rank; k-- > 0;) {
+      target += stride[k];
+      if (++index[k] < static_cast<std::size_t>(header.shape[k])) break;
+      target -= stride[k] * index[k];
+      index[k] = 0;
+    }
+  }
+  return array;
+}
+
+void Write(const std::string& path, const Array& array) {
+  if (ElementCount(array.shape, path) != array.data.size())
+    Fail(path, "shape " + ShapeText(array.shape) + " does not match " +
+                   std::to_string(array.data.size()) + " elements");
+
+  std::string header = "{'descr': '<f8', 'fortran_order': True, 'shape': " +
+                       ShapeText(array.shape) + ", }";
+  // Version 1.0 holds a header of up to 65535 bytes; only absurd ranks need 2.0.
+  std::size_t preamble = 10;
+  std::size_t total = preamble + header.size() + 1;
+  if ((total + 63) / 64 * 64 - preamble > 65535) preamble = 12;
+  total = preamble + header.size() + 1;
+  header.append((64 - total % 64) % 64, ' ');
+  header += '\n';
+
+  std::string bytes(kMagic, kMagicSize);
+  bytes += static_cast<char>(preamble == 10 ? 1 : 2);
+  bytes += '\0';
+  for (std::size_t i = 0; i < preamble - 8; ++i)
+    bytes += static_cast<char>((header.size() >> (8 * i)) & 0xff);
+  bytes += header;
+  const std::size_t data_offset = bytes.size();
+  bytes.resize(data_offset + 8 * array.data.size());
+  auto* out = reinterpret_cast<unsigned char*>(bytes.data() + data_offset);
+  for (std::size_t i = 0; i < array.data.size(); ++i) ToLittleEndian(array.data[i], out + 8 * i);
+
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) Fail(path, std::string("cannot create (") + std::strerror(errno) + ")");
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) Fail(path, "write failed");
+}
+
+}  // namespace npy
