@@ -1,0 +1,217 @@
+// mexrun: calls a MEX file's gateway once from the command line, with
+// arguments read from .npy files or given as numbers, and saves its first
+// output as a .npy file.
+//
+// Exit codes: 0 success; 1 the gateway raised an error (printed as
+// "ID: message"); 2 anything else that stops the run (usage, input files, a
+// MEX file that will not load, an output that is not a real double array,
+// writing the output).
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "npy.h"
+#include "standin_host.h"
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kGatewayError = 1;
+constexpr int kFailure = 2;
+
+constexpr char kUsage[] =
+    "usage: mexrun MEXFILE ARG... -o OUT.npy\n"
+    "\n"
+    "Calls the gateway of MEXFILE with one output and the given inputs, and\n"
+    "writes that output to OUT.npy (float64, Fortran order).\n"
+    "\n"
+    "Each ARG is either a path ending in .npy, passed as a real double array\n"
+    "of the file's shape (a 0-d array as 1x1, shape (n,) as n x 1), or a\n"
+    "number (such as 3, -0.5, 1e3, nan, inf), passed as a 1x1 double.\n"
+    "\n"
+    "Exit status: 0 success; 1 the MEX file raised an error, printed on\n"
+    "stderr as 'ID: message'; 2 usage errors, unreadable inputs, a MEX file\n"
+    "that does not load, an output that is not a real double array, or a\n"
+    "failure to write OUT.npy.\n";
+
+// Stops the run with exit code 2 and a message on stderr.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  std::string mex_file;
+  std::vector<std::string> args;
+  std::string output;
+};
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(begin, &end);
+  // Overflow to inf is the number the user wrote, rounded; underflow to a
+  // subnormal or zero likewise. Only text that is not a number is refused.
+  return end != begin && *end == '\0';
+}
+
+Options ParseCommandLine(int argc, char** argv) {
+  Options options;
+  bool have_output = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-o") {
+      if (have_output) throw Failure("-o given more than once");
+      if (i + 1 >= argc) throw Failure("-o needs a file name");
+      options.output = argv[++i];
+      have_output = true;
+    } else if (options.mex_file.empty()) {
+      options.mex_file = arg;
+    } else {
+      options.args.push_back(arg);
+    }
+  }
+  if (options.mex_file.empty()) throw Failure("no MEX file given");
+  if (!have_output) throw Failure("no output file given (-o OUT.npy)");
+  if (options.output.empty()) throw Failure("the output file name is empty");
+  double unused = 0;
+  for (const std::string& arg : options.args)
+    if (!EndsWith(arg, ".npy") && !ParseNumber(arg, unused))
+      throw Failure("argument '" + arg + "' is neither a .npy file nor a number");
+  return options;
+}
+
+std::vector<int> HostDims(const npy::Array& array, const std::string& path) {
+  std::vector<int> dims;
+  for (std::int64_t d : array.shape) {
+    if (d > std::numeric_limits<int>::max())
+      throw Failure(path + ": extent " + std::to_string(d) + " exceeds the host's 32-bit limit");
+    dims.push_back(static_cast<int>(d));
+  }
+  if (dims.empty()) dims = {1, 1};
+  if (dims.size() == 1) dims.push_back(1);
+  return dims;
+}
+
+// Frees the host arrays of the run on every way out.
+struct Arrays {
+  std::vector<mxArray*> owned;
+  ~Arrays() {
+    for (mxArray* a : owned) standin::Destroy(a);
+  }
+  mxArray* Keep(mxArray* a) {
+    if (a == nullptr) throw Failure("out of memory creating an input");
+    owned.push_back(a);
+    return a;
+  }
+};
+
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  return text;
+}
+
+int Run(const Options& options) {
+  Arrays arrays;
+  std::vector<const mxArray*> inputs;
+  for (const std::string& arg : options.args) {
+    if (EndsWith(arg, ".npy")) {
+      npy::Array array;
+      try {
+        array = npy::Read(arg);
+      } catch (const std::exception& e) {
+        throw Failure(e.what());
+      }
+      inputs.push_back(arrays.Keep(standin::CreateDouble(HostDims(array, arg), array.data.data())));
+    } else {
+      double value = 0;
+      ParseNumber(arg, value);  // checked with the command line
+      inputs.push_back(arrays.Keep(standin::CreateScalar(value)));
+    }
+  }
+
+  // The module stays loaded until exit: unloading code that may have left
+  // thread-local destructors or worker threads behind gains nothing.
+  void* module = dlopen(options.mex_file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* why = dlerror();
+    throw Failure("cannot load MEX file " + options.mex_file + ": " + (why ? why : "unknown error"));
+  }
+  dlerror();
+  void* symbol = dlsym(module, "mexFunction");
+  if (symbol == nullptr)
+    throw Failure(options.mex_file + " has no mexFunction: not a MEX file");
+  const auto gateway = reinterpret_cast<standin::MexFunction>(symbol);
+
+  mxArray* outputs[1] = {nullptr};
+  const standin::CallResult result =
+      standin::Call(gateway, 1, outputs, static_cast<int>(inputs.size()), inputs.data());
+  if (!result.ok) {
+    const std::string message = OneLine(result.message);
+    if (result.id.empty())
+      std::fprintf(stderr, "%s\n", message.c_str());
+    else
+      std::fprintf(stderr, "%s: %s\n", result.id.c_str(), message.c_str());
+    return kGatewayError;
+  }
+  mxArray* output = outputs[0];
+  if (output == nullptr) throw Failure("the MEX file returned no output");
+  arrays.Keep(output);
+  if (!mxIsDouble(output) || mxIsComplex(output) || mxIsSparse(output))
+    throw Failure("the output is not a real, full double array");
+
+  npy::Array array;
+  for (int d : standin::Dimensions(output)) array.shape.push_back(d);
+  const double* data = mxGetPr(output);
+  array.data.assign(data, data + mxGetNumberOfElements(output));
+  try {
+    npy::Write(options.output, array);
+  } catch (const std::exception& e) {
+    throw Failure(e.what());
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-o") {
+      ++i;  // a file name, even one spelled --help
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return kOk;
+    }
+  }
+  try {
+    Options options;
+    try {
+      options = ParseCommandLine(argc, argv);
+    } catch (const Failure& e) {
+      std::fprintf(stderr, "mexrun: %s\n\n%s", e.what(), kUsage);
+      return kFailure;
+    }
+    return Run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mexrun: %s\n", e.what());
+    return kFailure;
+  }
+}
