@@ -20,8 +20,25 @@ enum Out { kResult, kOutputCount };
 
 constexpr const char* kPrefix = "tessary";
 
+// The host drops trailing singleton dimensions, so a volume of one slice
+// arrives as a matrix: two dimensions are a volume of one slice.
 bool IsVolume(const mxArray* a) {
-  return mexargs::IsRealDoubleArray(a) && mxGetNumberOfDimensions_700(a) == 3;
+  if (!mexargs::IsRealDoubleArray(a)) return false;
+  const mwSize700 ndim = mxGetNumberOfDimensions_700(a);
+  return ndim == 2 || ndim == 3;
+}
+
+// rows, cols, slices of a volume that passed IsVolume.
+struct Shape {
+  mwSize700 dims[3];
+  bool operator==(const Shape& o) const {
+    return dims[0] == o.dims[0] && dims[1] == o.dims[1] && dims[2] == o.dims[2];
+  }
+};
+
+Shape ShapeOf(const mxArray* a) {
+  const mwSize700* d = mxGetDimensions_700(a);
+  return Shape{{d[0], d[1], mxGetNumberOfDimensions_700(a) == 3 ? d[2] : 1}};
 }
 
 // A real numeric scalar whose truncation fits in 32 bits.
@@ -41,8 +58,10 @@ bool CheckIntegerScalar(mexargs::Failure& failure, const mxArray* a, int input, 
   return true;
 }
 
-mxArray* CreateVolume(const mwSize700* dims) {
-  return mxCreateNumericArray_700(3, dims, mxDOUBLE_CLASS, mxREAL);
+// A new volume of the input's own number of dimensions and dimensions.
+mxArray* CreateVolumeLike(const mxArray* input) {
+  return mxCreateNumericArray_700(mxGetNumberOfDimensions_700(input),
+                                  mxGetDimensions_700(input), mxDOUBLE_CLASS, mxREAL);
 }
 
 void Run(mexargs::Failure& failure, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -60,7 +79,16 @@ void Run(mexargs::Failure& failure, int nlhs, mxArray* plhs[], int nrhs, const m
   if (!IsVolume(prhs[kVolume])) {
     mexargs::Fail(failure, kPrefix, "volume",
                   "Input 1 (the noisy volume) must be a real, full double array of three "
-                  "dimensions.");
+                  "dimensions (or two, for one slice).");
+    return;
+  }
+  const Shape shape = ShapeOf(prhs[kVolume]);
+  const mwSize700* dims = shape.dims;
+  const int64_t voxels = mexargs::VoxelCount3(dims);
+  if (voxels < 0) {
+    mexargs::Fail(failure, kPrefix, "size",
+                  "The volume %dx%dx%d holds more than 2147483647 voxels.", dims[0], dims[1],
+                  dims[2]);
     return;
   }
   if (!CheckIntegerScalar(failure, prhs[kRadius], 2, "search radius")) return;
@@ -76,31 +104,33 @@ void Run(mexargs::Failure& failure, int nlhs, mxArray* plhs[], int nrhs, const m
   }
   if (!IsVolume(prhs[kGuide])) {
     mexargs::Fail(failure, kPrefix, "guide",
-                  "Input 5 (the guide) must be a real, full double array of three dimensions.");
+                  "Input 5 (the guide) must be a real, full double array of three dimensions "
+                  "(or two, for one slice).");
     return;
   }
   if (!CheckIntegerScalar(failure, prhs[kFlag], 6, "Rician flag")) return;
 
-  const mwSize700* dims = mxGetDimensions_700(prhs[kVolume]);
-  const mwSize700* guide_dims = mxGetDimensions_700(prhs[kGuide]);
-  if (guide_dims[0] != dims[0] || guide_dims[1] != dims[1] || guide_dims[2] != dims[2]) {
+  const Shape guide_shape = ShapeOf(prhs[kGuide]);
+  if (!(guide_shape == shape)) {
     mexargs::Fail(failure, kPrefix, "guideSize",
                   "Input 5 (the guide) must have the dimensions of input 1: %dx%dx%d, got "
                   "%dx%dx%d.",
-                  dims[0], dims[1], dims[2], guide_dims[0], guide_dims[1], guide_dims[2]);
-    return;
-  }
-  const int64_t voxels = mexargs::VoxelCount3(dims);
-  if (voxels < 0) {
-    mexargs::Fail(failure, kPrefix, "size",
-                  "The volume %dx%dx%d holds more than 2147483647 voxels.", dims[0], dims[1],
-                  dims[2]);
+                  dims[0], dims[1], dims[2], guide_shape.dims[0], guide_shape.dims[1],
+                  guide_shape.dims[2]);
     return;
   }
 
-  mxArray* result = CreateVolume(dims);
+  // The host reclaims the scratch volumes after the call, also on an error.
+  mxArray* result = CreateVolumeLike(prhs[kVolume]);
   plhs[kResult] = result;
   if (voxels == 0) return;  // an empty volume of the input's shape
+  mxArray* mean = CreateVolumeLike(prhs[kVolume]);
+  mxArray* weights = CreateVolumeLike(prhs[kVolume]);
+  if (result == nullptr || mean == nullptr || weights == nullptr) {
+    mexargs::Fail(failure, kPrefix, "memory", "Not enough memory for a %dx%dx%d volume.", dims[0],
+                  dims[1], dims[2]);
+    return;
+  }
 
   tessary::DenoiseRequest request;
   request.rows = dims[0];
@@ -109,8 +139,8 @@ void Run(mexargs::Failure& failure, int nlhs, mxArray* plhs[], int nrhs, const m
   request.in_image = mxGetPr(prhs[kVolume]);
   request.guide_image = mxGetPr(prhs[kGuide]);
   request.out_image = mxGetPr(result);
-  request.mean_image = mxGetPr(CreateVolume(dims));
-  request.weights = mxGetPr(CreateVolume(dims));
+  request.mean_image = mxGetPr(mean);
+  request.weights = mxGetPr(weights);
   request.search_radius = static_cast<int>(mxGetScalar(prhs[kRadius]));
   request.extra_param = static_cast<int>(mxGetScalar(prhs[kExtra]));
   request.sigma = sigma;

@@ -1,0 +1,245 @@
+// The gateway through the stand-in host: results, the argument contract,
+// and the failure of a worker start, each without leaking anything.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "denoise.h"
+#include "mex_host.h"
+#include "reference.h"
+#include "standin_host.h"
+#include "threads.h"
+
+namespace tessary {
+namespace {
+
+using testing::Volume;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The six inputs of a call, owned by the test; any of them can be replaced.
+struct Inputs {
+  std::vector<mxArray*> args;
+
+  Inputs(const Volume& v, double radius, double sigma, double flag) {
+    const std::vector<int> dims = {v.rows, v.cols, v.slices};
+    args = {standin::CreateDouble(dims, v.in.data()), standin::CreateScalar(radius),
+            standin::CreateScalar(7), standin::CreateScalar(sigma),
+            standin::CreateDouble(dims, v.guide.data()), standin::CreateScalar(flag)};
+  }
+  ~Inputs() {
+    for (mxArray* a : args) standin::Destroy(a);
+  }
+  void Replace(int k, mxArray* a) {
+    standin::Destroy(args[k]);
+    args[k] = a;
+  }
+  const mxArray** data() { return const_cast<const mxArray**>(args.data()); }
+};
+
+struct Outcome {
+  standin::CallResult call;
+  std::vector<double> out;
+  std::vector<int> dims;
+};
+
+Outcome Call(Inputs& in, int nlhs = 1, int nrhs = 6) {
+  mxArray* plhs[2] = {nullptr, nullptr};
+  Outcome o;
+  o.call = standin::Call(&mexFunction, nlhs, plhs, nrhs, in.data());
+  if (plhs[0] != nullptr) {
+    o.dims = standin::Dimensions(plhs[0]);
+    size_t n = 1;
+    for (int d : o.dims) n *= static_cast<size_t>(d);
+    const double* pr = mxGetPr(plhs[0]);
+    o.out.assign(pr, pr + n);
+    standin::Destroy(plhs[0]);
+  }
+  return o;
+}
+
+std::vector<double> CoreResult(const Volume& v, int radius, double sigma, unsigned char flag) {
+  std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
+  DenoiseRequest q;
+  q.rows = v.rows;
+  q.cols = v.cols;
+  q.slices = v.slices;
+  q.in_image = v.in.data();
+  q.guide_image = v.guide.data();
+  q.out_image = out.data();
+  q.mean_image = mean.data();
+  q.weights = weights.data();
+  q.search_radius = radius;
+  q.sigma = sigma;
+  q.rician = flag;
+  EXPECT_EQ(Denoise(q), DenoiseStatus::kOk);
+  return out;
+}
+
+bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(TessaryGateway, ResultIsTheCoreResult) {
+  const Volume v = testing::MakeVolume(9, 8, 10, 1);
+  for (double flag : {0.0, 1.0, 256.0}) {
+    Inputs in(v, 2.9, 15.0, flag);  // radius 2.9 truncates to 2; 256 narrows to 0
+    const size_t arrays_before = standin::LiveArrays();
+    const Outcome o = Call(in);
+    ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
+    EXPECT_EQ(o.dims, (std::vector<int>{9, 8, 10}));
+    EXPECT_TRUE(SameBits(o.out, CoreResult(v, 2, 15.0, flag == 1.0 ? 1 : 0))) << "flag " << flag;
+    EXPECT_EQ(o.call.arrays_left, 2u);  // the two scratch volumes
+    EXPECT_EQ(o.call.blocks_left, 0u);
+    EXPECT_EQ(o.call.printed, "");
+    EXPECT_EQ(standin::LiveArrays(), arrays_before);
+  }
+}
+
+TEST(TessaryGateway, NoOutputRequestedStillWorks) {
+  const Volume v = testing::MakeVolume(4, 4, 3, 2);
+  Inputs in(v, 1, 9.0, 0);
+  EXPECT_TRUE(Call(in, 0).call.ok);
+}
+
+TEST(TessaryGateway, ExtraInputsAreIgnored) {
+  const Volume v = testing::MakeVolume(4, 4, 3, 2);
+  Inputs in(v, 1, 9.0, 0);
+  in.args.push_back(standin::CreateScalar(1));
+  const Outcome o = Call(in, 1, 7);
+  ASSERT_TRUE(o.call.ok);
+  EXPECT_TRUE(SameBits(o.out, CoreResult(v, 1, 9.0, 0)));
+}
+
+// The host drops trailing singletons: one slice arrives as a matrix.
+TEST(TessaryGateway, OneSliceMatrix) {
+  const Volume v = testing::MakeVolume(6, 5, 1, 3);
+  Inputs in(v, 2, 12.0, 0);
+  ASSERT_EQ(standin::Dimensions(in.args[0]).size(), 2u);
+  const Outcome o = Call(in);
+  ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
+  EXPECT_EQ(o.dims, (std::vector<int>{6, 5}));
+  EXPECT_TRUE(SameBits(o.out, CoreResult(v, 2, 12.0, 0)));
+}
+
+TEST(TessaryGateway, EmptyVolumeGivesEmptyResultOfItsShape) {
+  Volume v;
+  v.rows = 0;
+  v.cols = 4;
+  v.slices = 3;
+  Inputs in(v, 2, 12.0, 1);
+  const Outcome o = Call(in);
+  ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
+  EXPECT_EQ(o.dims, (std::vector<int>{0, 4, 3}));
+  EXPECT_EQ(o.call.arrays_left, 0u);
+}
+
+// sigma 0 would divide every weight by zero; it gives the own values.
+TEST(TessaryGateway, SigmaZeroGivesOwnValues) {
+  const Volume v = testing::MakeVolume(5, 5, 4, 4);
+  Inputs in(v, 2, 0.0, 0);
+  const Outcome o = Call(in);
+  ASSERT_TRUE(o.call.ok);
+  EXPECT_TRUE(SameBits(o.out, v.in));
+}
+
+struct BadCall {
+  const char* what;
+  int input;         // which input to replace, or -1
+  mxArray* replacement;
+  const char* id;
+};
+
+TEST(TessaryGateway, BadInputsRaiseIdentifiedErrors) {
+  const Volume v = testing::MakeVolume(4, 3, 2, 5);
+  const size_t arrays_before = standin::LiveArrays();
+  const size_t blocks_before = standin::LiveBlocks();
+  const BadCall cases[] = {
+      {"complex volume", 0, standin::CreateArray(mxDOUBLE_CLASS, {4, 3, 2}, true), "tessary:volume"},
+      {"single volume", 0, standin::CreateArray(mxSINGLE_CLASS, {4, 3, 2}), "tessary:volume"},
+      {"sparse volume", 0, standin::CreateSparse(4, 3), "tessary:volume"},
+      {"4-d volume", 0, standin::CreateDouble({4, 3, 2, 2}), "tessary:volume"},
+      {"vector radius", 1, standin::CreateDouble({1, 2}), "tessary:scalar"},
+      {"char radius", 1, standin::CreateArray(mxCHAR_CLASS, {1, 1}), "tessary:scalar"},
+      {"huge radius", 1, standin::CreateScalar(3e9), "tessary:range"},
+      {"NaN radius", 1, standin::CreateScalar(kNaN), "tessary:range"},
+      {"huge extra", 2, standin::CreateScalar(-2147483649.0), "tessary:range"},
+      {"complex sigma", 3, standin::CreateArray(mxDOUBLE_CLASS, {1, 1}, true), "tessary:scalar"},
+      {"NaN sigma", 3, standin::CreateScalar(kNaN), "tessary:sigma"},
+      {"int32 guide", 4, standin::CreateArray(mxINT32_CLASS, {4, 3, 2}), "tessary:guide"},
+      {"guide of another shape", 4, standin::CreateDouble({3, 4, 2}), "tessary:guideSize"},
+      {"guide of one slice", 4, standin::CreateDouble({4, 3}), "tessary:guideSize"},
+      {"empty flag", 5, standin::CreateDouble({0, 0}), "tessary:scalar"},
+      {"huge flag", 5, standin::CreateScalar(2147483648.0), "tessary:range"},
+  };
+  for (const BadCall& c : cases) {
+    Inputs in(v, 1, 9.0, 0);
+    in.Replace(c.input, c.replacement);
+    const Outcome o = Call(in);
+    EXPECT_FALSE(o.call.ok) << c.what;
+    EXPECT_EQ(o.call.id, c.id) << c.what << ": " << o.call.message;
+    EXPECT_FALSE(o.call.message.empty()) << c.what;
+    EXPECT_EQ(o.call.arrays_left, 0u) << c.what;
+    EXPECT_EQ(o.call.blocks_left, 0u) << c.what;
+  }
+  EXPECT_EQ(standin::LiveArrays(), arrays_before);  // the replacements went with the inputs
+  EXPECT_EQ(standin::LiveBlocks(), blocks_before);
+}
+
+TEST(TessaryGateway, WrongCountsRaiseIdentifiedErrors) {
+  const Volume v = testing::MakeVolume(4, 3, 2, 5);
+  Inputs in(v, 1, 9.0, 0);
+  const Outcome few = Call(in, 1, 5);
+  EXPECT_EQ(few.call.id, "tessary:nargin");
+  const Outcome none = Call(in, 1, 0);
+  EXPECT_EQ(none.call.id, "tessary:nargin");
+  const Outcome many = Call(in, 2, 6);
+  EXPECT_EQ(many.call.id, "tessary:nargout");
+}
+
+// The limit check comes before the guide is looked at, so a single array of
+// 2^31 voxels is enough; the host only reserves its storage.
+TEST(TessaryGateway, TooManyVoxels) {
+  mxArray* huge = standin::CreateDouble({2048, 1024, 1024});
+  if (huge == nullptr) GTEST_SKIP() << "the host cannot reserve a volume of 2^31 voxels";
+  const Volume v = testing::MakeVolume(1, 1, 1, 5);
+  Inputs in(v, 1, 9.0, 0);
+  in.Replace(0, huge);
+  const Outcome o = Call(in);
+  EXPECT_EQ(o.call.id, "tessary:size");
+  EXPECT_EQ(o.call.arrays_left, 0u);
+}
+
+// Whichever start fails, the call prints the text, waits for the workers
+// already running, leaks nothing and leaves the next call unharmed.
+TEST(TessaryGateway, FailedThreadStartRaises) {
+  const Volume v = testing::MakeVolume(16, 12, 10, 6);
+  Inputs in(v, 3, 12.0, 0);
+  const Outcome good = Call(in);
+  ASSERT_TRUE(good.call.ok);
+  const size_t arrays_before = standin::LiveArrays();
+  const size_t blocks_before = standin::LiveBlocks();
+  for (int k = 0; k < 8; ++k) {
+    platform::FailThreadStartAfter(k);
+    const Outcome o = Call(in);
+    platform::FailThreadStartAfter(-1);
+    EXPECT_FALSE(o.call.ok) << "start " << k;
+    EXPECT_EQ(o.call.id, "tessary:threads") << "start " << k;
+    EXPECT_EQ(o.call.printed, "Threads cannot be created\n") << "start " << k;
+    EXPECT_EQ(o.call.arrays_left, 3u) << "start " << k;  // result and both scratch volumes
+    EXPECT_EQ(o.call.blocks_left, 0u) << "start " << k;
+    EXPECT_TRUE(o.out.empty()) << "start " << k;
+    EXPECT_EQ(standin::LiveArrays(), arrays_before) << "start " << k;
+    EXPECT_EQ(standin::LiveBlocks(), blocks_before) << "start " << k;
+  }
+  const Outcome again = Call(in);
+  ASSERT_TRUE(again.call.ok);
+  EXPECT_TRUE(SameBits(again.out, good.out));
+}
+
+}  // namespace
+}  // namespace tessary
