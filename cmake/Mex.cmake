@@ -22,5 +22,7 @@ function(add_mex name)
     -static-libstdc++ -static-libgcc
     -Wl,--version-script=${MEX_VERSION_SCRIPT}
     -Wl,--exclude-libs,ALL
-    -Wl,-z,defs -Wl,--as-needed)
+    -Wl,-z,defs
+    # The host's MEX files link libmx, libmex and libmat whether or not they call them.
+    -Wl,--no-as-needed)
 endfunction()

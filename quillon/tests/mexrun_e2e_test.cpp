@@ -1,0 +1,82 @@
+// quillon.mexa64 as users run it without a host: through mexrun.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "npy.h"
+#include "volume_helpers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int status;
+  std::string err;
+};
+
+class QuillonMexrun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("quillon_e2e_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  RunResult Mexrun(const std::string& args) const {
+    const std::string err = Path("stderr.txt");
+    const std::string cmd = std::string(MEXRUN) + " " + QUILLON_MEX + " " + args + " 2>" + err;
+    const int raw = std::system(cmd.c_str());
+    std::ifstream in(err);
+    std::stringstream text;
+    text << in.rdbuf();
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text.str()};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(QuillonMexrun, SameBitsOnEveryRunForEveryFlag) {
+  quillon::fixtures::Volume v = quillon::fixtures::NoisyPhantom(26, 22, 19, 6.0, 4, -30.0);
+  npy::Write(Path("noisy.npy"), {{v.rows, v.cols, v.slices}, v.v});
+  for (const char* flag : {"1", "0", "-1"}) {
+    ASSERT_EQ(Mexrun(Path("noisy.npy") + " 6 " + flag + " -o " + Path("a.npy")).status, 0);
+    ASSERT_EQ(Mexrun(Path("noisy.npy") + " 6 " + flag + " -o " + Path("b.npy")).status, 0);
+    const npy::Array a = npy::Read(Path("a.npy"));
+    const npy::Array b = npy::Read(Path("b.npy"));
+    EXPECT_EQ(a.shape, (std::vector<int64_t>{26, 22, 19}));
+    ASSERT_EQ(a.data.size(), b.data.size());
+    EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)));
+    double largest_change = 0;
+    for (size_t i = 0; i < a.data.size(); ++i) {
+      largest_change = std::max(largest_change, std::fabs(a.data[i] - v.v[i]));
+    }
+    EXPECT_GT(largest_change, 0.0);
+  }
+}
+
+TEST_F(QuillonMexrun, HostErrorsEndTheRunWithTheirIdentifier) {
+  npy::Write(Path("flat.npy"), {{5, 5}, std::vector<double>(25, 1.0)});
+  const RunResult bad_volume = Mexrun(Path("flat.npy") + " 1 1 -o " + Path("x.npy"));
+  EXPECT_EQ(bad_volume.status, 1);
+  EXPECT_NE(bad_volume.err.find("quillon:volume: "), std::string::npos) << bad_volume.err;
+
+  npy::Write(Path("cube.npy"), {{5, 5, 5}, std::vector<double>(125, 1.0)});
+  const RunResult bad_flag = Mexrun(Path("cube.npy") + " 1 nan -o " + Path("x.npy"));
+  EXPECT_EQ(bad_flag.status, 1);
+  EXPECT_NE(bad_flag.err.find("quillon:rician"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("x.npy")));
+}
+
+}  // namespace
