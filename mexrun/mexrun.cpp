@@ -30,10 +30,11 @@ constexpr int kGatewayError = 1;
 constexpr int kFailure = 2;
 
 constexpr char kUsage[] =
-    "usage: mexrun MEXFILE ARG... -o OUT.npy\n"
+    "usage: mexrun MEXFILE ARG... -o OUT.npy [-o OUT2.npy ...]\n"
     "\n"
-    "Calls the gateway of MEXFILE with one output and the given inputs, and\n"
-    "writes that output to OUT.npy (float64, Fortran order).\n"
+    "Calls the gateway of MEXFILE with the given inputs and as many outputs\n"
+    "as -o options, and writes output k to the k-th file (float64, Fortran\n"
+    "order).\n"
     "\n"
     "Each ARG is either a path ending in .npy, passed as a real double array\n"
     "of the file's shape (a 0-d array as 1x1, shape (n,) as n x 1), or a\n"
@@ -52,7 +53,7 @@ struct Failure : std::runtime_error {
 struct Options {
   std::string mex_file;
   std::vector<std::string> args;
-  std::string output;
+  std::vector<std::string> outputs;
 };
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
@@ -72,14 +73,12 @@ bool ParseNumber(const std::string& text, double& value) {
 
 Options ParseCommandLine(int argc, char** argv) {
   Options options;
-  bool have_output = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o") {
-      if (have_output) throw Failure("-o given more than once");
       if (i + 1 >= argc) throw Failure("-o needs a file name");
-      options.output = argv[++i];
-      have_output = true;
+      options.outputs.push_back(argv[++i]);
+      if (options.outputs.back().empty()) throw Failure("an output file name is empty");
     } else if (options.mex_file.empty()) {
       options.mex_file = arg;
     } else {
@@ -87,8 +86,7 @@ Options ParseCommandLine(int argc, char** argv) {
     }
   }
   if (options.mex_file.empty()) throw Failure("no MEX file given");
-  if (!have_output) throw Failure("no output file given (-o OUT.npy)");
-  if (options.output.empty()) throw Failure("the output file name is empty");
+  if (options.outputs.empty()) throw Failure("no output file given (-o OUT.npy)");
   double unused = 0;
   for (const std::string& arg : options.args)
     if (!EndsWith(arg, ".npy") && !ParseNumber(arg, unused))
@@ -160,9 +158,10 @@ int Run(const Options& options) {
     throw Failure(options.mex_file + " has no mexFunction: not a MEX file");
   const auto gateway = reinterpret_cast<standin::MexFunction>(symbol);
 
-  mxArray* outputs[1] = {nullptr};
+  const int nlhs = static_cast<int>(options.outputs.size());
+  std::vector<mxArray*> outputs(nlhs, nullptr);
   const standin::CallResult result =
-      standin::Call(gateway, 1, outputs, static_cast<int>(inputs.size()), inputs.data());
+      standin::Call(gateway, nlhs, outputs.data(), static_cast<int>(inputs.size()), inputs.data());
   if (!result.ok) {
     const std::string message = OneLine(result.message);
     if (result.id.empty())
@@ -171,20 +170,27 @@ int Run(const Options& options) {
       std::fprintf(stderr, "%s: %s\n", result.id.c_str(), message.c_str());
     return kGatewayError;
   }
-  mxArray* output = outputs[0];
-  if (output == nullptr) throw Failure("the MEX file returned no output");
-  arrays.Keep(output);
-  if (!mxIsDouble(output) || mxIsComplex(output) || mxIsSparse(output))
-    throw Failure("the output is not a real, full double array");
-
-  npy::Array array;
-  for (int d : standin::Dimensions(output)) array.shape.push_back(d);
-  const double* data = mxGetPr(output);
-  array.data.assign(data, data + mxGetNumberOfElements(output));
-  try {
-    npy::Write(options.output, array);
-  } catch (const std::exception& e) {
-    throw Failure(e.what());
+  for (mxArray* output : outputs)
+    if (output != nullptr) arrays.Keep(output);
+  // Every output is checked before the first file is written.
+  for (int k = 0; k < nlhs; ++k) {
+    const mxArray* output = outputs[k];
+    const std::string which = "output " + std::to_string(k + 1);
+    if (output == nullptr) throw Failure("the MEX file returned no " + which);
+    if (!mxIsDouble(output) || mxIsComplex(output) || mxIsSparse(output))
+      throw Failure(which + " is not a real, full double array");
+  }
+  for (int k = 0; k < nlhs; ++k) {
+    const mxArray* output = outputs[k];
+    npy::Array array;
+    for (int d : standin::Dimensions(output)) array.shape.push_back(d);
+    const double* data = mxGetPr(output);
+    array.data.assign(data, data + mxGetNumberOfElements(output));
+    try {
+      npy::Write(options.outputs[k], array);
+    } catch (const std::exception& e) {
+      throw Failure(e.what());
+    }
   }
   return kOk;
 }

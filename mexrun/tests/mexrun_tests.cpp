@@ -20,7 +20,8 @@ struct Outcome {
 };
 
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "mexrun_tests_" + name;
+  // ctest runs tests in parallel processes: keep their files apart.
+  return ::testing::TempDir() + "mexrun_tests_" + std::to_string(::getpid()) + "_" + name;
 }
 
 std::string Slurp(const std::string& path) {
@@ -131,7 +132,7 @@ TEST_F(Mexrun, UsageErrorsExitTwo) {
       {},
       {TWICE_MEX_PATH, "1"},                    // no -o
       {TWICE_MEX_PATH, "1", "-o"},              // -o without a file
-      {TWICE_MEX_PATH, "-o", out_, "-o", out_},  // twice
+      {TWICE_MEX_PATH, "1", "-o", ""},          // empty output name
       {TWICE_MEX_PATH, "12abc", "-o", out_},    // not a number
       {TWICE_MEX_PATH, "", "-o", out_},
       {TWICE_MEX_PATH, " 1", "-o", out_},
@@ -161,6 +162,7 @@ TEST_F(Mexrun, BadFilesAndOutputsExitTwoWithAMessage) {
       {{TWICE_MEX_PATH, garbage, "-o", out_}, "garbage.npy"},
       {{TWICE_MEX_PATH, "1", "7", "-o", out_}, "not a real, full double"},
       {{TWICE_MEX_PATH, "1", "8", "-o", out_}, "no output"},
+      {{TWICE_MEX_PATH, "1", "-o", out_, "-o", TempPath("second.npy")}, "no output 2"},
       {{TWICE_MEX_PATH, "1", "-o", "/nonexistent-dir/out.npy"}, "/nonexistent-dir/out.npy"},
   };
   for (const Case& c : cases) {
