@@ -1,6 +1,10 @@
 // What both block workers share: cutting a block out of a volume, the skip
 // test, the integer magnitude of a coefficient, and adding a reconstruction
 // into the accumulators.
+//
+// The helpers have internal linkage: the vector kernels are compiled with
+// wider instruction sets, and a shared inline copy must never end up in the
+// baseline code.
 #pragma once
 
 #include <cmath>
@@ -17,7 +21,7 @@ struct BlockTargets {
   double* weight[4];
 };
 
-inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume, int s0) {
+static inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume, int s0) {
   const int plane = a.rows * a.cols;
   BlockTargets t;
   for (int p = 0; p < 4; ++p) {
@@ -37,7 +41,7 @@ inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume, int s
 // Copies the block with origin (r0, c0, s0) out of `volume` in block order
 // and returns its largest value, from 0: a negative value never raises it
 // and a value that is not a number never replaces it.
-inline double GatherBlock(const double* volume, int rows, int plane, int r0, int c0, int s0,
+static inline double GatherBlock(const double* volume, int rows, int plane, int r0, int c0, int s0,
                           double* block) {
   double m = 0.0;
   for (int p = 0; p < 4; ++p) {
@@ -56,13 +60,13 @@ inline double GatherBlock(const double* volume, int rows, int plane, int r0, int
 // The integer part of |c| as a double. A coefficient with no 32-bit integer
 // part (|c| >= 2^31, or not a number) gets -2^31, as a truncating conversion
 // on x86-64 gives: it lies below every threshold, on every platform alike.
-inline double IntegerMagnitude(double c) {
+static inline double IntegerMagnitude(double c) {
   const double magnitude = std::fabs(c);
   if (!(magnitude < 2147483648.0)) return -2147483648.0;
   return std::trunc(magnitude);
 }
 
 // Offset of block element (k, j, p)'s voxel within its slice plane.
-inline int InPlane(int rows, int r0, int c0, int k, int j) { return r0 + k + (c0 + j) * rows; }
+static inline int InPlane(int rows, int r0, int c0, int k, int j) { return r0 + k + (c0 + j) * rows; }
 
 }  // namespace quillon

@@ -3,45 +3,48 @@
 // with the weight 1 / (1 + coefficients kept).
 #include "block_access.h"
 #include "dct.h"
+#include "kernels.h"
 #include "workers.h"
 
 namespace quillon {
 
-void ThreadFunc(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  const double threshold = 2.7 * a.sigma;
-  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
-
-  const int plane = a.rows * a.cols;
+void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, double threshold,
+                        int r0, int c0, int s0) {
   double block[64];
   double coefficients[64];
-  for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
-    const BlockTargets target = TargetsFor(a, a.out_image, s0);
-    for (int c0 = 0; c0 <= a.cols - 4; ++c0) {
-      for (int r0 = 0; r0 <= a.rows - 4; ++r0) {
-        if (GatherBlock(a.in_image, a.rows, plane, r0, c0, s0, block) == 0.0) continue;
-        dct3(block, coefficients);
-        int kept = 0;
-        for (int i = 0; i < 64; ++i) {
-          if (threshold > IntegerMagnitude(coefficients[i])) {
-            coefficients[i] = 0.0;
-          } else {
-            ++kept;  // also when the threshold is not a number
-          }
-        }
-        const double w = 1.0 / static_cast<double>(kept + 1);
-        idct3(coefficients, block);
-        for (int p = 0; p < 4; ++p) {
-          for (int j = 0; j < 4; ++j) {
-            for (int k = 0; k < 4; ++k) {
-              const int at = InPlane(a.rows, r0, c0, k, j);
-              target.sum[p][at] = target.sum[p][at] + w * block[k + 4 * j + 16 * p];
-              target.weight[p][at] = target.weight[p][at] + w;
-            }
-          }
-        }
+  if (GatherBlock(a.in_image, a.rows, a.rows * a.cols, r0, c0, s0, block) == 0.0) return;
+  dct3(block, coefficients);
+  int kept = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (threshold > IntegerMagnitude(coefficients[i])) {
+      coefficients[i] = 0.0;
+    } else {
+      ++kept;  // also when the threshold is not a number
+    }
+  }
+  const double w = 1.0 / static_cast<double>(kept + 1);
+  idct3(coefficients, block);
+  for (int p = 0; p < 4; ++p) {
+    for (int j = 0; j < 4; ++j) {
+      for (int k = 0; k < 4; ++k) {
+        const int at = InPlane(a.rows, r0, c0, k, j);
+        target.sum[p][at] = target.sum[p][at] + w * block[k + 4 * j + 16 * p];
+        target.weight[p][at] = target.weight[p][at] + w;
       }
     }
+  }
+}
+
+void ThreadFunc(void* args) {
+  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
+  if (HardThresholdKernel kernel = ActiveKernels().hard_threshold) return kernel(a);
+
+  const double threshold = 2.7 * a.sigma;
+  for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
+    const BlockTargets target = TargetsFor(a, a.out_image, s0);
+    for (int c0 = 0; c0 <= a.cols - 4; ++c0)
+      for (int r0 = 0; r0 <= a.rows - 4; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
   }
 }
 

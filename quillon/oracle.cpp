@@ -3,68 +3,67 @@
 // through the bias table.
 #include "block_access.h"
 #include "dct.h"
+#include "kernels.h"
 #include "workers.h"
 
 namespace quillon {
-namespace {
 
 // The bias-corrected value of x: the table's entry for x's integer part,
 // unless that entry exceeds 2x. Values outside the table (-1 or less, its
 // length or more, not a number) are used unchanged.
-inline double Corrected(double x, const double* table, int length) {
+double Corrected(double x, const double* table, int length) {
   if (!(x > -1.0 && x < static_cast<double>(length))) return x;
   const double y = table[static_cast<int>(x)];
   return 2.0 * x < y ? x : y;
 }
 
-}  // namespace
-
-void ThreadFunc2(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
-
+void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int c0, int s0) {
   const int plane = a.rows * a.cols;
-  const bool correct = rician > 0;
   double noisy[64];
   double estimate[64];
   double noisy_coefficients[64];
   double estimate_coefficients[64];
-  for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
-    const BlockTargets target = TargetsFor(a, a.acc_image, s0);
-    for (int c0 = 0; c0 <= a.cols - 4; ++c0) {
-      for (int r0 = 0; r0 <= a.rows - 4; ++r0) {
-        // Only the noisy block decides whether a block is skipped.
-        if (GatherBlock(a.in_image, a.rows, plane, r0, c0, s0, noisy) == 0.0) continue;
-        GatherBlock(a.out_image, a.rows, plane, r0, c0, s0, estimate);
-        dct3(noisy, noisy_coefficients);
-        dct3(estimate, estimate_coefficients);
-        int kept = 0;
-        for (int i = 0; i < 64; ++i) {
-          if (a.sigma > IntegerMagnitude(estimate_coefficients[i])) {
-            noisy_coefficients[i] = 0.0;
-          } else {
-            ++kept;
-          }
+  // Only the noisy block decides whether a block is skipped.
+  if (GatherBlock(a.in_image, a.rows, plane, r0, c0, s0, noisy) == 0.0) return;
+  GatherBlock(a.out_image, a.rows, plane, r0, c0, s0, estimate);
+  dct3(noisy, noisy_coefficients);
+  dct3(estimate, estimate_coefficients);
+  int kept = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (a.sigma > IntegerMagnitude(estimate_coefficients[i])) {
+      noisy_coefficients[i] = 0.0;
+    } else {
+      ++kept;
+    }
+  }
+  const double w = 1.0 / static_cast<double>(kept + 1);
+  idct3(noisy_coefficients, noisy);
+  const bool correct = rician > 0;
+  for (int p = 0; p < 4; ++p) {
+    for (int j = 0; j < 4; ++j) {
+      for (int k = 0; k < 4; ++k) {
+        const int at = InPlane(a.rows, r0, c0, k, j);
+        const double x = noisy[k + 4 * j + 16 * p];
+        if (correct) {
+          target.sum[p][at] = target.sum[p][at] + Corrected(x, a.bias_table, a.bias_len) * w;
+        } else {
+          target.sum[p][at] = target.sum[p][at] + w * x;
         }
-        const double w = 1.0 / static_cast<double>(kept + 1);
-        idct3(noisy_coefficients, noisy);
-        for (int p = 0; p < 4; ++p) {
-          for (int j = 0; j < 4; ++j) {
-            for (int k = 0; k < 4; ++k) {
-              const int at = InPlane(a.rows, r0, c0, k, j);
-              const double x = noisy[k + 4 * j + 16 * p];
-              if (correct) {
-                const double u = Corrected(x, a.bias_table, a.bias_len);
-                target.sum[p][at] = target.sum[p][at] + u * w;
-              } else {
-                target.sum[p][at] = target.sum[p][at] + w * x;
-              }
-              target.weight[p][at] = target.weight[p][at] + w;
-            }
-          }
-        }
+        target.weight[p][at] = target.weight[p][at] + w;
       }
     }
+  }
+}
+
+void ThreadFunc2(void* args) {
+  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
+  if (OracleKernel kernel = ActiveKernels().oracle) return kernel(a);
+
+  for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
+    const BlockTargets target = TargetsFor(a, a.acc_image, s0);
+    for (int c0 = 0; c0 <= a.cols - 4; ++c0)
+      for (int r0 = 0; r0 <= a.rows - 4; ++r0) OracleBlock(a, target, r0, c0, s0);
   }
 }
 

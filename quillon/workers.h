@@ -2,6 +2,9 @@
 // DctThreadArgs and processes every block whose start slice lies in its slab.
 #pragma once
 
+#include "block_access.h"
+#include "dct_thread_args.h"
+
 namespace quillon {
 
 // The module's Rician flag for the running call; positive: Rician noise.
@@ -13,5 +16,14 @@ void ThreadFunc(void* args);
 // Pass 2: the oracle pass, thresholding the noisy coefficients by the first
 // estimate's coefficients at sigma, with the Rician correction.
 void ThreadFunc2(void* args);
+
+// One block of each pass, the plain scalar way. The vector kernels use them
+// for the block positions at the end of a row that fill no whole vector.
+void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, double threshold,
+                        int r0, int c0, int s0);
+void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int c0, int s0);
+
+// The Rician correction of one reconstructed value through a bias table.
+double Corrected(double x, const double* table, int length);
 
 }  // namespace quillon

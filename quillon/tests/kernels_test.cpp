@@ -1,0 +1,115 @@
+// The vector kernels against the plain scalar workers, bit for bit.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "denoise.h"
+#include "kernels.h"
+#include "rician_bias.h"
+#include "volume_helpers.h"
+
+namespace quillon {
+namespace {
+
+using fixtures::Volume;
+
+struct Outputs {
+  std::vector<double> first, final_estimate;
+};
+
+Outputs Denoised(Volume& in, double sigma, int flag, Isa isa) {
+  EXPECT_TRUE(UseKernels(isa));
+  const size_t n = in.v.size();
+  std::vector<double> weights(n), acc(n), bias;
+  Outputs o{std::vector<double>(n), std::vector<double>(n)};
+  double forward[16], inverse[16];
+  QuillonJob job;
+  job.rows = in.rows;
+  job.cols = in.cols;
+  job.slices = in.slices;
+  job.in_image = in.data();
+  job.out_image = o.final_estimate.data();
+  job.weights = weights.data();
+  job.acc_image = acc.data();
+  job.sigma = sigma;
+  job.rician = flag;
+  if (flag > 0) {
+    job.bias_len = static_cast<int>(BiasLength(LargestValue(in.data(), n)));
+    bias.assign(8 * size_t(job.bias_len), 0.0);
+    job.bias_table = bias.data();
+  }
+  job.forward_table = forward;
+  job.inverse_table = inverse;
+  job.first_estimate = o.first.data();
+  Denoise(job);
+  UseKernels(BestIsa());
+  return o;
+}
+
+// Equal bits, where a NaN matches any NaN: which operand's NaN an addition
+// passes on depends on how the compiler orders a commutative operation's
+// operands, in the scalar code as much as in the kernels.
+bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+    if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) {
+      ADD_FAILURE() << "voxel " << i << ": " << a[i] << " vs " << b[i];
+      return false;
+    }
+  }
+  return true;
+}
+
+void ExpectAllKernelsMatchScalar(Volume& in, double sigma, int flag) {
+  const Outputs scalar = Denoised(in, sigma, flag, Isa::kScalar);
+  for (Isa isa : {Isa::kSse2, Isa::kAvx2, Isa::kAvx512}) {
+    if (!Supported(isa)) continue;
+    const Outputs vector = Denoised(in, sigma, flag, isa);
+    EXPECT_TRUE(SameBits(vector.first, scalar.first))
+        << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
+    EXPECT_TRUE(SameBits(vector.final_estimate, scalar.final_estimate))
+        << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
+  }
+}
+
+// Row counts around every vector width, so that groups and the scalar tail
+// of a row both run.
+TEST(QuillonKernels, MatchTheScalarWorkersOnNoisyVolumes) {
+  for (int rows : {4, 5, 7, 11, 12, 13, 19, 21, 37}) {
+    Volume in = fixtures::NoisyPhantom(rows, 9, 10, 9.0, 100 + rows, -50.0);
+    for (int flag : {1, 0, -1}) ExpectAllKernelsMatchScalar(in, 9.0, flag);
+  }
+}
+
+TEST(QuillonKernels, MatchTheScalarWorkersOnUnusualValues) {
+  std::mt19937_64 rng(17);
+  Volume in = fixtures::NoisyPhantom(29, 11, 9, 20.0, 3, -60.0);
+  std::uniform_int_distribution<size_t> at(0, in.v.size() - 1);
+  for (int i = 0; i < 6; ++i) in.v[at(rng)] = NAN;
+  for (int i = 0; i < 3; ++i) in.v[at(rng)] = -INFINITY;
+  for (int c = 0; c < 5; ++c)  // a region with nothing positive
+    for (int r = 0; r < 29; ++r) in.at(r, c, 2) = r % 3 == 0 ? 0.0 : -1.0;
+  for (double sigma : {20.0, 0.0, -3.0, double(NAN), 1e-9, 5e8})
+    for (int flag : {1, 0}) ExpectAllKernelsMatchScalar(in, sigma, flag);
+
+  // Coefficients beyond 2^31 and infinities: only without Rician noise, since
+  // the bias table cannot be sized for such values.
+  for (int i = 0; i < 3; ++i) in.v[at(rng)] = INFINITY;
+  for (int i = 0; i < 4; ++i) in.v[at(rng)] = 3e9;
+  for (double sigma : {20.0, 5e8}) ExpectAllKernelsMatchScalar(in, sigma, -1);
+}
+
+TEST(QuillonKernels, MatchTheScalarWorkersOnPlateaus) {
+  // Constant and stepped regions keep coefficients near the integer edges.
+  Volume in(24, 10, 8, 0.0);
+  for (int s = 0; s < 8; ++s)
+    for (int c = 0; c < 10; ++c)
+      for (int r = 0; r < 24; ++r) in.at(r, c, s) = (r / 6 + c / 4) % 2 ? 3.0 : 0.375;
+  for (double sigma : {1.0, 2.5, 3.0, 10.0}) ExpectAllKernelsMatchScalar(in, sigma, 1);
+}
+
+}  // namespace
+}  // namespace quillon
