@@ -66,6 +66,16 @@ static inline double IntegerMagnitude(double c) {
   return std::trunc(magnitude);
 }
 
+// The Rician bias correction of a reconstructed value x: the table's entry
+// for x's integer part, unless that entry exceeds 2x. Values the table has
+// no entry for (-1 or less, its length or more, not a number) are used
+// unchanged.
+static inline double Corrected(double x, const double* table, int length) {
+  if (length <= 0 || !(x > -1.0 && x < static_cast<double>(length))) return x;
+  const double y = table[static_cast<int>(x)];
+  return 2.0 * x < y ? x : y;
+}
+
 // Offset of block element (k, j, p)'s voxel within its slice plane.
 static inline int InPlane(int rows, int r0, int c0, int k, int j) { return r0 + k + (c0 + j) * rows; }
 

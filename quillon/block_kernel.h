@@ -97,10 +97,27 @@ inline typename V::reg Gather(const double* volume, int rows, int plane, int r0,
   return largest;
 }
 
-inline double CorrectedLane(double x, const double* table, int length) {
-  if (!(x > -1.0 && x < static_cast<double>(length))) return x;
-  const double y = table[static_cast<int>(x)];
-  return 2.0 * x < y ? x : y;
+// Adds c[k] lane l into row[l + k], for k = 3, 2, 1, 0 in turn. With four
+// lanes or more the voxels row[0 .. N+2] are read and written once, as two
+// vectors, the shifted contributions added in registers; the second vector
+// touches only its first three lanes, which keeps it inside the row.
+template <class V>
+inline void AddShifted(double* row, const typename V::reg* c) {
+  if constexpr (V::N >= 4) {
+    typename V::reg low = V::load(row);
+    low = V::add(low, V::template up<3>(c[3]));
+    low = V::add(low, V::template up<2>(c[2]));
+    low = V::add(low, V::template up<1>(c[1]));
+    low = V::add(low, c[0]);
+    V::store(row, low);
+    typename V::reg high = V::load_head3(row + V::N);
+    high = V::add(high, V::template down<V::N - 3>(c[3]));
+    high = V::add(high, V::template down<V::N - 2>(c[2]));
+    high = V::add(high, V::template down<V::N - 1>(c[1]));
+    V::store_head3(row + V::N, high);
+  } else {
+    for (int k = 3; k >= 0; --k) V::store(row + k, V::add(V::load(row + k), c[k]));
+  }
 }
 
 template <class V, bool kOracle>
@@ -133,26 +150,23 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
   // Lane l adds element k into voxel r0 + l + k. Taking k from 3 down to 0
   // hands every voxel its blocks' contributions in ascending block order,
   // the order of the scalar traversal; skipped lanes add +0.0, which leaves
-  // a sum unchanged.
+  // a sum unchanged (no sum is ever -0.0).
   const reg w_added = V::select_zero(skip, w);
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       double* sum = target.sum[p] + r0 + (c0 + j) * rows;
       double* weight = target.weight[p] + r0 + (c0 + j) * rows;
-      for (int k = 3; k >= 0; --k) {
+      reg c[4];
+      for (int k = 0; k < 4; ++k) {
         const reg x = block[k + 4 * j + 16 * p];
-        reg contribution;
-        if (kOracle && correct) {
-          double lanes[V::N];
-          V::store(lanes, x);
-          for (int l = 0; l < V::N; ++l) lanes[l] = CorrectedLane(lanes[l], a.bias_table, a.bias_len);
-          contribution = V::mul(V::load(lanes), w);
-        } else {
-          contribution = V::mul(w, x);
-        }
-        V::store(sum + k, V::add(V::load(sum + k), V::select_zero(skip, contribution)));
-        V::store(weight + k, V::add(V::load(weight + k), w_added));
+        const reg contribution = kOracle && correct
+                                     ? V::mul(V::corrected(x, a.bias_table, a.bias_len), w)
+                                     : V::mul(w, x);
+        c[k] = V::select_zero(skip, contribution);
       }
+      AddShifted<V>(sum, c);
+      const reg same[4] = {w_added, w_added, w_added, w_added};
+      AddShifted<V>(weight, same);
     }
   }
 }

@@ -31,6 +31,33 @@ struct V {
     coefficient = select_zero(clear, coefficient);
     kept = add(kept, select_zero(clear, set1(1.0)));
   }
+  // Lanes moved s places up (toward higher lanes) or down, zeros shifted in.
+  template <int s>
+  static reg up(reg c) {
+    if constexpr (s == 1) return _mm256_blend_pd(_mm256_permute4x64_pd(c, 0x90), zero(), 0x1);
+    if constexpr (s == 2) return _mm256_permute2f128_pd(c, c, 0x08);
+    if constexpr (s == 3) return _mm256_blend_pd(_mm256_permute4x64_pd(c, 0x00), zero(), 0x7);
+  }
+  template <int s>
+  static reg down(reg c) {
+    if constexpr (s == 1) return _mm256_blend_pd(_mm256_permute4x64_pd(c, 0x39), zero(), 0x8);
+    if constexpr (s == 2) return _mm256_permute2f128_pd(c, c, 0x81);
+    if constexpr (s == 3) return _mm256_blend_pd(_mm256_permute4x64_pd(c, 0xFF), zero(), 0xE);
+  }
+  static __m256i head3() { return _mm256_set_epi64x(0, -1, -1, -1); }
+  static reg load_head3(const double* p) { return _mm256_maskload_pd(p, head3()); }
+  static void store_head3(double* p, reg x) { _mm256_maskstore_pd(p, head3(), x); }
+  // The scalar Corrected, lane by lane: lanes inside the table gather their
+  // entry, the others keep their value.
+  static reg corrected(reg x, const double* table, int length) {
+    if (length <= 0) return x;
+    const mask inside = _mm256_and_pd(_mm256_cmp_pd(x, set1(-1.0), _CMP_GT_OQ),
+                                      _mm256_cmp_pd(x, set1(static_cast<double>(length)), _CMP_LT_OQ));
+    const __m128i index = _mm256_cvttpd_epi32(_mm256_and_pd(inside, x));
+    const reg y = _mm256_mask_i32gather_pd(zero(), table, index, inside, 8);
+    const reg below = _mm256_cmp_pd(mul(set1(2.0), x), y, _CMP_LT_OQ);
+    return _mm256_blendv_pd(x, _mm256_blendv_pd(y, x, below), inside);
+  }
 };
 
 }  // namespace

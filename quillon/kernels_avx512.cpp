@@ -33,6 +33,30 @@ struct V {
     coefficient = select_zero(clear, coefficient);
     kept = _mm512_mask_add_pd(kept, static_cast<mask>(~clear), kept, set1(1.0));
   }
+  // Lanes moved s places up (toward higher lanes) or down, zeros shifted in.
+  template <int s>
+  static reg up(reg c) {
+    return _mm512_castsi512_pd(
+        _mm512_maskz_alignr_epi64(0xFF, _mm512_castpd_si512(c), _mm512_setzero_si512(), 8 - s));
+  }
+  template <int s>
+  static reg down(reg c) {
+    return _mm512_castsi512_pd(
+        _mm512_maskz_alignr_epi64(0xFF, _mm512_setzero_si512(), _mm512_castpd_si512(c), s));
+  }
+  static reg load_head3(const double* p) { return _mm512_maskz_loadu_pd(0x07, p); }
+  static void store_head3(double* p, reg x) { _mm512_mask_storeu_pd(p, 0x07, x); }
+  // The scalar Corrected, lane by lane: lanes inside the table gather their
+  // entry, the others keep their value.
+  static reg corrected(reg x, const double* table, int length) {
+    if (length <= 0) return x;
+    const mask inside = _mm512_cmp_pd_mask(x, set1(-1.0), _CMP_GT_OQ) &
+                        _mm512_cmp_pd_mask(x, set1(static_cast<double>(length)), _CMP_LT_OQ);
+    const __m256i index = _mm512_maskz_cvttpd_epi32(inside, x);
+    const reg y = _mm512_mask_i32gather_pd(zero(), inside, index, table, 8);
+    const mask below = _mm512_cmp_pd_mask(mul(set1(2.0), x), y, _CMP_LT_OQ);
+    return _mm512_mask_blend_pd(inside, x, _mm512_mask_blend_pd(below, y, x));
+  }
 };
 
 }  // namespace

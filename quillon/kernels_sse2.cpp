@@ -1,6 +1,8 @@
 // The block workers on SSE2 vectors of two doubles: the x86-64 baseline.
 #include <emmintrin.h>
 
+#include "block_access.h"
+
 namespace quillon {
 namespace {
 
@@ -34,6 +36,13 @@ struct V {
     const mask clear = _mm_cmpgt_pd(threshold, magnitude);
     coefficient = select_zero(clear, coefficient);
     kept = add(kept, select_zero(clear, set1(1.0)));
+  }
+  // No gather instruction here: lane by lane.
+  static reg corrected(reg x, const double* table, int length) {
+    double lanes[N];
+    store(lanes, x);
+    for (double& lane : lanes) lane = Corrected(lane, table, length);
+    return load(lanes);
   }
 };
 

@@ -8,15 +8,6 @@
 
 namespace quillon {
 
-// The bias-corrected value of x: the table's entry for x's integer part,
-// unless that entry exceeds 2x. Values outside the table (-1 or less, its
-// length or more, not a number) are used unchanged.
-double Corrected(double x, const double* table, int length) {
-  if (!(x > -1.0 && x < static_cast<double>(length))) return x;
-  const double y = table[static_cast<int>(x)];
-  return 2.0 * x < y ? x : y;
-}
-
 void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int c0, int s0) {
   const int plane = a.rows * a.cols;
   double noisy[64];

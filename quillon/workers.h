@@ -23,7 +23,4 @@ void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, doub
                         int r0, int c0, int s0);
 void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int c0, int s0);
 
-// The Rician correction of one reconstructed value through a bias table.
-double Corrected(double x, const double* table, int length);
-
 }  // namespace quillon
