@@ -25,4 +25,8 @@ function(add_mex name)
     -Wl,-z,defs
     # The host's MEX files link libmx, libmex and libmat whether or not they call them.
     -Wl,--no-as-needed)
+  # Sanitized builds share the sanitizer's runtime (cmake/Sanitizers.cmake).
+  if(COMMAND denoisers_sanitize_mex)
+    denoisers_sanitize_mex(${name})
+  endif()
 endfunction()
