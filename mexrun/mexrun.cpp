@@ -6,7 +6,11 @@
 // "ID: message"); 2 anything else that stops the run (usage, input files, a
 // MEX file that will not load, an output that is not a real double array,
 // writing the output).
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
@@ -119,6 +123,53 @@ struct Arrays {
   }
 };
 
+#ifdef _WIN32
+
+// The text of the last Windows error, on one line.
+std::string LastErrorText() {
+  const DWORD code = GetLastError();
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+// Loads the MEX file, a DLL, as the host does: by path, with the DLLs it
+// imports (libmx.dll, libmex.dll) found next to the runner, where they are
+// already loaded. Its gateway, or null when it exports none.
+standin::MexFunction LoadGateway(const std::string& path) {
+  std::string native = path;
+  for (char& c : native)
+    if (c == '/') c = '\\';
+  HMODULE module = LoadLibraryA(native.c_str());
+  if (module == nullptr) throw Failure("cannot load MEX file " + path + ": " + LastErrorText());
+  FARPROC symbol = GetProcAddress(module, "mexFunction");
+  if (symbol == nullptr) return nullptr;
+  return reinterpret_cast<standin::MexFunction>(reinterpret_cast<void*>(symbol));
+}
+
+#else
+
+// Loads the MEX file as the host does; the libraries it links (libmx.so,
+// libmex.so, libmat.so) are already loaded with the runner and are reused
+// by soname. Its gateway, or null when it exports none.
+standin::MexFunction LoadGateway(const std::string& path) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* why = dlerror();
+    throw Failure("cannot load MEX file " + path + ": " + (why ? why : "unknown error"));
+  }
+  dlerror();
+  void* symbol = dlsym(module, "mexFunction");
+  return reinterpret_cast<standin::MexFunction>(symbol);
+}
+
+#endif
+
 std::string OneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   for (char& c : text)
@@ -147,16 +198,9 @@ int Run(const Options& options) {
 
   // The module stays loaded until exit: unloading code that may have left
   // thread-local destructors or worker threads behind gains nothing.
-  void* module = dlopen(options.mex_file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    const char* why = dlerror();
-    throw Failure("cannot load MEX file " + options.mex_file + ": " + (why ? why : "unknown error"));
-  }
-  dlerror();
-  void* symbol = dlsym(module, "mexFunction");
-  if (symbol == nullptr)
+  const standin::MexFunction gateway = LoadGateway(options.mex_file);
+  if (gateway == nullptr)
     throw Failure(options.mex_file + " has no mexFunction: not a MEX file");
-  const auto gateway = reinterpret_cast<standin::MexFunction>(symbol);
 
   const int nlhs = static_cast<int>(options.outputs.size());
   std::vector<mxArray*> outputs(nlhs, nullptr);

@@ -6,6 +6,23 @@ set -euo pipefail
 file=$1
 status=0
 
+case $file in
+  *.mexw64) exec "$(dirname "$0")/check_mexw64_file.sh" "$file" ;;
+  *.mexmaci64)
+    # macOS: a Mach-O bundle exporting _mexFunction alone, needing only the
+    # system's C, C++ and thread libraries and the host's.
+    otool -hv "$file" | grep -q BUNDLE || { echo "$file is not a Mach-O bundle"; status=1; }
+    exports=$(nm -gU "$file" | awk '$3 != "__mh_bundle_header" {print $3}' | sort)
+    [ "$exports" = "_mexFunction" ] || { echo "unexpected exports of $file:"; echo "$exports"; status=1; }
+    allowed='^((@rpath/)?lib(mx|mex|mat)\.dylib|/usr/lib/libc\+\+\.1\.dylib|/usr/lib/libSystem\.B\.dylib)$'
+    while read -r lib; do
+      [[ $lib =~ $allowed ]] || { echo "unexpected run-time dependency of $file: $lib"; status=1; }
+    done < <(otool -L "$file" | tail -n +2 | awk '{print $1}')
+    [ $status -eq 0 ] && echo "$file: exports and dependencies as required"
+    exit $status
+    ;;
+esac
+
 exports=$(nm -D --defined-only --with-symbol-versions "$file" | awk '$2 != "A" {print $3}' | sort)
 expected=$'mexFunction@@MEX\nmexVersion@@MEX'
 if [ "$exports" != "$expected" ]; then
