@@ -7,6 +7,8 @@ packages=(
   build-essential cmake g++ binutils        # compiler, linker, nm/objdump for the export checks
   libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
   python3 python3-numpy                     # the demo's sample volume and summary
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
+  wine wine64                               # runs the Windows build's tests
 )
 
 missing=()

@@ -4,3 +4,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+# The Windows x64 build from the same sources, cross-compiled; its tests
+# run under wine and compare its results with the Linux build's above.
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  cmake -S . -B build-win64 --toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DDENOISERS_LINUX_BUILD="$PWD/build" >/dev/null
+  cmake --build build-win64 -j"$(nproc)"
+  ctest --test-dir build-win64 --output-on-failure -j"$(nproc)"
+else
+  echo "test: no MinGW-w64 cross compiler (scripts/setup.sh installs it): Windows build skipped"
+fi
