@@ -64,12 +64,14 @@ bool RunWorkers(std::vector<NlmThreadArgs>& records, std::vector<Spill>& spills,
                 const DenoiseRequest& q, Schedule schedule) {
   const int workers = static_cast<int>(records.size());
   auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(q, w, workers, a, spills[w]); };
+  KernelFunction worker = KernelThreadFunc(q.kernel);
+  if (worker == nullptr) worker = KernelThreadFunc(Kernel::kFastest);
   if (schedule == Schedule::kOneAfterAnother) {
     for (int w = 0; w < workers; ++w) fill(w, records[w]);
-    for (int w = 0; w < workers; ++w) ThreadFunc(&records[w]);
+    for (int w = 0; w < workers; ++w) worker(&records[w]);
     return true;
   }
-  return platform::RunWorkers(records.data(), workers, &ThreadFunc, fill);
+  return platform::RunWorkers(records.data(), workers, worker, fill);
 }
 
 // Adds each worker's private sums into the shared ones, in worker order, so

@@ -2,6 +2,8 @@
 // start of the sums, the workers, and the final estimate.
 #pragma once
 
+#include "search_worker.h"
+
 namespace tessary {
 
 struct DenoiseRequest {
@@ -17,6 +19,9 @@ struct DenoiseRequest {
   int extra_param = 0;
   double sigma = 0.0;
   unsigned char rician = 0;  // already narrowed from the caller's flag
+  // The search kernel; one this processor cannot run falls back to the
+  // fastest one.
+  Kernel kernel = Kernel::kFastest;
 };
 
 enum class DenoiseStatus {

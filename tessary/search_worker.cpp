@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "truncate.h"
+#include "pair_weight.h"
 
 namespace tessary {
 
@@ -16,49 +16,23 @@ namespace {
 struct Worker {
   const NlmThreadArgs& a;
   bool squared;
-  double h;
-  double two_h2;   // 2h^2
-  double half_h2;  // 0.5h^2
+  WeightConstants k;
   int plane;
   int spill_base;  // linear index of the first voxel past the slab
 
   explicit Worker(const NlmThreadArgs& args)
       : a(args),
         squared(rician != 0),
-        h(args.filter_h),
-        two_h2((args.filter_h + args.filter_h) * args.filter_h),
-        half_h2((args.filter_h * 0.5) * args.filter_h),
+        k(WeightConstantsFor(args.filter_h)),
         plane(args.rows * args.cols),
         spill_base(args.end_slice * args.rows * args.cols) {}
-
-  // |truncated mean difference|, in integer arithmetic as the x86 builds do:
-  // a difference that does not fit in 32 bits (or is not a number) truncates
-  // to the most negative integer, whose absolute value wraps to itself.
-  static double GateDistance(double mean_difference) {
-    const int32_t t = TruncateToInt32(mean_difference);
-    const uint32_t magnitude = t < 0 ? 0u - static_cast<uint32_t>(t) : static_cast<uint32_t>(t);
-    return static_cast<double>(static_cast<int32_t>(magnitude));
-  }
 
   // Weighs the pair (p, q) and adds each voxel's value into the other's
   // sums; q's sums are q_out[q_index] and q_weights[q_index].
   void Pair(int p, int q, double* q_out, double* q_weights, int q_index) const {
-    const double K = GateDistance(a.mean_image[p] - a.mean_image[q]);
-    if (K > h) return;
-    const double dg = a.guide_image[p] - a.guide_image[q];
-    double G = dg * dg / two_h2 - 1.0;
-    double M = K * K / half_h2 - 1.0;
-    if (G < 0.0) G = 0.0;
-    if (M < 0.0) M = 0.0;
-    const double d = 0.5 * G + 0.5 * M;
     double w;
-    if (d <= 0.0) {
-      w = 1.0;
-    } else if (d > 10.0) {
-      w = 0.0;
-    } else {
-      w = std::exp(-d);  // also for a d that is not a number
-    }
+    if (!PairWeight(a.mean_image[p], a.mean_image[q], a.guide_image[p], a.guide_image[q], k, w))
+      return;
     const double vp = a.in_image[p];
     const double vq = a.in_image[q];
     if (squared) {
@@ -105,7 +79,7 @@ struct Worker {
 
 }  // namespace
 
-void ThreadFunc(void* record) {
+void ScalarThreadFunc(void* record) {
   const Worker worker(*static_cast<const NlmThreadArgs*>(record));
   const NlmThreadArgs& a = worker.a;
   if (a.search_radius < 0) return;  // no voxel has a neighbour

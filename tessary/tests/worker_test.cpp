@@ -167,7 +167,7 @@ TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
       a.filter_h = h;
       a.direction = direction;
       a.spill_end_slice = v.slices;
-      ThreadFunc(&a);
+      ScalarThreadFunc(&a);
       testing::ReferenceSearch(v, mean, radius, h, false, ref_out, ref_weights);
       for (int i = 0; i < v.size(); ++i) {
         if (direction == 1) {
@@ -185,48 +185,53 @@ TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
 }
 
 // A worker writes only its slab directly; everything past it goes to its
-// spill buffers, and an empty slab touches nothing.
+// spill buffers, and an empty slab touches nothing: with every kernel, on
+// columns long enough for whole vectors and a remainder.
 TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
-  const testing::Volume v = testing::MakeVolume(4, 3, 6, 5, false);
-  std::vector<double> mean(v.size());
-  BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
-  const int plane = v.rows * v.cols;
-  for (int first_slice : {0, 2, 3}) {
-    const int end_slice = first_slice == 3 ? 3 : first_slice + 1;
-    std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
-    std::vector<double> spill_out(2 * plane, 0.0), spill_weights(2 * plane, 0.0);
-    NlmThreadArgs a{};
-    a.rows = v.rows;
-    a.cols = v.cols;
-    a.slices = v.slices;
-    a.in_image = v.in.data();
-    a.out_image = out.data();
-    a.mean_image = mean.data();
-    a.guide_image = v.guide.data();
-    a.weights = weights.data();
-    a.first_slice = first_slice;
-    a.end_slice = end_slice;
-    a.search_radius = 2;
-    a.filter_h = 100.0;  // every pair passes with weight 1
-    a.direction = -1;
-    a.spill_end_slice = end_slice + 2;
-    a.spill_out = spill_out.data();
-    a.spill_weights = spill_weights.data();
-    ThreadFunc(&a);
-    double spilled = 0.0;
-    for (int i = 0; i < v.size(); ++i) {
-      const int s = i / plane;
-      if (s < first_slice || s >= end_slice) {
-        EXPECT_EQ(weights[i], 0.0) << "voxel " << i;
+  for (Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512}) {
+    if (!KernelRuns(kernel)) continue;
+    const testing::Volume v = testing::MakeVolume(19, 3, 6, 5, false);
+    std::vector<double> mean(v.size());
+    BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+    const int plane = v.rows * v.cols;
+    for (int first_slice : {0, 2, 3}) {
+      const int end_slice = first_slice == 3 ? 3 : first_slice + 1;
+      std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
+      std::vector<double> spill_out(2 * plane, 0.0), spill_weights(2 * plane, 0.0);
+      NlmThreadArgs a{};
+      a.rows = v.rows;
+      a.cols = v.cols;
+      a.slices = v.slices;
+      a.in_image = v.in.data();
+      a.out_image = out.data();
+      a.mean_image = mean.data();
+      a.guide_image = v.guide.data();
+      a.weights = weights.data();
+      a.first_slice = first_slice;
+      a.end_slice = end_slice;
+      a.search_radius = 2;
+      a.filter_h = 100.0;  // every pair passes with weight 1
+      a.direction = -1;
+      a.spill_end_slice = end_slice + 2;
+      a.spill_out = spill_out.data();
+      a.spill_weights = spill_weights.data();
+      KernelThreadFunc(kernel)(&a);
+      double spilled = 0.0;
+      for (int i = 0; i < v.size(); ++i) {
+        const int s = i / plane;
+        if (s < first_slice || s >= end_slice) {
+          EXPECT_EQ(weights[i], 0.0) << KernelName(kernel) << " voxel " << i;
+        }
       }
-    }
-    for (double w : spill_weights) spilled += w;
-    if (first_slice == end_slice) {
-      EXPECT_EQ(spilled, 0.0);
-    } else {
-      // Within a plane of 4x3 voxels and radius 2 there are 14 row pairings
-      // times 9 column pairings, for each of the two slices past the slab.
-      EXPECT_EQ(spilled, 2 * 14 * 9);
+      for (double w : spill_weights) spilled += w;
+      if (first_slice == end_slice) {
+        EXPECT_EQ(spilled, 0.0) << KernelName(kernel);
+      } else {
+        // Within a plane of 19x3 voxels and radius 2 there are 89 row
+        // pairings (19 + 2*18 + 2*17) times 9 column pairings (3 + 2*2 + 2*1),
+        // for each of the two slices past the slab.
+        EXPECT_EQ(spilled, 2 * 89 * 9) << KernelName(kernel);
+      }
     }
   }
 }

@@ -1,0 +1,242 @@
+// The vector search kernel, written once over a lane type V and compiled
+// once per instruction set (search_sse2.cpp, search_avx2.cpp,
+// search_avx512.cpp). Only those files include it.
+//
+// For one window offset (ds, dc, dr), consecutive centres down a column have
+// consecutive neighbours, so each lane takes one centre: the lanes load
+// their centres' and neighbours' values side by side and run the scalar
+// pair's arithmetic operation for operation. Lanes the centre test or the
+// gate turns away keep their sums untouched (their old values are stored
+// back), so every accepted pair adds exactly the scalar kernel's bits; a
+// voxel merely receives them in another order. (Where two different
+// not-a-numbers meet in one operation, which of them comes through is the
+// compiler's choice of operand order, here as in the scalar code; such a
+// weight is not a number either way.)
+//
+// A column's run of centres for one offset is done N lanes at a time: the
+// gate and the weight, then the four additions. The rows that do not fill a
+// vector go through the scalar pair code.
+//
+// The weight avoids the two divisions where it can, with the same bits:
+// when dg * dg <= 2h^2 the guide term is exactly +0 (see GuideTerm), and the
+// weight then depends on K alone; with K in 0..7 it comes from a table of
+// those eight weights, made by the scalar code once per worker. The other
+// accepted lanes (a guide difference past that, a K outside the table, a
+// value that is not a number) are weighed one by one by the scalar code.
+//
+// V provides, for its lane count N, a vector D of N doubles, a vector I of
+// N 32-bit integers, a mask M and a table type T of eight doubles:
+//   Load, Store, Set, Add, Sub, Mul,
+//   GateInt(diff): the lanes' |trunc32(diff)| (the most negative integer
+//     for what does not fit), ToDouble(I),
+//   MakeTable(const double[8]), Lookup(T, I k): the entries k (any k may be
+//     passed; lanes with k outside 0..7 get an unspecified value),
+//   NotGreater(a, b): !(a > b); LessEqual(a, b): a <= b; Less(a, b): a < b;
+//   NotEqual(a, b): a != b (true for a NaN); And, AndNot(a, b) = a & !b;
+//   Bits(m): the mask as an integer, lane i at bit i;
+//   Select(m, a, b): m ? a : b.
+//
+// Everything here has internal linkage (V is a type of an unnamed
+// namespace, and the helpers live in one too): code built for a wider
+// instruction set must never be shared with the baseline code.
+#pragma once
+
+#include <cmath>
+
+#include "pair_weight.h"
+#include "search_worker.h"
+
+namespace tessary {
+namespace {
+
+inline int MinInt(int a, int b) { return a < b ? a : b; }
+inline int MaxInt(int a, int b) { return a > b ? a : b; }
+
+// Where one window offset's neighbours add into.
+struct Targets {
+  double* out;
+  double* weights;
+  int offset;  // subtracted from a neighbour's linear index
+};
+
+template <class V>
+class VectorWorker {
+  using D = typename V::D;
+  using M = typename V::M;
+
+ public:
+  explicit VectorWorker(const NlmThreadArgs& a)
+      : a_(a),
+        k_(WeightConstantsFor(a.filter_h)),
+        squared_(rician != 0),
+        plane_(a.rows * a.cols),
+        spill_base_(a.end_slice * a.rows * a.cols),
+        // Outside 0 < 2h^2 < infinity no lane takes the table: dg * dg is
+        // never below -1.
+        guide_limit_(k_.two_h2 > 0.0 && k_.two_h2 < HUGE_VAL ? k_.two_h2 : -1.0) {
+    for (int K = 0; K < 8; ++K) table_[K] = WeightOfTerms(0.0, MeanTerm(K, k_));
+  }
+
+  void Run() const {
+    if (a_.search_radius < 0) return;  // no voxel has a neighbour
+    for (int s = a_.first_slice; s < a_.end_slice; ++s) {
+      if (a_.direction == 1) {
+        for (int c = 0; c < a_.cols; ++c) Column(c, s);
+      } else {
+        for (int c = a_.cols - 1; c >= 0; --c) Column(c, s);
+      }
+    }
+  }
+
+  // The gate and weight of n pairs given by their values (the test entry).
+  void Weigh(int n, const double* centre, const double* mean_p, const double* mean_q,
+             const double* guide_p, const double* guide_q, double* w,
+             unsigned char* passed) const {
+    const Constants c = MakeConstants();
+    const int full = n - n % V::N;
+    for (int i = 0; i < full; i += V::N) {
+      M pass;
+      V::Store(w + i, WeighChunk(c, centre + i, mean_p + i, mean_q + i, guide_p + i, guide_q + i,
+                                 pass));
+      for (int j = 0; j < V::N; ++j) passed[i + j] = (V::Bits(pass) >> j) & 1u;
+    }
+    for (int i = full; i < n; ++i)
+      passed[i] =
+          centre[i] != 0.0 && PairWeight(mean_p[i], mean_q[i], guide_p[i], guide_q[i], k_, w[i]);
+  }
+
+ private:
+  // Every offset of the forward half window for the centres of column c of
+  // slice s, in window order; the bounds are those of the scalar kernel,
+  // with the row bounds applied to the run of centres instead of per centre.
+  void Column(int c, int s) const {
+    const int R = a_.search_radius;
+    const int rows = a_.rows;
+    const int column = c * rows + s * plane_;
+    const int ds_end = MinInt(R, a_.slices - 1 - s);
+    const int dc_last = MinInt(R, a_.cols - 1 - c);
+    const int dc_first_ahead = MaxInt(-R, -c);
+    for (int ds = 0; ds <= ds_end; ++ds) {
+      const bool own_slab = s + ds < a_.end_slice;
+      const Targets t{own_slab ? a_.out_image : a_.spill_out,
+                      own_slab ? a_.weights : a_.spill_weights, own_slab ? 0 : spill_base_};
+      for (int dc = ds == 0 ? 0 : dc_first_ahead; dc <= dc_last; ++dc) {
+        // A row offset of rows or more leaves the column for every centre:
+        // stopping short of those skips nothing that would be weighed, and
+        // keeps a radius near the int limit from overflowing dr or walking
+        // billions of empty offsets.
+        const int dr_first = (ds == 0 && dc == 0) ? 1 : MaxInt(-R, 1 - rows);
+        const int dr_last = MinInt(R, rows - 1);
+        for (int dr = dr_first; dr <= dr_last; ++dr) {
+          const int r_first = MaxInt(0, -dr);
+          const int r_end = MinInt(rows, rows - dr);
+          if (r_end <= r_first) continue;
+          Run(column + r_first, r_end - r_first, dr + dc * rows + ds * plane_, t);
+        }
+      }
+    }
+  }
+
+  // The centres p0 .. p0 + n - 1, each with the neighbour p + offset.
+  void Run(int p0, int n, int offset, const Targets& t) const {
+    const Constants c = MakeConstants();
+    const double* in = a_.in_image;
+    const double* mean = a_.mean_image;
+    const double* guide = a_.guide_image;
+    double* out = a_.out_image;
+    double* weights = a_.weights;
+    const int full = n - n % V::N;
+    for (int i = 0; i < full; i += V::N) {
+      const int p = p0 + i;
+      const int q = p + offset;
+      const int tq = q - t.offset;
+      M pass;
+      const D w = WeighChunk(c, in + p, mean + p, mean + q, guide + p, guide + q, pass);
+      const D vp = V::Load(in + p);
+      const D vq = V::Load(in + q);
+      const D to_p = squared_ ? V::Mul(vq, V::Mul(w, vq)) : V::Mul(w, vq);
+      const D to_q = squared_ ? V::Mul(vp, V::Mul(w, vp)) : V::Mul(w, vp);
+      AddInto(out + p, pass, to_p);
+      AddInto(weights + p, pass, w);
+      AddInto(t.out + tq, pass, to_q);
+      AddInto(t.weights + tq, pass, w);
+    }
+    for (int i = full; i < n; ++i) ScalarPair(p0 + i, p0 + i + offset, t);
+  }
+
+  struct Constants {
+    D zero, eight, h, guide_limit;
+    typename V::T table;
+  };
+
+  Constants MakeConstants() const {
+    return Constants{V::Set(0.0), V::Set(8.0), V::Set(k_.h), V::Set(guide_limit_),
+                     V::MakeTable(table_)};
+  }
+
+  // The centre test and the gate of N consecutive pairs into pass, and
+  // their weights (unspecified in the lanes that did not pass). Every lane
+  // is weighed whatever its gate said: that costs less than a branch on the
+  // gate, which data make unpredictable.
+  D WeighChunk(const Constants& c, const double* centre, const double* mean_p,
+               const double* mean_q, const double* guide_p, const double* guide_q,
+               M& pass) const {
+    const typename V::I k = V::GateInt(V::Sub(V::Load(mean_p), V::Load(mean_q)));
+    const D K = V::ToDouble(k);
+    pass = V::And(V::NotEqual(V::Load(centre), c.zero), V::NotGreater(K, c.h));
+    const D dg = V::Sub(V::Load(guide_p), V::Load(guide_q));
+    const M tabled = V::And(V::And(V::LessEqual(V::Mul(dg, dg), c.guide_limit),
+                                   V::LessEqual(c.zero, K)),
+                            V::Less(K, c.eight));
+    const D w = V::Lookup(c.table, k);
+    const unsigned rest = V::Bits(V::AndNot(pass, tabled));
+    if (rest == 0) return w;
+    // The few accepted lanes the table does not cover: the scalar code.
+    double lanes[V::N];
+    V::Store(lanes, w);
+    for (int j = 0; j < V::N; ++j)
+      if ((rest >> j) & 1u)
+        PairWeight(mean_p[j], mean_q[j], guide_p[j], guide_q[j], k_, lanes[j]);
+    return V::Load(lanes);
+  }
+
+  // A turned-away lane stores its sum back unchanged.
+  static void AddInto(double* sum, M pass, D x) {
+    const D old = V::Load(sum);
+    V::Store(sum, V::Select(pass, V::Add(old, x), old));
+  }
+
+  // One pair as the scalar kernel does it.
+  void ScalarPair(int p, int q, const Targets& t) const {
+    const double vp = a_.in_image[p];
+    if (vp == 0.0) return;
+    double w;
+    if (!PairWeight(a_.mean_image[p], a_.mean_image[q], a_.guide_image[p], a_.guide_image[q], k_,
+                    w))
+      return;
+    const double vq = a_.in_image[q];
+    const int qi = q - t.offset;
+    if (squared_) {
+      a_.out_image[p] += vq * (w * vq);
+      a_.weights[p] += w;
+      t.out[qi] += vp * (w * vp);
+      t.weights[qi] += w;
+    } else {
+      a_.out_image[p] += w * vq;
+      a_.weights[p] += w;
+      t.out[qi] += w * vp;
+      t.weights[qi] += w;
+    }
+  }
+
+  const NlmThreadArgs& a_;
+  WeightConstants k_;
+  bool squared_;
+  int plane_;
+  int spill_base_;
+  double guide_limit_;   // dg * dg up to this gives a guide term of +0
+  double table_[8];      // the weight for a guide term of +0, by K
+};
+
+}  // namespace
+}  // namespace tessary

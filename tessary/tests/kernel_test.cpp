@@ -1,0 +1,291 @@
+// The vector kernels against the scalar one: the same gate and weight bits
+// for every pair, lane by lane, and the same sums up to rounding order over
+// whole volumes, for every kernel this processor runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "denoise.h"
+#include "local_mean.h"
+#include "reference.h"
+#include "search_worker.h"
+
+namespace tessary {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<Kernel> VectorKernels() {
+  std::vector<Kernel> kernels;
+  for (Kernel k : {Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512})
+    if (KernelRuns(k)) kernels.push_back(k);
+  return kernels;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(TessaryKernels, FastestIsOneThatRuns) {
+  const Kernel fastest = FastestKernel();
+  EXPECT_NE(fastest, Kernel::kFastest);
+  EXPECT_TRUE(KernelRuns(fastest));
+  EXPECT_EQ(KernelThreadFunc(Kernel::kFastest), KernelThreadFunc(fastest));
+  EXPECT_NE(KernelThreadFunc(Kernel::kScalar), nullptr);
+#if defined(__x86_64__)
+  EXPECT_TRUE(KernelRuns(Kernel::kSse2));  // every x86-64 processor has it
+  EXPECT_NE(fastest, Kernel::kScalar);
+#endif
+}
+
+// Pairs given by their values, weighed by a kernel and by the scalar code.
+struct Lanes {
+  std::vector<double> centre, mean_p, mean_q, guide_p, guide_q;
+
+  void Add(double c, double mp, double mq, double gp, double gq) {
+    centre.push_back(c);
+    mean_p.push_back(mp);
+    mean_q.push_back(mq);
+    guide_p.push_back(gp);
+    guide_q.push_back(gq);
+  }
+  int size() const { return static_cast<int>(centre.size()); }
+
+  // Every pair's gate decision and weight bits must agree with the scalar
+  // code's; returns the number of pairs that passed.
+  int ExpectSameAsScalar(Kernel kernel, double h) const {
+    const int n = size();
+    std::vector<double> w(n), ref_w(n);
+    std::vector<unsigned char> passed(n), ref_passed(n);
+    EXPECT_TRUE(WeighPairs(Kernel::kScalar, n, centre.data(), mean_p.data(), mean_q.data(),
+                           guide_p.data(), guide_q.data(), h, ref_w.data(), ref_passed.data()));
+    EXPECT_TRUE(WeighPairs(kernel, n, centre.data(), mean_p.data(), mean_q.data(), guide_p.data(),
+                           guide_q.data(), h, w.data(), passed.data()));
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+      if (passed[i] != ref_passed[i]) {
+        ADD_FAILURE() << KernelName(kernel) << " h " << h << " pair " << i << ": gate "
+                      << int{passed[i]} << " vs " << int{ref_passed[i]};
+        return count;
+      }
+      if (passed[i] == 0) continue;
+      ++count;
+      // Where two different not-a-numbers meet in one operation, which one
+      // comes through is the compiler's choice of operand order (in the
+      // scalar code as much as in the vector code), so those only have to
+      // be not a number.
+      if (!SameBits(w[i], ref_w[i]) && !(std::isnan(w[i]) && std::isnan(ref_w[i]))) {
+        ADD_FAILURE() << KernelName(kernel) << " h " << h << " pair " << i << ": " << w[i]
+                      << " vs " << ref_w[i] << " (mean " << mean_p[i] << " - " << mean_q[i]
+                      << ", guide " << guide_p[i] << " - " << guide_q[i] << ")";
+        return count;
+      }
+    }
+    return count;
+  }
+};
+
+// The boundaries of every step: the centre test, the truncation and its
+// overflow, the gate at K = h, the clamps, d = 0 and d = 10, values that are
+// not numbers or infinite. Each case is repeated at every lane position,
+// with a remainder that the scalar tail takes.
+TEST(TessaryKernels, SameGateAndWeightOnEdgeCases) {
+  const double big = 2147483648.0;
+  const double d10 = std::sqrt(168.0);  // h = 2, K = 0: d = 10 exactly
+  struct Case {
+    double c, mp, mq, gp, gq;
+  };
+  const Case cases[] = {
+      {1, 2.9, 0, 0, 0},  {1, 3.0, 0, 0, 0},   {1, -2.9, 0, 0, 0},  {1, -0.9, 0, 0, 0},
+      {1, 0, 2.99, 1, 0}, {1, 2.5, 0, 1.5, 0}, {1, 1.7, 0, 5, 0},   {1, 0, 0, d10, 0},
+      {1, 0, 0, std::nextafter(d10, 100.0), 0},  {1, 0, 0, std::nextafter(d10, 0.0), 0},
+      {1, 0, 0, 1e200, 0},  {1, 0, 0, kInf, 0},  {1, 0, 0, kInf, kInf}, {1, 0, 0, kNaN, 0},
+      {1, 0, 0, 0, -kNaN},  {0.0, 0, 0, 0, 0},   {-0.0, 0, 0, 0, 0},  {kNaN, 0, 0, 0, 0},
+      {kInf, 0, 0, 3, 0},   {1, big - 0.5, 0, 0, 0}, {1, big, 0, 0, 0}, {1, -big - 0.5, 0, 0, 0},
+      {1, -big - 1.0, 0, 0, 0}, {1, kNaN, 0, 0, 0}, {1, kInf, 0, 0, 0}, {1, 0, kInf, 0, 0},
+      {1, -1e300, 1e300, 0, 0}, {1, 0.25, 0.5, -0.0, 0.0}, {1, 1, 0, 2.7, 0.1}, {1, 0, 0, 6, 1},
+  };
+  for (Kernel kernel : VectorKernels()) {
+    for (double h : {2.0, 0.5, 1.0, 2.55, 40.0, 3e9, -1.0, 0.0, 1e-300, kNaN, kInf}) {
+      Lanes lanes;
+      for (int shift = 0; shift < 8; ++shift)
+        for (const Case& c : cases) {
+          for (int pad = 0; pad < shift; ++pad) lanes.Add(1, 0, 0, 0, 0);
+          lanes.Add(c.c, c.mp, c.mq, c.gp, c.gq);
+        }
+      lanes.Add(1, 0, 0, d10, 0);  // a remainder
+      lanes.ExpectSameAsScalar(kernel, h);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// A dense sweep of the weight's exponent over (0, 12] and random pairs
+// around the gate: bit-identical weights on every pair.
+TEST(TessaryKernels, SameWeightOnDenseAndRandomPairs) {
+  const double h = 2.55;
+  Lanes sweep;
+  // With K = 0, d = (dg^2 / 2h^2 - 1) / 2: dg from sqrt(2h^2) up sweeps d
+  // from 0 past 10.
+  const double dg0 = std::sqrt((h + h) * h);
+  const int steps = 1 << 20;
+  for (int i = 0; i <= steps; ++i) sweep.Add(1, 0.5, 0.25, dg0 * (1.0 + 4.0 * i / steps), 0.0);
+  Lanes random;
+  uint64_t state = 12345;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(state >> 11) / 9007199254740992.0;  // [0, 1)
+  };
+  for (int i = 0; i < 1 << 19; ++i) {
+    const double centre = next() < 0.05 ? 0.0 : 100.0 * next();
+    random.Add(centre, 120.0 * next(), 120.0 * next() * 0.05 + 60.0, 40.0 * next(), 40.0 * next());
+  }
+  for (Kernel kernel : VectorKernels()) {
+    EXPECT_EQ(sweep.ExpectSameAsScalar(kernel, h), sweep.size());
+    const int passed = random.ExpectSameAsScalar(kernel, h);
+    EXPECT_GT(passed, random.size() / 50);  // the gate both passes and rejects
+    EXPECT_LT(passed, random.size());
+  }
+}
+
+NlmThreadArgs WholeVolume(const testing::Volume& v, const std::vector<double>& mean,
+                          std::vector<double>& out, std::vector<double>& weights, int radius,
+                          double h, int direction) {
+  NlmThreadArgs a{};
+  a.rows = v.rows;
+  a.cols = v.cols;
+  a.slices = v.slices;
+  a.in_image = v.in.data();
+  a.out_image = out.data();
+  a.mean_image = mean.data();
+  a.guide_image = v.guide.data();
+  a.weights = weights.data();
+  a.first_slice = 0;
+  a.end_slice = v.slices;
+  a.search_radius = radius;
+  a.filter_h = h;
+  a.direction = direction;
+  a.spill_end_slice = v.slices;
+  return a;
+}
+
+// In one column with radius 1 a voxel receives at most two additions onto
+// a zero sum, whose order cannot change the bits: the whole worker must
+// then give exactly the scalar sums, through vectors and the remainder.
+TEST(TessaryKernels, ExactSumsWhereOrderCannotMatter) {
+  testing::Volume v = testing::MakeVolume(203, 1, 1, 17);
+  v.in[40] = kNaN;
+  v.guide[90] = kInf;
+  std::vector<double> mean(v.size());
+  BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+  for (Kernel kernel : VectorKernels()) {
+    for (unsigned char flag : {0, 1}) {
+      for (int direction : {1, -1}) {
+        std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
+        std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
+        NlmThreadArgs a = WholeVolume(v, mean, out, weights, 1, 4.0, direction);
+        NlmThreadArgs ref = WholeVolume(v, mean, ref_out, ref_weights, 1, 4.0, direction);
+        rician = flag;
+        KernelThreadFunc(kernel)(&a);
+        ScalarThreadFunc(&ref);
+        rician = 0;
+        for (int i = 0; i < v.size(); ++i) {
+          ASSERT_TRUE(SameBits(out[i], ref_out[i]))
+              << KernelName(kernel) << " rician " << int{flag} << " voxel " << i;
+          ASSERT_TRUE(SameBits(weights[i], ref_weights[i]))
+              << KernelName(kernel) << " rician " << int{flag} << " voxel " << i;
+        }
+      }
+    }
+  }
+}
+
+// Relative agreement of two sums, allowing for the rounding order only.
+void ExpectClose(double fast, double ref, const char* what, Kernel kernel, int i) {
+  if (std::isnan(ref)) {
+    EXPECT_TRUE(std::isnan(fast)) << what << " " << KernelName(kernel) << " voxel " << i;
+  } else {
+    EXPECT_LE(std::abs(fast - ref), 1e-12 * std::abs(ref))
+        << what << " " << KernelName(kernel) << " voxel " << i << ": " << fast << " vs " << ref;
+  }
+}
+
+// Whole volumes of shapes that leave every kind of remainder, every radius
+// the window can take, both directions and both noise models: every voxel's
+// sums within 1e-12 of the scalar kernel's.
+TEST(TessaryKernels, WholeVolumeSumsAgreeWithScalar) {
+  struct Shape {
+    int rows, cols, slices;
+  };
+  for (const Shape& shape : {Shape{37, 9, 6}, Shape{64, 5, 4}, Shape{1, 30, 4}, Shape{9, 3, 2},
+                             Shape{3, 7, 9}}) {
+    testing::Volume v = testing::MakeVolume(shape.rows, shape.cols, shape.slices, 29);
+    v.in[v.size() / 3] = kNaN;
+    v.guide[v.size() / 2] = 1e12;
+    std::vector<double> mean(v.size());
+    BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+    for (Kernel kernel : VectorKernels()) {
+      for (int radius : {-1, 0, 1, 2, 3, 5}) {
+        for (int direction : {1, -1}) {
+          for (unsigned char flag : {0, 1}) {
+            std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
+            std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
+            NlmThreadArgs a = WholeVolume(v, mean, out, weights, radius, 6.0, direction);
+            NlmThreadArgs ref = WholeVolume(v, mean, ref_out, ref_weights, radius, 6.0, 1);
+            rician = flag;
+            KernelThreadFunc(kernel)(&a);
+            ScalarThreadFunc(&ref);
+            rician = 0;
+            for (int i = 0; i < v.size(); ++i) {
+              ExpectClose(out[i], ref_out[i], "out", kernel, i);
+              ExpectClose(weights[i], ref_weights[i], "weights", kernel, i);
+            }
+            ASSERT_FALSE(HasFailure()) << shape.rows << "x" << shape.cols << "x" << shape.slices
+                                       << " radius " << radius << " direction " << direction
+                                       << " rician " << int{flag};
+          }
+        }
+      }
+    }
+  }
+}
+
+// The whole call, threaded, with the fastest kernel against the scalar
+// one: every voxel within 1e-12, and the same bits on every run.
+TEST(TessaryKernels, DenoiseAgreesWithScalarAndRepeatsExactly) {
+  const testing::Volume v = testing::MakeVolume(45, 23, 19, 31);
+  auto run = [&v](Kernel kernel, unsigned char flag) {
+    std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
+    DenoiseRequest q;
+    q.rows = v.rows;
+    q.cols = v.cols;
+    q.slices = v.slices;
+    q.in_image = v.in.data();
+    q.guide_image = v.guide.data();
+    q.out_image = out.data();
+    q.mean_image = mean.data();
+    q.weights = weights.data();
+    q.search_radius = 3;
+    q.sigma = 12.0;
+    q.rician = flag;
+    q.kernel = kernel;
+    EXPECT_EQ(Denoise(q), DenoiseStatus::kOk);
+    return out;
+  };
+  for (unsigned char flag : {0, 1}) {
+    const std::vector<double> ref = run(Kernel::kScalar, flag);
+    const std::vector<double> fast = run(Kernel::kFastest, flag);
+    for (int i = 0; i < v.size(); ++i) ExpectClose(fast[i], ref[i], "result", FastestKernel(), i);
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      const std::vector<double> again = run(Kernel::kFastest, flag);
+      ASSERT_EQ(std::memcmp(again.data(), fast.data(), v.size() * sizeof(double)), 0)
+          << "rician " << int{flag} << " run " << repeat;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessary
