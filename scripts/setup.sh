@@ -6,7 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ binutils        # compiler, linker, nm/objdump for the export checks
   libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
+  clang-14 libclang-rt-14-dev llvm-14       # libFuzzer and its sanitizers; llvm-symbolizer for reports
   python3 python3-numpy                     # the demo's sample volume and summary
+  octave octave-dev                         # the Octave host: octave-cli, mkoctfile, its MEX headers
+  mricron-data python3-nibabel              # the main demo's T1 brain volume and its NIfTI reader
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
 )
