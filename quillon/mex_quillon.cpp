@@ -83,7 +83,7 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], mexargs::Fa
     bias_len = quillon::BiasLength(largest);
     if (bias_len < 0) {
       return mexargs::Fail(f, kName, "range",
-                           "With Rician noise the largest voxel value must stay below "
+                           "With Rician noise the largest voxel value must be at most "
                            "134217727.5 (it is %g); scale the volume (and sigma) down.",
                            largest);
     }
