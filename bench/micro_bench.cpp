@@ -1,0 +1,393 @@
+// Micro-benchmarks of the two filters' inner parts: one block's forward and
+// inverse transform, one slab of each quillon pass, and tessary's pairs, on
+// one worker's share of a realistic volume.
+//
+// Usage: micro_bench [--volume=DIR] [Google Benchmark options]
+// DIR holds noisy.npy (and, for tessary's guide, quillon.npy) as written by
+// bench/pipeline.py; without it a synthetic head of the same size is used.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "npy.h"
+#include "quillon/dct.h"
+#include "quillon/dct_thread_args.h"
+#include "quillon/kernels.h"
+#include "quillon/rician_bias.h"
+#include "quillon/slabs.h"
+#include "quillon/workers.h"
+#include "tessary/denoise.h"
+#include "tessary/local_mean.h"
+#include "tessary/search_worker.h"
+#include "tessary/slabs.h"
+
+namespace {
+
+constexpr double kSigma = 0.03 * 255.0;  // the whole-call benchmark's noise
+
+struct Volume {
+  int rows = 0, cols = 0, slices = 0;
+  std::vector<double> noisy, guide;
+  const char* source = "";
+  size_t size() const { return static_cast<size_t>(rows) * cols * slices; }
+};
+
+std::string volume_dir;
+
+bool Load(const std::string& path, npy::Array& a) {
+  try {
+    a = npy::Read(path);
+    return a.shape.size() == 3;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Nested ellipsoids from 0 to 255 with Rician noise of kSigma (fixed seed).
+void Synthetic(Volume& v) {
+  v.rows = 181;
+  v.cols = 217;
+  v.slices = 181;
+  v.noisy.resize(v.size());
+  uint64_t state = 20240601;
+  auto gauss = [&state] {
+    double s = 0;
+    for (int k = 0; k < 12; ++k) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      s += static_cast<double>(state >> 11) / 9007199254740992.0;
+    }
+    return s - 6.0;
+  };
+  size_t i = 0;
+  for (int s = 0; s < v.slices; ++s)
+    for (int c = 0; c < v.cols; ++c)
+      for (int r = 0; r < v.rows; ++r, ++i) {
+        const double x = 2.0 * r / (v.rows - 1) - 1, y = 2.0 * c / (v.cols - 1) - 1,
+                     z = 2.0 * s / (v.slices - 1) - 1;
+        auto e = [&](double a, double b, double d) { return x * x / a + y * y / b + z * z / d; };
+        double clean = 0;
+        if (e(0.8, 0.7, 0.75) <= 1) clean = 80;
+        if (e(0.6, 0.5, 0.55) <= 1) clean = 160;
+        if (e(0.25, 0.2, 0.2) <= 1) clean = 255;
+        const double re = clean + kSigma * gauss(), im = kSigma * gauss();
+        v.noisy[i] = std::sqrt(re * re + im * im);
+      }
+  v.guide = v.noisy;
+  v.source = "synthetic head (guide: the noisy volume)";
+}
+
+const Volume& TheVolume() {
+  static Volume v = [] {
+    Volume v;
+    npy::Array noisy, guide;
+    if (!volume_dir.empty() && Load(volume_dir + "/noisy.npy", noisy)) {
+      v.rows = static_cast<int>(noisy.shape[0]);
+      v.cols = static_cast<int>(noisy.shape[1]);
+      v.slices = static_cast<int>(noisy.shape[2]);
+      v.noisy = std::move(noisy.data);
+      if (Load(volume_dir + "/quillon.npy", guide) && guide.data.size() == v.size()) {
+        v.guide = std::move(guide.data);
+        v.source = "noisy.npy (guide: quillon.npy)";
+      } else {
+        v.guide = v.noisy;
+        v.source = "noisy.npy (guide: the noisy volume)";
+      }
+    } else {
+      Synthetic(v);
+    }
+    std::fprintf(stderr, "volume %dx%dx%d: %s\n", v.rows, v.cols, v.slices, v.source);
+    return v;
+  }();
+  return v;
+}
+
+// Time per item, printed as seconds per block or per pair.
+void PerItem(benchmark::State& state, const char* name, double items_per_iteration) {
+  state.counters[name] = benchmark::Counter(items_per_iteration,
+                                            benchmark::Counter::kIsIterationInvariantRate |
+                                                benchmark::Counter::kInvert);
+}
+
+// ---- quillon: the block transforms -------------------------------------
+
+double forward_table[16], inverse_table[16];
+
+void BlockOf(double* block) {
+  const Volume& v = TheVolume();
+  const int r0 = v.rows / 2, c0 = v.cols / 2, s0 = v.slices / 2;
+  for (int p = 0; p < 4; ++p)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 4; ++k)
+        block[k + 4 * j + 16 * p] =
+            v.noisy[(r0 + k) + static_cast<size_t>(c0 + j) * v.rows +
+                    static_cast<size_t>(s0 + p) * v.rows * v.cols];
+}
+
+void BM_QuillonDct3(benchmark::State& state) {
+  quillon::SetUpTransforms(forward_table, inverse_table);
+  double block[64], out[64];
+  BlockOf(block);
+  for (auto _ : state) {
+    quillon::dct3(block, out);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  PerItem(state, "per_block", 1);
+}
+BENCHMARK(BM_QuillonDct3);
+
+void BM_QuillonIdct3(benchmark::State& state) {
+  quillon::SetUpTransforms(forward_table, inverse_table);
+  double block[64], coefficients[64], out[64];
+  BlockOf(block);
+  quillon::dct3(block, coefficients);
+  for (auto _ : state) {
+    quillon::idct3(coefficients, out);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  PerItem(state, "per_block", 1);
+}
+BENCHMARK(BM_QuillonIdct3);
+
+// ---- quillon: one worker's slab of each pass ----------------------------
+
+// Everything one slab of a pass needs: the first estimate of the whole
+// volume (for the oracle pass), the bias table, the accumulators.
+struct QuillonSlab {
+  std::vector<double> estimate, sums, weights, spill_sums, spill_weights, bias;
+  quillon::DctThreadArgs args{};
+  double blocks = 0;
+
+  QuillonSlab() {
+    const Volume& v = TheVolume();
+    const size_t n = v.size();
+    const size_t plane = static_cast<size_t>(v.rows) * v.cols;
+    quillon::SetUpTransforms(forward_table, inverse_table);
+    quillon::rician = 1;
+    const int64_t len = quillon::BiasLength(quillon::LargestValue(v.noisy.data(), n));
+    bias.resize(static_cast<size_t>(len));
+    quillon::RicianBias(static_cast<int>(len), bias.data(), 1, kSigma);
+    sums.assign(n, 0.0);
+    weights.assign(n, 0.0);
+    spill_sums.assign(quillon::kSpillPlanes * plane, 0.0);
+    spill_weights.assign(quillon::kSpillPlanes * plane, 0.0);
+    // The middle worker's slab, as the driver splits the start slices.
+    const quillon::Slab slab = quillon::SlabOf(quillon::kWorkers / 2, v.slices);
+    args.cols = v.cols;
+    args.rows = v.rows;
+    args.slices = v.slices;
+    args.in_image = v.noisy.data();
+    args.weights = weights.data();
+    args.first_slice = slab.first_slice;
+    args.last_slice = slab.last_slice;
+    args.sigma = kSigma;
+    args.bias_table = bias.data();
+    args.bias_len = static_cast<int>(len);
+    args.spill_sum = spill_sums.data();
+    args.spill_weights = spill_weights.data();
+    blocks = static_cast<double>(slab.last_slice - slab.first_slice + 1) * (v.rows - 3) *
+             (v.cols - 3);
+
+    // A first estimate of the whole volume, as the first pass makes it.
+    estimate.assign(n, 0.0);
+    std::vector<double> w(n, 0.0), ss(spill_sums.size()), sw(spill_sums.size());
+    for (int k = 0; k < quillon::kWorkers; ++k) {
+      const quillon::Slab s = quillon::SlabOf(k, v.slices);
+      if (s.first_slice > s.last_slice) continue;
+      quillon::DctThreadArgs a = args;
+      a.out_image = estimate.data();
+      a.weights = w.data();
+      a.first_slice = s.first_slice;
+      a.last_slice = s.last_slice;
+      std::fill(ss.begin(), ss.end(), 0.0);
+      std::fill(sw.begin(), sw.end(), 0.0);
+      a.spill_sum = ss.data();
+      a.spill_weights = sw.data();
+      quillon::ThreadFunc(&a);
+      const size_t base = static_cast<size_t>(s.last_slice + 1) * plane;
+      for (size_t i = 0; i < ss.size() && base + i < n; ++i) {
+        estimate[base + i] += ss[i];
+        w[base + i] += sw[i];
+      }
+    }
+    for (size_t i = 0; i < n; ++i) estimate[i] /= w[i] == 0.0 ? 1.0 : w[i];
+  }
+};
+
+QuillonSlab& TheQuillonSlab() {
+  static QuillonSlab slab;
+  return slab;
+}
+
+const quillon::Isa kIsas[] = {quillon::Isa::kScalar, quillon::Isa::kSse2, quillon::Isa::kAvx2,
+                              quillon::Isa::kAvx512};
+const char* const kIsaNames[] = {"scalar", "sse2", "avx2", "avx512"};
+
+void BM_QuillonFirstPassSlab(benchmark::State& state) {
+  const quillon::Isa isa = kIsas[state.range(0)];
+  state.SetLabel(kIsaNames[state.range(0)]);
+  if (!quillon::UseKernels(isa)) {
+    state.SkipWithError("not supported by this processor");
+    return;
+  }
+  QuillonSlab& q = TheQuillonSlab();
+  quillon::DctThreadArgs a = q.args;
+  a.out_image = q.sums.data();
+  for (auto _ : state) quillon::ThreadFunc(&a);
+  PerItem(state, "per_block", q.blocks);
+  quillon::UseKernels(quillon::BestIsa());
+}
+BENCHMARK(BM_QuillonFirstPassSlab)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+void BM_QuillonOraclePassSlab(benchmark::State& state) {
+  const quillon::Isa isa = kIsas[state.range(0)];
+  state.SetLabel(kIsaNames[state.range(0)]);
+  if (!quillon::UseKernels(isa)) {
+    state.SkipWithError("not supported by this processor");
+    return;
+  }
+  QuillonSlab& q = TheQuillonSlab();
+  quillon::DctThreadArgs a = q.args;
+  a.out_image = q.estimate.data();
+  a.acc_image = q.sums.data();
+  for (auto _ : state) quillon::ThreadFunc2(&a);
+  PerItem(state, "per_block", q.blocks);
+  quillon::UseKernels(quillon::BestIsa());
+}
+BENCHMARK(BM_QuillonOraclePassSlab)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// ---- tessary: pairs per second ------------------------------------------
+
+constexpr int kRadius = 3;
+
+struct TessarySlab {
+  std::vector<double> mean, out, weights, spill_out, spill_weights;
+  tessary::NlmThreadArgs args{};
+  double pairs = 0;
+
+  TessarySlab() {
+    const Volume& v = TheVolume();
+    const size_t n = v.size();
+    mean.resize(n);
+    tessary::BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+    out.assign(n, 0.0);
+    weights.assign(n, 0.0);
+    const int workers = tessary::WorkerCount(v.slices);
+    const tessary::Slab slab = tessary::SlabOf(workers / 2, workers, v.slices);
+    const int spill_end = std::min(slab.end_slice + kRadius, v.slices);
+    const size_t plane = static_cast<size_t>(v.rows) * v.cols;
+    spill_out.assign(static_cast<size_t>(spill_end - slab.end_slice) * plane, -0.0);
+    spill_weights.assign(spill_out.size(), -0.0);
+    args.cols = v.cols;
+    args.rows = v.rows;
+    args.slices = v.slices;
+    args.in_image = v.noisy.data();
+    args.out_image = out.data();
+    args.mean_image = mean.data();
+    args.guide_image = v.guide.data();
+    args.weights = weights.data();
+    args.first_slice = slab.first_slice;
+    args.end_slice = slab.end_slice;
+    args.search_radius = kRadius;
+    args.extra_param = 1;
+    args.filter_h = kSigma / 3.0;
+    args.direction = slab.direction;
+    args.spill_end_slice = spill_end;
+    args.spill_out = spill_out.data();
+    args.spill_weights = spill_weights.data();
+    // Every pair the slab's centres weigh (centres of value 0 included; a
+    // noisy magnitude volume has none).
+    for (int ds = 0; ds <= kRadius; ++ds)
+      for (int dc = -kRadius; dc <= kRadius; ++dc)
+        for (int dr = -kRadius; dr <= kRadius; ++dr) {
+          if (!(ds > 0 || dc > 0 || (dc == 0 && dr > 0))) continue;
+          const int centres_s = std::max(0, std::min(slab.end_slice, v.slices - ds) - slab.first_slice);
+          pairs += static_cast<double>(v.rows - std::abs(dr)) * (v.cols - std::abs(dc)) * centres_s;
+        }
+  }
+};
+
+TessarySlab& TheTessarySlab() {
+  static TessarySlab slab;
+  return slab;
+}
+
+const tessary::Kernel kKernels[] = {tessary::Kernel::kScalar, tessary::Kernel::kSse2,
+                                    tessary::Kernel::kAvx2, tessary::Kernel::kAvx512};
+
+void BM_TessaryPairs(benchmark::State& state) {
+  const tessary::Kernel kernel = kKernels[state.range(0)];
+  state.SetLabel(tessary::KernelName(kernel));
+  const tessary::KernelFunction worker = tessary::KernelThreadFunc(kernel);
+  if (worker == nullptr) {
+    state.SkipWithError("not supported by this processor");
+    return;
+  }
+  TessarySlab& t = TheTessarySlab();
+  tessary::rician = 1;
+  for (auto _ : state) worker(&t.args);
+  tessary::rician = 0;
+  PerItem(state, "per_pair", t.pairs);
+  state.counters["pairs"] = t.pairs;
+}
+BENCHMARK(BM_TessaryPairs)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The whole tessary call on plain memory, threaded, scalar and fastest
+// kernel: what the kernels save at the level of a call.
+void BM_TessaryDenoise(benchmark::State& state) {
+  const tessary::Kernel kernel =
+      state.range(0) == 0 ? tessary::Kernel::kScalar : tessary::Kernel::kFastest;
+  state.SetLabel(tessary::KernelName(kernel == tessary::Kernel::kFastest
+                                         ? tessary::FastestKernel()
+                                         : kernel));
+  const Volume& v = TheVolume();
+  std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
+  tessary::DenoiseRequest q;
+  q.rows = v.rows;
+  q.cols = v.cols;
+  q.slices = v.slices;
+  q.in_image = v.noisy.data();
+  q.guide_image = v.guide.data();
+  q.out_image = out.data();
+  q.mean_image = mean.data();
+  q.weights = weights.data();
+  q.search_radius = kRadius;
+  q.extra_param = 1;
+  q.sigma = kSigma;
+  q.rician = 1;
+  q.kernel = kernel;
+  for (auto _ : state) {
+    if (tessary::Denoise(q) != tessary::DenoiseStatus::kOk) state.SkipWithError("failed");
+  }
+}
+BENCHMARK(BM_TessaryDenoise)
+    ->DenseRange(0, 1)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--volume=", 9) == 0) {
+      volume_dir = argv[i] + 9;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int n = static_cast<int>(rest.size());
+  benchmark::Initialize(&n, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
