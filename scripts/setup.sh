@@ -10,6 +10,7 @@ packages=(
   python3 python3-numpy                     # the demo's sample volume and summary
   octave octave-dev                         # the Octave host: octave-cli, mkoctfile, its MEX headers
   mricron-data python3-nibabel              # the main demo's T1 brain volume and its NIfTI reader
+  python3-dipy time                         # the benchmark's peer denoiser; GNU time for peak memory
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
 )
