@@ -71,12 +71,15 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], mexargs::Fa
   }
   const int rician = static_cast<int>(flag);
 
-  const int64_t count = mexargs::VoxelCount3(dims);
+  int64_t count = mexargs::VoxelCount3(dims);
   if (count < 0) {
     return mexargs::Fail(f, kName, "size",
                          "The volume has more than 2147483647 voxels in its first three "
                          "dimensions; split it into smaller volumes.");
   }
+  // A zero extent past the third leaves the array empty whatever the first
+  // three are: there is no first volume to read, only an empty result.
+  if (mxGetNumberOfElements(noisy) == 0) count = 0;
   int64_t bias_len = 0;
   if (rician > 0 && count > 0) {
     const double largest = quillon::LargestValue(in, count);
