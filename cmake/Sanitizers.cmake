@@ -50,16 +50,8 @@ if(_denoisers_sanitize_flags)
   add_compile_options(${_denoisers_sanitize_flags} -fno-omit-frame-pointer -g)
   add_link_options(${_denoisers_sanitize_flags})
   set(DENOISERS_SANITIZED ON)
-
-  # The export checks read what a release MEX file needs at run time; a
-  # sanitized one needs the sanitizer's runtime too, by design.
-  file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake
-       "set(CTEST_CUSTOM_TESTS_IGNORE\n"
-       "  QuillonMexFile.ExportsAndDependencies\n"
-       "  TessaryMexFile.ExportsAndDependencies)\n")
 else()
   set(DENOISERS_SANITIZED OFF)
-  file(REMOVE ${CMAKE_BINARY_DIR}/CTestCustom.cmake)
 endif()
 
 # Called by add_mex on every MEX file. A sanitized MEX file shares the

@@ -108,7 +108,7 @@ void StoreFloat(void* data, const std::vector<double>& values) {
 void StoreValues(Kind kind, void* data, const std::vector<double>& values) {
   switch (kind) {
     case Kind::kDouble:
-      std::memcpy(data, values.data(), values.size() * sizeof(double));
+      if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(double));
       break;
     case Kind::kSingle: StoreFloat(data, values); break;
     case Kind::kInt8: Store<std::int8_t>(data, values); break;

@@ -15,3 +15,9 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
 else
   echo "test: no MinGW-w64 cross compiler (scripts/setup.sh installs it): Windows build skipped"
 fi
+
+# The reliability runs (README, Reliability): the suite again under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# then each gateway fuzzed for 30 seconds. A report fails the script.
+bash scripts/sanitize.sh asan tsan
+bash scripts/fuzz.sh 30

@@ -56,7 +56,8 @@ inline Result CallGateway(standin::MexFunction fn, int nlhs, const Args& args) {
 inline bool SameBits(const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t k = 0; k < a.size(); ++k)
-    if (a[k].size() != b[k].size() || std::memcmp(a[k].data(), b[k].data(), a[k].size() * sizeof(double)) != 0)
+    if (a[k].size() != b[k].size() ||
+        (!a[k].empty() && std::memcmp(a[k].data(), b[k].data(), a[k].size() * sizeof(double)) != 0))
       return false;
   return true;
 }
