@@ -16,37 +16,10 @@ namespace {
 
 using fixtures::Volume;
 
-struct Result {
-  std::vector<double> final_estimate, first_estimate;
-  Outcome outcome;
-};
+using Result = fixtures::Denoised;
 
 Result Denoised(Volume& in, double sigma, int flag, bool one_thread = false) {
-  const size_t n = in.v.size();
-  std::vector<double> weights(n), acc(n), bias;
-  Result r{std::vector<double>(n, -7.0), std::vector<double>(n), Outcome::kDone};
-  double forward[16], inverse[16];
-  QuillonJob job;
-  job.rows = in.rows;
-  job.cols = in.cols;
-  job.slices = in.slices;
-  job.in_image = in.data();
-  job.out_image = r.final_estimate.data();
-  job.weights = weights.data();
-  job.acc_image = acc.data();
-  job.sigma = sigma;
-  job.rician = flag;
-  if (flag > 0) {
-    job.bias_len = static_cast<int>(BiasLength(LargestValue(in.data(), n)));
-    bias.assign(8 * size_t(job.bias_len), 0.0);
-    job.bias_table = bias.data();
-  }
-  job.forward_table = forward;
-  job.inverse_table = inverse;
-  job.first_estimate = r.first_estimate.data();
-  job.one_thread = one_thread;
-  r.outcome = Denoise(job);
-  return r;
+  return fixtures::RunDenoise(in, sigma, flag, one_thread);
 }
 
 bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {

@@ -16,35 +16,9 @@ namespace {
 
 using fixtures::Volume;
 
-struct Outputs {
-  std::vector<double> first, final_estimate;
-};
-
-Outputs Denoised(Volume& in, double sigma, int flag, Isa isa) {
+fixtures::Denoised Denoised(Volume& in, double sigma, int flag, Isa isa) {
   EXPECT_TRUE(UseKernels(isa));
-  const size_t n = in.v.size();
-  std::vector<double> weights(n), acc(n), bias;
-  Outputs o{std::vector<double>(n), std::vector<double>(n)};
-  double forward[16], inverse[16];
-  QuillonJob job;
-  job.rows = in.rows;
-  job.cols = in.cols;
-  job.slices = in.slices;
-  job.in_image = in.data();
-  job.out_image = o.final_estimate.data();
-  job.weights = weights.data();
-  job.acc_image = acc.data();
-  job.sigma = sigma;
-  job.rician = flag;
-  if (flag > 0) {
-    job.bias_len = static_cast<int>(BiasLength(LargestValue(in.data(), n)));
-    bias.assign(8 * size_t(job.bias_len), 0.0);
-    job.bias_table = bias.data();
-  }
-  job.forward_table = forward;
-  job.inverse_table = inverse;
-  job.first_estimate = o.first.data();
-  Denoise(job);
+  fixtures::Denoised o = fixtures::RunDenoise(in, sigma, flag);
   UseKernels(BestIsa());
   return o;
 }
@@ -64,11 +38,11 @@ bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 void ExpectAllKernelsMatchScalar(Volume& in, double sigma, int flag) {
-  const Outputs scalar = Denoised(in, sigma, flag, Isa::kScalar);
+  const fixtures::Denoised scalar = Denoised(in, sigma, flag, Isa::kScalar);
   for (Isa isa : {Isa::kSse2, Isa::kAvx2, Isa::kAvx512}) {
     if (!Supported(isa)) continue;
-    const Outputs vector = Denoised(in, sigma, flag, isa);
-    EXPECT_TRUE(SameBits(vector.first, scalar.first))
+    const fixtures::Denoised vector = Denoised(in, sigma, flag, isa);
+    EXPECT_TRUE(SameBits(vector.first_estimate, scalar.first_estimate))
         << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
     EXPECT_TRUE(SameBits(vector.final_estimate, scalar.final_estimate))
         << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "dct_thread_args.h"
+#include "denoise.h"
+#include "rician_bias.h"
 
 namespace quillon::fixtures {
 
@@ -63,6 +65,40 @@ inline DctThreadArgs Record(Volume& in, double* out, double* acc, double* weight
   r.acc_image = acc;
   r.weights = weights;
   r.sigma = sigma;
+  return r;
+}
+
+// Both estimates of a whole call of the driver on plain memory.
+struct Denoised {
+  std::vector<double> final_estimate, first_estimate;
+  Outcome outcome;
+};
+
+inline Denoised RunDenoise(Volume& in, double sigma, int flag, bool one_thread = false) {
+  const size_t n = in.v.size();
+  std::vector<double> weights(n), acc(n), bias;
+  Denoised r{std::vector<double>(n, -7.0), std::vector<double>(n), Outcome::kDone};
+  double forward[16], inverse[16];
+  QuillonJob job;
+  job.rows = in.rows;
+  job.cols = in.cols;
+  job.slices = in.slices;
+  job.in_image = in.data();
+  job.out_image = r.final_estimate.data();
+  job.weights = weights.data();
+  job.acc_image = acc.data();
+  job.sigma = sigma;
+  job.rician = flag;
+  if (flag > 0) {
+    job.bias_len = static_cast<int>(BiasLength(LargestValue(in.data(), n)));
+    bias.assign(8 * size_t(job.bias_len), 0.0);
+    job.bias_table = bias.data();
+  }
+  job.forward_table = forward;
+  job.inverse_table = inverse;
+  job.first_estimate = r.first_estimate.data();
+  job.one_thread = one_thread;
+  r.outcome = Denoise(job);
   return r;
 }
 
