@@ -19,7 +19,7 @@ function denoise_brain (mexdir, volume_npy, outdir)
   noisy = sqrt ((clean + sigma * randn (size (clean))).^2 + (sigma * randn (size (clean))).^2);
 
   started = tic ();
-  guide = quillon (noisy, sigma, 1);
+  [guide, first] = quillon (noisy, sigma, 1);
   t_quillon = toc (started);
   started = tic ();
   final = tessary (noisy, 3, 1, sigma, guide, 1);
@@ -35,10 +35,11 @@ function denoise_brain (mexdir, volume_npy, outdir)
                    sigma, peak),
            sprintf("PSNR over the head: %d voxels above 10%% of the maximum; peak %g", nnz (head), peak),
            "",
-           sprintf("%-10s %12s %10s", "volume", "PSNR (dB)", "seconds"),
-           sprintf("%-10s %12.2f %10s", "noisy", psnr (noisy), "-"),
-           sprintf("%-10s %12.2f %10.2f", "quillon", psnr (guide), t_quillon),
-           sprintf("%-10s %12.2f %10.2f", "tessary", psnr (final), t_tessary)};
+           sprintf("%-24s %12s %10s", "volume", "PSNR (dB)", "seconds"),
+           sprintf("%-24s %12.2f %10s", "noisy", psnr (noisy), "-"),
+           sprintf("%-24s %12.2f %10s", "quillon, first estimate", psnr (first), "-"),
+           sprintf("%-24s %12.2f %10.2f", "quillon", psnr (guide), t_quillon),
+           sprintf("%-24s %12.2f %10.2f", "tessary", psnr (final), t_tessary)};
   printf ("%s\n", lines{:});
 
   if (! exist (outdir, "dir"))
