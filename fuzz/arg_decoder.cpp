@@ -1,5 +1,6 @@
 #include "arg_decoder.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -226,6 +227,10 @@ CallSpec Decode(const std::uint8_t* data, std::size_t size, const Limits& limits
       }
     }
     Clamp(a.dims, limits);
+    // A sparse matrix keeps one column start per column even when empty:
+    // the host's own storage grows with the extents, not the elements.
+    if (a.kind == Kind::kSparse)
+      for (int& d : a.dims) d = std::min(d, static_cast<int>(limits.max_elements));
 
     const auto n = static_cast<std::size_t>(ElementCount(a.dims));
     std::vector<double> values;

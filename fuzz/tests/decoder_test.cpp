@@ -65,6 +65,7 @@ TEST(Decoder, EncodedCallsDecodeToWhatTheyDescribe) {
   EXPECT_TRUE(c.args[0].re.empty());
   EXPECT_EQ(c.args[1].kind, Kind::kInt32);
   EXPECT_EQ(c.args[1].dims, (std::vector<int>{1, 1}));
+  ASSERT_EQ(c.args[1].re.size(), 1u);
   EXPECT_TRUE(std::isnan(c.args[1].re[0]));
   // 9 x 65536 x 1000 x 0 is still empty; the third input copies the first.
   EXPECT_EQ(c.args[2].dims, (std::vector<int>{9, 65536, 1000, 0}));
@@ -86,6 +87,13 @@ TEST(Decoder, LargeArraysAreHalvedToTheLimit) {
   const double n = Elements(c.args[0].dims);
   EXPECT_LE(n, 4096);
   EXPECT_GT(n, 4096 / 32);  // halving one extent at a time stops near the limit
+}
+
+TEST(Decoder, EmptySparseMatricesStaySmallForTheHost) {
+  Encoder e(1, 1);
+  e.Explicit(Kind::kSparse, {0, 2000000000}, Fill::kConstant, {0});
+  const CallSpec c = Decode(e.bytes().data(), e.bytes().size());
+  EXPECT_EQ(c.args[0].dims, (std::vector<int>{0, 4096}));
 }
 
 TEST(Decoder, EveryValueByteIsQuickForTheBiasTable) {
