@@ -120,19 +120,27 @@ def main():
     quillon_out = np.load(work / "quillon.npy")
     tessary_out = np.load(work / "tessary.npy")
 
-    def line(name, runs, med, cpu, peak, host_arrays):
+    def line(name, runs, med, cpu, peak, in_out, host_arrays=None):
         spread = f"[{min(runs):.3f} .. {max(runs):.3f}]"
         mem = ""
         if peak is not None:
-            mem = (f"  peak {mib(peak):6.1f} MiB = {peak / host_arrays:4.2f} x host arrays"
-                   f" ({mib(host_arrays):.1f} MiB)")
+            mem = (f"  peak {mib(peak):6.1f} MiB = {peak / in_out:4.2f} x inputs and output"
+                   f" ({mib(in_out):.1f} MiB)")
+            if host_arrays is not None:
+                mem += f" = {peak / host_arrays:4.2f} x all host arrays ({mib(host_arrays):.1f} MiB)"
         print(f"{name:<30} median {med:7.3f} s {spread:<18} CPU {cpu:7.2f} s{mem}")
 
     print(f"\nwall time of each mexrun process (load, .npy I/O and call), median of {args.runs};"
           " CPU: median user + system time of the process")
-    # The host's own arrays of each call: its inputs and its output.
-    line("quillon (rician 1)", q_times, q_med, q_cpu, q_peak, 2 * voxel_bytes)
-    line("tessary (radius 3, extra 1)", t_times, t_med, t_cpu, t_peak, 3 * voxel_bytes)
+    # The host's arrays of each call: its inputs and its output, and with
+    # them the scratch arrays it creates through the host (quillon: weights,
+    # accumulator and the bias table of 8 ceil(2 max) doubles; tessary: local
+    # means and weights).
+    bias_bytes = 8 * 8 * int(np.ceil(2 * noisy.max()))
+    line("quillon (rician 1)", q_times, q_med, q_cpu, q_peak, 2 * voxel_bytes,
+         4 * voxel_bytes + bias_bytes)
+    line("tessary (radius 3, extra 1)", t_times, t_med, t_cpu, t_peak, 3 * voxel_bytes,
+         5 * voxel_bytes)
     print(f"{'pipeline (quillon + tessary)':<30} median {ours:7.3f} s {'':<18} CPU {q_cpu + t_cpu:7.2f} s")
 
     print("\nPSNR over the head (voxels above 10% of the clean maximum, peak = clean maximum):")
