@@ -75,12 +75,38 @@ void CheckError(const Gateway& g, const CallSpec& spec, const Outcome& o, bool f
 
 }  // namespace
 
+namespace {
+
+// Whether task `tid` of this process is alive and not on its way out. A
+// joined thread's task can still be listed for a moment: the kernel wakes
+// the joiner before it removes the task, but it marks the task as exiting
+// (PF_EXITING in the flags of its stat) before either.
+bool Running(const char* tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%s/stat", tid);
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;  // gone already
+  char line[1024];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  if (!read) return false;
+  const char* p = std::strrchr(line, ')');  // the name may hold spaces
+  if (p == nullptr) return true;
+  char state = 0;
+  unsigned long flags = 0;
+  if (std::sscanf(p + 1, " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) return true;
+  constexpr unsigned long kExiting = 0x4;  // PF_EXITING
+  return state != 'Z' && state != 'X' && (flags & kExiting) == 0;
+}
+
+}  // namespace
+
 int ThreadCount() {
   DIR* dir = opendir("/proc/self/task");
   if (dir == nullptr) return -1;
   int n = 0;
   while (const dirent* e = readdir(dir))
-    if (e->d_name[0] != '.') ++n;
+    if (e->d_name[0] != '.' && Running(e->d_name)) ++n;
   closedir(dir);
   return n;
 }

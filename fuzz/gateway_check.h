@@ -30,7 +30,7 @@ struct Gateway {
 void CheckOneCall(const Gateway& gateway, const std::uint8_t* data, std::size_t size,
                   const Limits& limits = {});
 
-// Threads of this process right now.
+// Threads of this process running right now (not those on their way out).
 int ThreadCount();
 
 }  // namespace fuzzargs

@@ -2,11 +2,11 @@
 // build with the leak checker) whether anything unreachable was allocated.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "gateway_check.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define RELIABILITY_ASAN 1
@@ -29,15 +29,9 @@
 
 namespace reliability {
 
-inline int ThreadCount() {
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  int n = 0;
-  while (const dirent* e = readdir(dir))
-    if (e->d_name[0] != '.') ++n;
-  closedir(dir);
-  return n;
-}
+// Threads of this process running right now, as the fuzz harness counts
+// them (a joined thread's task may linger a moment; it is not counted).
+inline int ThreadCount() { return fuzzargs::ThreadCount(); }
 
 // VmRSS in kB, or -1.
 inline long ResidentKb() {
