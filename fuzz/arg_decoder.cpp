@@ -264,8 +264,8 @@ CallSpec Decode(const std::uint8_t* data, std::size_t size, const Limits& limits
   return call;
 }
 
-Inputs::Inputs(const CallSpec& spec) {
-  for (const ArgSpec& a : spec.args) {
+Inputs::Inputs(const CallSpec& described) {
+  for (const ArgSpec& a : described.args) {
     mxArray* array = nullptr;
     if (a.kind == Kind::kSparse) {
       const int rows = a.dims.size() > 0 ? a.dims[0] : 1;
@@ -305,13 +305,13 @@ std::vector<std::uint8_t> Inputs::Snapshot() const {
   return bytes;
 }
 
-std::string Describe(const CallSpec& spec) {
+std::string Describe(const CallSpec& described) {
   std::ostringstream s;
-  s << "nlhs " << spec.nlhs << ", " << spec.args.size() << " inputs";
-  if (spec.fault != kNoFault) s << ", worker start " << spec.fault << " fails";
+  s << "nlhs " << described.nlhs << ", " << described.args.size() << " inputs";
+  if (described.fault != kNoFault) s << ", worker start " << described.fault << " fails";
   s << "\n";
-  for (std::size_t k = 0; k < spec.args.size(); ++k) {
-    const ArgSpec& a = spec.args[k];
+  for (std::size_t k = 0; k < described.args.size(); ++k) {
+    const ArgSpec& a = described.args[k];
     s << "  input " << k + 1 << ": " << NameOf(a.kind) << (a.complex ? " complex" : "") << " [";
     for (std::size_t d = 0; d < a.dims.size(); ++d) s << (d ? " " : "") << a.dims[d];
     s << "]";

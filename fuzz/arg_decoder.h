@@ -73,7 +73,7 @@ CallSpec Decode(const std::uint8_t* data, std::size_t size, const Limits& limits
 // The inputs of a call, made in the stand-in host and owned by this object.
 class Inputs {
  public:
-  explicit Inputs(const CallSpec& spec);
+  explicit Inputs(const CallSpec& described);
   ~Inputs();
   Inputs(const Inputs&) = delete;
   Inputs& operator=(const Inputs&) = delete;
@@ -88,7 +88,7 @@ class Inputs {
 };
 
 // One line per input, for the report of a failing input.
-std::string Describe(const CallSpec& spec);
+std::string Describe(const CallSpec& described);
 
 // Writes the bytes of a call, for the seed corpus and the tests.
 class Encoder {

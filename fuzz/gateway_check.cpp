@@ -24,15 +24,15 @@ struct Outcome {
   Outcome& operator=(const Outcome&) = delete;
 };
 
-[[noreturn]] void Violation(const CallSpec& spec, const std::string& what) {
-  std::fprintf(stderr, "\ngateway rule broken: %s\ncall: %s", what.c_str(), Describe(spec).c_str());
+[[noreturn]] void Violation(const CallSpec& described, const std::string& what) {
+  std::fprintf(stderr, "\ngateway rule broken: %s\ncall: %s", what.c_str(), Describe(described).c_str());
   std::fflush(stderr);
   std::abort();
 }
 
-void Run(const Gateway& g, const CallSpec& spec, Inputs& in, int fault, Outcome& o) {
+void Run(const Gateway& g, const CallSpec& described, Inputs& in, int fault, Outcome& o) {
   platform::FailThreadStartAfter(fault);
-  o.result = standin::Call(g.fn, spec.nlhs, o.out.data(), in.count(), in.data());
+  o.result = standin::Call(g.fn, described.nlhs, o.out.data(), in.count(), in.data());
   platform::FailThreadStartAfter(-1);
 }
 
@@ -42,35 +42,35 @@ std::vector<std::uint8_t> Bits(const mxArray* a) {
 }
 
 // The shape rules of a call that returned.
-void CheckResult(const Gateway& g, const CallSpec& spec, const Inputs& in, const Outcome& o) {
-  if (spec.nlhs > g.max_outputs) Violation(spec, "more outputs than the gateway returns were granted");
-  if (in.count() == 0) Violation(spec, "a call without inputs returned");
+void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, const Outcome& o) {
+  if (described.nlhs > g.max_outputs) Violation(described, "more outputs than the gateway returns were granted");
+  if (in.count() == 0) Violation(described, "a call without inputs returned");
   const std::vector<int> dims = standin::Dimensions(in.at(0));
   for (std::size_t k = 0; k < o.out.size(); ++k) {
     const mxArray* a = o.out[k];
     if (a == nullptr) {
-      if (static_cast<int>(k) < spec.nlhs) Violation(spec, "output " + std::to_string(k + 1) + " missing");
+      if (static_cast<int>(k) < described.nlhs) Violation(described, "output " + std::to_string(k + 1) + " missing");
       continue;
     }
     if (standin::ClassOf(a) != mxDOUBLE_CLASS || mxIsComplex(a) || mxIsSparse(a))
-      Violation(spec, "output " + std::to_string(k + 1) + " is not a real double array");
+      Violation(described, "output " + std::to_string(k + 1) + " is not a real double array");
     if (standin::Dimensions(a) != dims)
-      Violation(spec, "output " + std::to_string(k + 1) + " has not the dimensions of input 1");
+      Violation(described, "output " + std::to_string(k + 1) + " has not the dimensions of input 1");
   }
 }
 
-void CheckError(const Gateway& g, const CallSpec& spec, const Outcome& o, bool fault_armed) {
+void CheckError(const Gateway& g, const CallSpec& described, const Outcome& o, bool fault_armed) {
   const std::string prefix = std::string(g.name) + ":";
   const std::string& id = o.result.id;
   if (id.compare(0, prefix.size(), prefix) != 0)
-    Violation(spec, "error '" + id + "' is not one of " + g.name + "'s: " + o.result.message);
+    Violation(described, "error '" + id + "' is not one of " + g.name + "'s: " + o.result.message);
   const std::string what = id.substr(prefix.size());
   if (std::find(g.ids.begin(), g.ids.end(), what) == g.ids.end())
-    Violation(spec, "unknown identifier " + id);
-  if (what == "threads" && !fault_armed) Violation(spec, "worker start failed without a fault");
-  if (o.result.message.empty()) Violation(spec, "error " + id + " without a message");
+    Violation(described, "unknown identifier " + id);
+  if (what == "threads" && !fault_armed) Violation(described, "worker start failed without a fault");
+  if (o.result.message.empty()) Violation(described, "error " + id + " without a message");
   for (const mxArray* a : o.out)
-    if (a != nullptr) Violation(spec, "a failed call handed back an output");
+    if (a != nullptr) Violation(described, "a failed call handed back an output");
 }
 
 }  // namespace
@@ -124,12 +124,12 @@ void StartRuntimeHelpers() {
 
 void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, const Limits& limits) {
   StartRuntimeHelpers();
-  const CallSpec spec = Decode(data, size, limits);
+  const CallSpec described = Decode(data, size, limits);
   const std::size_t arrays_before = standin::LiveArrays();
   const std::size_t blocks_before = standin::LiveBlocks();
   const int threads_before = ThreadCount();
   {
-    Inputs in(spec);
+    Inputs in(described);
     // An array the host refuses to make (an empty one whose other extents
     // multiply past its size limit) is no call a user can make.
     for (int k = 0; k < in.count(); ++k)
@@ -137,36 +137,36 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
     const std::vector<std::uint8_t> before = in.Snapshot();
 
     // With a fault to inject, the call without it first: the reference.
-    const bool armed = spec.fault != kNoFault;
-    Outcome reference(spec.nlhs);
-    if (armed) Run(g, spec, in, kNoFault, reference);
+    const bool armed = described.fault != kNoFault;
+    Outcome reference(described.nlhs);
+    if (armed) Run(g, described, in, kNoFault, reference);
 
-    Outcome first(spec.nlhs);
-    Run(g, spec, in, spec.fault, first);
-    if (ThreadCount() != threads_before) Violation(spec, "a worker thread outlived the call");
-    if (first.result.blocks_left != 0) Violation(spec, "the call left host blocks behind");
-    if (in.Snapshot() != before) Violation(spec, "the call changed an input");
+    Outcome first(described.nlhs);
+    Run(g, described, in, described.fault, first);
+    if (ThreadCount() != threads_before) Violation(described, "a worker thread outlived the call");
+    if (first.result.blocks_left != 0) Violation(described, "the call left host blocks behind");
+    if (in.Snapshot() != before) Violation(described, "the call changed an input");
     if (first.result.ok)
-      CheckResult(g, spec, in, first);
+      CheckResult(g, described, in, first);
     else
-      CheckError(g, spec, first, armed);
+      CheckError(g, described, first, armed);
     const bool failed_for_worker = !first.result.ok && first.result.id == std::string(g.name) + ":threads";
     // Arguments are checked before any worker starts: a fault changes only
     // whether a valid call completes.
     if (armed && !reference.result.ok && first.result.id != reference.result.id)
-      Violation(spec, "the fault changed the error from " + reference.result.id + " to " + first.result.id);
+      Violation(described, "the fault changed the error from " + reference.result.id + " to " + first.result.id);
     if (armed && reference.result.ok && !first.result.ok && !failed_for_worker)
-      Violation(spec, "a valid call failed with " + first.result.id + " under a fault");
+      Violation(described, "a valid call failed with " + first.result.id + " under a fault");
 
     // The same call again, with no fault: it works, with the bits of a call
     // that never failed.
     const Outcome* expected = armed ? (reference.result.ok ? &reference : nullptr)
                                     : (first.result.ok ? &first : nullptr);
     if (expected != nullptr) {
-      Outcome again(spec.nlhs);
-      Run(g, spec, in, kNoFault, again);
-      if (!again.result.ok) Violation(spec, "the repeated call failed: " + again.result.id);
-      CheckResult(g, spec, in, again);
+      Outcome again(described.nlhs);
+      Run(g, described, in, kNoFault, again);
+      if (!again.result.ok) Violation(described, "the repeated call failed: " + again.result.id);
+      CheckResult(g, described, in, again);
       const Outcome* compared[] = {&again, first.result.ok ? &first : nullptr};
       for (const Outcome* o : compared) {
         if (o == nullptr || o == expected) continue;
@@ -174,15 +174,15 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
           const mxArray* a = o->out[k];
           const mxArray* e = expected->out[k];
           if ((a == nullptr) != (e == nullptr) || (a != nullptr && Bits(a) != Bits(e)))
-            Violation(spec, "output " + std::to_string(k + 1) + " differs between two equal calls");
+            Violation(described, "output " + std::to_string(k + 1) + " differs between two equal calls");
         }
       }
-      if (in.Snapshot() != before) Violation(spec, "the repeated call changed an input");
+      if (in.Snapshot() != before) Violation(described, "the repeated call changed an input");
     }
   }
-  if (standin::LiveArrays() != arrays_before) Violation(spec, "arrays outlived the call");
-  if (standin::LiveBlocks() != blocks_before) Violation(spec, "host blocks outlived the call");
-  if (ThreadCount() != threads_before) Violation(spec, "a thread outlived the call");
+  if (standin::LiveArrays() != arrays_before) Violation(described, "arrays outlived the call");
+  if (standin::LiveBlocks() != blocks_before) Violation(described, "host blocks outlived the call");
+  if (ThreadCount() != threads_before) Violation(described, "a thread outlived the call");
 }
 
 }  // namespace fuzzargs
