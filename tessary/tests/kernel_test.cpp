@@ -154,22 +154,8 @@ TEST(TessaryKernels, SameWeightOnDenseAndRandomPairs) {
 NlmThreadArgs WholeVolume(const testing::Volume& v, const std::vector<double>& mean,
                           std::vector<double>& out, std::vector<double>& weights, int radius,
                           double h, int direction) {
-  NlmThreadArgs a{};
-  a.rows = v.rows;
-  a.cols = v.cols;
-  a.slices = v.slices;
-  a.in_image = v.in.data();
-  a.out_image = out.data();
-  a.mean_image = mean.data();
-  a.guide_image = v.guide.data();
-  a.weights = weights.data();
-  a.first_slice = 0;
-  a.end_slice = v.slices;
-  a.search_radius = radius;
-  a.filter_h = h;
-  a.direction = direction;
-  a.spill_end_slice = v.slices;
-  return a;
+  return testing::Record(v, mean, out.data(), weights.data(), 0, v.slices, radius, h, direction,
+                         v.slices);
 }
 
 // In one column with radius 1 a voxel receives at most two additions onto

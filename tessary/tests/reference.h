@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "search_worker.h"
+
 namespace tessary::testing {
 
 struct Volume {
@@ -76,6 +78,29 @@ inline Volume MakeVolume(int rows, int cols, int slices, uint32_t seed, bool wit
     if (with_zeros && i % 17 == 0) v.in[i] = 0.0;
   }
   return v;
+}
+
+// A worker's record over slices [first_slice, end_slice) of v, adding up to
+// spill_end_slice straight into out and weights.
+inline NlmThreadArgs Record(const Volume& v, const std::vector<double>& mean, double* out,
+                            double* weights, int first_slice, int end_slice, int radius, double h,
+                            int direction, int spill_end_slice) {
+  NlmThreadArgs a{};
+  a.rows = v.rows;
+  a.cols = v.cols;
+  a.slices = v.slices;
+  a.in_image = v.in.data();
+  a.out_image = out;
+  a.mean_image = mean.data();
+  a.guide_image = v.guide.data();
+  a.weights = weights;
+  a.first_slice = first_slice;
+  a.end_slice = end_slice;
+  a.search_radius = radius;
+  a.filter_h = h;
+  a.direction = direction;
+  a.spill_end_slice = spill_end_slice;
+  return a;
 }
 
 }  // namespace tessary::testing

@@ -152,21 +152,8 @@ TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
     for (int direction : {1, -1}) {
       std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
       std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
-      NlmThreadArgs a{};
-      a.rows = v.rows;
-      a.cols = v.cols;
-      a.slices = v.slices;
-      a.in_image = v.in.data();
-      a.out_image = out.data();
-      a.mean_image = mean.data();
-      a.guide_image = v.guide.data();
-      a.weights = weights.data();
-      a.first_slice = 0;
-      a.end_slice = v.slices;
-      a.search_radius = radius;
-      a.filter_h = h;
-      a.direction = direction;
-      a.spill_end_slice = v.slices;
+      NlmThreadArgs a = testing::Record(v, mean, out.data(), weights.data(), 0, v.slices, radius,
+                                        h, direction, v.slices);
       ScalarThreadFunc(&a);
       testing::ReferenceSearch(v, mean, radius, h, false, ref_out, ref_weights);
       for (int i = 0; i < v.size(); ++i) {
@@ -198,21 +185,9 @@ TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
       const int end_slice = first_slice == 3 ? 3 : first_slice + 1;
       std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
       std::vector<double> spill_out(2 * plane, 0.0), spill_weights(2 * plane, 0.0);
-      NlmThreadArgs a{};
-      a.rows = v.rows;
-      a.cols = v.cols;
-      a.slices = v.slices;
-      a.in_image = v.in.data();
-      a.out_image = out.data();
-      a.mean_image = mean.data();
-      a.guide_image = v.guide.data();
-      a.weights = weights.data();
-      a.first_slice = first_slice;
-      a.end_slice = end_slice;
-      a.search_radius = 2;
-      a.filter_h = 100.0;  // every pair passes with weight 1
-      a.direction = -1;
-      a.spill_end_slice = end_slice + 2;
+      // filter_h 100: every pair passes with weight 1.
+      NlmThreadArgs a = testing::Record(v, mean, out.data(), weights.data(), first_slice,
+                                        end_slice, 2, 100.0, -1, end_slice + 2);
       a.spill_out = spill_out.data();
       a.spill_weights = spill_weights.data();
       KernelThreadFunc(kernel)(&a);
