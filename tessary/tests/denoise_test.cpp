@@ -15,30 +15,8 @@
 namespace tessary {
 namespace {
 
+using testing::Denoised;
 using testing::Volume;
-
-struct Denoised {
-  std::vector<double> out, mean, weights;
-  DenoiseStatus status;
-
-  Denoised(const Volume& v, int radius, double sigma, unsigned char rician_flag,
-      Schedule schedule = Schedule::kThreads)
-      : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
-    DenoiseRequest q;
-    q.rows = v.rows;
-    q.cols = v.cols;
-    q.slices = v.slices;
-    q.in_image = v.in.data();
-    q.guide_image = v.guide.data();
-    q.out_image = out.data();
-    q.mean_image = mean.data();
-    q.weights = weights.data();
-    q.search_radius = radius;
-    q.sigma = sigma;
-    q.rician = rician_flag;
-    status = Denoise(q, schedule);
-  }
-};
 
 Volume Column(std::vector<double> in, std::vector<double> guide) {
   Volume v;

@@ -16,6 +16,7 @@
 
 #include "denoise.h"
 #include "npy.h"
+#include "reference.h"
 
 namespace tessary {
 namespace {
@@ -103,20 +104,13 @@ double Rmse(const npy::Array& a, const npy::Array& b) {
 }
 
 std::vector<double> CoreResult(const npy::Array& noisy, const npy::Array& guide, int radius) {
-  const size_t n = noisy.data.size();
-  std::vector<double> out(n), mean(n), weights(n);
-  DenoiseRequest q;
-  q.rows = q.cols = q.slices = kSide;
-  q.in_image = noisy.data.data();
-  q.guide_image = guide.data.data();
-  q.out_image = out.data();
-  q.mean_image = mean.data();
-  q.weights = weights.data();
-  q.search_radius = radius;
-  q.extra_param = 1;
-  q.sigma = kSigma;
-  EXPECT_EQ(Denoise(q), DenoiseStatus::kOk);
-  return out;
+  testing::Volume v;
+  v.rows = v.cols = v.slices = kSide;
+  v.in = noisy.data;
+  v.guide = guide.data;
+  const testing::Denoised run(v, radius, kSigma, 0);
+  EXPECT_EQ(run.status, DenoiseStatus::kOk);
+  return run.out;
 }
 
 TEST_F(TessaryEndToEnd, SameBitsEveryRunAndCloserToClean) {

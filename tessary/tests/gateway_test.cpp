@@ -63,21 +63,9 @@ Outcome Call(Inputs& in, int nlhs = 1, int nrhs = 6) {
 }
 
 std::vector<double> CoreResult(const Volume& v, int radius, double sigma, unsigned char flag) {
-  std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
-  DenoiseRequest q;
-  q.rows = v.rows;
-  q.cols = v.cols;
-  q.slices = v.slices;
-  q.in_image = v.in.data();
-  q.guide_image = v.guide.data();
-  q.out_image = out.data();
-  q.mean_image = mean.data();
-  q.weights = weights.data();
-  q.search_radius = radius;
-  q.sigma = sigma;
-  q.rician = flag;
-  EXPECT_EQ(Denoise(q), DenoiseStatus::kOk);
-  return out;
+  const testing::Denoised run(v, radius, sigma, flag);
+  EXPECT_EQ(run.status, DenoiseStatus::kOk);
+  return run.out;
 }
 
 bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {

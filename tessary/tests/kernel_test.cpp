@@ -244,22 +244,9 @@ TEST(TessaryKernels, WholeVolumeSumsAgreeWithScalar) {
 TEST(TessaryKernels, DenoiseAgreesWithScalarAndRepeatsExactly) {
   const testing::Volume v = testing::MakeVolume(45, 23, 19, 31);
   auto run = [&v](Kernel kernel, unsigned char flag) {
-    std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
-    DenoiseRequest q;
-    q.rows = v.rows;
-    q.cols = v.cols;
-    q.slices = v.slices;
-    q.in_image = v.in.data();
-    q.guide_image = v.guide.data();
-    q.out_image = out.data();
-    q.mean_image = mean.data();
-    q.weights = weights.data();
-    q.search_radius = 3;
-    q.sigma = 12.0;
-    q.rician = flag;
-    q.kernel = kernel;
-    EXPECT_EQ(Denoise(q), DenoiseStatus::kOk);
-    return out;
+    const testing::Denoised call(v, 3, 12.0, flag, Schedule::kThreads, kernel);
+    EXPECT_EQ(call.status, DenoiseStatus::kOk);
+    return call.out;
   };
   for (unsigned char flag : {0, 1}) {
     const std::vector<double> ref = run(Kernel::kScalar, flag);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "denoise.h"
 #include "search_worker.h"
 
 namespace tessary::testing {
@@ -102,5 +103,31 @@ inline NlmThreadArgs Record(const Volume& v, const std::vector<double>& mean, do
   a.spill_end_slice = spill_end_slice;
   return a;
 }
+
+// One whole call over v, with the buffers it writes. out starts as 123.0
+// everywhere, so a voxel the call fails to write shows.
+struct Denoised {
+  std::vector<double> out, mean, weights;
+  DenoiseStatus status;
+
+  Denoised(const Volume& v, int radius, double sigma, unsigned char rician_flag,
+           Schedule schedule = Schedule::kThreads, Kernel kernel = Kernel::kFastest)
+      : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
+    DenoiseRequest q;
+    q.rows = v.rows;
+    q.cols = v.cols;
+    q.slices = v.slices;
+    q.in_image = v.in.data();
+    q.guide_image = v.guide.data();
+    q.out_image = out.data();
+    q.mean_image = mean.data();
+    q.weights = weights.data();
+    q.search_radius = radius;
+    q.sigma = sigma;
+    q.rician = rician_flag;
+    q.kernel = kernel;
+    status = Denoise(q, schedule);
+  }
+};
 
 }  // namespace tessary::testing
