@@ -230,13 +230,18 @@ const quillon::Isa kIsas[] = {quillon::Isa::kScalar, quillon::Isa::kSse2, quillo
                               quillon::Isa::kAvx512};
 const char* const kIsaNames[] = {"scalar", "sse2", "avx2", "avx512"};
 
-void BM_QuillonFirstPassSlab(benchmark::State& state) {
-  const quillon::Isa isa = kIsas[state.range(0)];
+// Labels the run with the instruction set its argument names and switches
+// quillon's kernels to it; false, with the run skipped, where this
+// processor lacks it.
+bool UseIsaOfRun(benchmark::State& state) {
   state.SetLabel(kIsaNames[state.range(0)]);
-  if (!quillon::UseKernels(isa)) {
-    state.SkipWithError("not supported by this processor");
-    return;
-  }
+  if (quillon::UseKernels(kIsas[state.range(0)])) return true;
+  state.SkipWithError("not supported by this processor");
+  return false;
+}
+
+void BM_QuillonFirstPassSlab(benchmark::State& state) {
+  if (!UseIsaOfRun(state)) return;
   QuillonSlab& q = TheQuillonSlab();
   quillon::DctThreadArgs a = q.args;
   a.out_image = q.sums.data();
@@ -247,12 +252,7 @@ void BM_QuillonFirstPassSlab(benchmark::State& state) {
 BENCHMARK(BM_QuillonFirstPassSlab)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 void BM_QuillonOraclePassSlab(benchmark::State& state) {
-  const quillon::Isa isa = kIsas[state.range(0)];
-  state.SetLabel(kIsaNames[state.range(0)]);
-  if (!quillon::UseKernels(isa)) {
-    state.SkipWithError("not supported by this processor");
-    return;
-  }
+  if (!UseIsaOfRun(state)) return;
   QuillonSlab& q = TheQuillonSlab();
   quillon::DctThreadArgs a = q.args;
   a.out_image = q.estimate.data();
