@@ -349,20 +349,19 @@ void BM_TessaryDenoise(benchmark::State& state) {
                                          : kernel));
   const Volume& v = TheVolume();
   std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
-  tessary::DenoiseRequest q;
-  q.rows = v.rows;
-  q.cols = v.cols;
-  q.slices = v.slices;
-  q.in_image = v.noisy.data();
-  q.guide_image = v.guide.data();
-  q.out_image = out.data();
-  q.mean_image = mean.data();
-  q.weights = weights.data();
-  q.search_radius = kRadius;
-  q.extra_param = 1;
-  q.sigma = kSigma;
-  q.rician = 1;
-  q.kernel = kernel;
+  const tessary::DenoiseRequest q{.rows = v.rows,
+                                   .cols = v.cols,
+                                   .slices = v.slices,
+                                   .in_image = v.noisy.data(),
+                                   .guide_image = v.guide.data(),
+                                   .out_image = out.data(),
+                                   .mean_image = mean.data(),
+                                   .weights = weights.data(),
+                                   .search_radius = kRadius,
+                                   .extra_param = 1,
+                                   .sigma = kSigma,
+                                   .rician = 1,
+                                   .kernel = kernel};
   for (auto _ : state) {
     if (tessary::Denoise(q) != tessary::DenoiseStatus::kOk) state.SkipWithError("failed");
   }
