@@ -1,0 +1,9 @@
+# The sources of tessary's unit and gateway suites. They call nothing of
+# POSIX, so the Linux build and the Windows build (under wine) compile the
+# same lists; a new test file is added here once.
+set(tessary_core_test_sources
+  ${CMAKE_CURRENT_LIST_DIR}/denoise_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/features_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/kernel_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/worker_test.cpp)
+set(tessary_gateway_test_sources ${CMAKE_CURRENT_LIST_DIR}/gateway_test.cpp)
