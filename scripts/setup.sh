@@ -13,6 +13,8 @@ packages=(
   python3-dipy time                         # the benchmark's peer denoiser; GNU time for peak memory
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
+  python3-dev pybind11-dev python3-venv python3-pip python3-setuptools  # the Python package's build
+  python3-tqdm python3-pytest               # its progress bars; its tests
 )
 
 missing=()
@@ -30,3 +32,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 echo "setup: all packages present"
+
+# The Python package, into .venv: a virtual environment on Debian's own
+# interpreter that sees Debian's numpy, nibabel, tqdm, dipy and pytest. The
+# build runs CMake (setup.py) and needs nothing from outside.
+cd "$(dirname "$0")/.."
+[ -x .venv/bin/python ] || /usr/bin/python3 -m venv --system-site-packages .venv
+.venv/bin/pip install --quiet --no-build-isolation --no-index . >/dev/null
+echo "setup: the Python package denoisers is installed in .venv (.venv/bin/denoisers)"

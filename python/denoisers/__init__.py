@@ -1,0 +1,22 @@
+"""3-D MRI denoising for numpy arrays and NIfTI files.
+
+- ``quillon``, ``tessary``: the two filters with the MEX files' arithmetic,
+  bit for bit (denoisers.filters).
+- ``denoise``: the user-level call, any units, sigma estimated when not
+  given (denoisers.pipeline).
+- ``estimate_sigma``: the noise level of one volume (denoisers.sigma).
+- The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
+  (denoisers.cli).
+"""
+from importlib import metadata as _metadata
+
+from .filters import quillon, tessary
+from .pipeline import denoise
+from .sigma import estimate_sigma
+
+try:
+    __version__ = _metadata.version("denoisers")
+except _metadata.PackageNotFoundError:  # run from the source tree
+    __version__ = "0+unknown"
+
+__all__ = ["quillon", "tessary", "denoise", "estimate_sigma", "__version__"]

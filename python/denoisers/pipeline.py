@@ -1,0 +1,172 @@
+"""denoise(): the filters in any units, with sigma estimated when not given."""
+import math
+
+import numpy as np
+from tqdm import tqdm
+
+from . import _core
+from .filters import as_volumes, per_volume, volumes_of
+from .sigma import estimate_sigma
+
+METHODS = ("quillon+tessary", "quillon")
+
+# The filters truncate coefficient magnitudes to integers before comparing
+# them with 2.7*sigma and sigma, and the Rician bias table steps through
+# values in tenths: both were made for data whose sigma is some units, not
+# fractions of one. Each volume is therefore scaled by a power of two that
+# brings sigma into [16, 32) (exact, so a power-of-two change of units gives
+# exactly the scaled result), capped so that the largest value stays where
+# the Rician table is small and cheap to build.
+_SIGMA_RANGE_EXPONENT = 5        # working sigma in [2**4, 2**5)
+_LARGEST_WORKING_VALUE = 2.0**22  # bias table of 8 * 2**23 entries at most
+
+
+def _working_scale(sigma, largest):
+    """The power of two that maps a volume into the filters' working range."""
+    _, exponent = math.frexp(sigma)  # sigma = f * 2**exponent, f in [0.5, 1)
+    scale_exponent = _SIGMA_RANGE_EXPONENT - exponent
+    if largest > 0.0:
+        _, largest_exponent = math.frexp(largest)
+        scale_exponent = min(scale_exponent,
+                             int(math.log2(_LARGEST_WORKING_VALUE)) - largest_exponent)
+    return math.ldexp(1.0, max(min(scale_exponent, 1000), -1000))
+
+
+def _denoise_volume(v, sigma, rician, method, radius, step):
+    """One 3-D float64 volume in its own units; step() after each pass."""
+    if sigma == 0.0 or v.size == 0:
+        step(len(_passes(method)))
+        return v.copy()
+    # Gaussian data may be negative or sit on any baseline: the filters see
+    # it from its minimum up, which also makes a constant added to the input
+    # come out added to the result. Rician magnitudes keep their zero.
+    offset = 0.0 if rician else float(v.min())
+    shifted = v - offset if offset != 0.0 else v
+    scale = _working_scale(sigma, float(np.max(np.abs(shifted))))
+    work = np.asfortranarray(shifted * scale)
+    work_sigma = sigma * scale
+    flag = 1.0 if rician else 0.0
+    out = _core.quillon(work, work_sigma, flag, False)
+    step(1)
+    if method == "quillon+tessary":
+        out = _core.tessary(work, float(radius), work_sigma, out, flag)
+        step(1)
+    out /= scale
+    if offset != 0.0:
+        out += offset
+    return out
+
+
+def _passes(method):
+    return method.split("+")
+
+
+def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, mask=None,
+            threads=None, progress=False):
+    """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
+
+    Returns ``(denoised, sigma)``: the denoised array, and the sigma used
+    (a float for 3-D input, an array of one value per volume for 4-D).
+
+    vol: 3-D array, or 4-D with the volumes along the last axis; any real
+        float or integer dtype, any order. The output keeps a float input's
+        dtype; integer input gives float64. Voxels must be finite.
+    sigma: the noise standard deviation in the voxels' units (one value, or
+        one per volume); None estimates it per volume (estimate_sigma). 0
+        returns the input unchanged.
+    rician: True for magnitude images (Rician noise; the result is never
+        negative), False for Gaussian noise (negative data such as
+        difference or phase images works, and adding a constant to the input
+        adds it to the result).
+    method: "quillon+tessary" (quillon's result guides tessary, the default)
+        or "quillon" alone.
+    radius: tessary's search radius in voxels.
+    mask: boolean array of the spatial shape (or of vol's shape): voxels
+        outside keep their input value; inside, the result is that of the
+        unmasked call. (Skipping the work outside the mask, for speed,
+        needs support in the cores and is not done yet.)
+    threads: accepted for the coming thread cap; None is what the process
+        may use. The bits never depend on it.
+    progress: a tqdm progress bar on stderr, per volume for 4-D input and
+        per pass for 3-D.
+
+    Units do not matter: each volume is scaled by a power of two that brings
+    sigma into the filters' working range and back, so multiplying vol and
+    sigma by 2**k multiplies the result by exactly 2**k.
+
+    Measured (Rician noise added to the Colin27 T1 181x217x181 at a
+    percentage of its maximum, fixed seed; PSNR over the head, the voxels
+    above 10% of the clean maximum; true sigma; 2-core machine):
+
+        volume, noise           noisy   quillon  quillon+tessary  seconds q / q+t
+        ch2, 3%                 30.48    38.07       38.02          1.2 / 2.6
+        ch2, 5%                 26.05    35.44       35.41          1.2 / 2.5
+        ch2bet (stripped), 3%   30.83    36.55       37.23          1.1 / 2.4
+        ch2bet (stripped), 5%   26.41    33.89       34.48          1.1 / 2.4
+
+    On the whole head quillon alone is as good at half the time; on a
+    skull-stripped brain with its zero background the pipeline gains about
+    0.6 to 0.7 dB.
+    """
+    arr = np.asarray(vol)
+    message = "denoise: vol must be a 3-D or 4-D array of real numbers"
+    data = as_volumes(arr, message)
+    out_dtype = arr.dtype if arr.dtype.kind == "f" else np.dtype(np.float64)
+    if method not in METHODS:
+        raise ValueError(f"denoise: method must be one of {', '.join(METHODS)}; got {method!r}")
+    if isinstance(radius, bool) or not isinstance(radius, (int, np.integer)) or radius < 0:
+        raise ValueError(f"denoise: radius must be a non-negative integer; got {radius!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
+                                or threads < 1):
+        raise ValueError(f"denoise: threads must be a positive integer or None; got {threads!r}")
+    mask = _check_mask(mask, data.shape)
+    bad = np.count_nonzero(~np.isfinite(data))
+    if bad:
+        raise ValueError(f"denoise: {bad} voxels are not finite numbers (NaN or infinite)")
+
+    vols = volumes_of(data)
+    if sigma is None:
+        sigmas = None
+    else:
+        sigmas = per_volume(sigma, len(vols), "denoise: sigma must be a number.")
+        for s in sigmas:
+            if not (math.isfinite(s) and s >= 0.0):
+                raise ValueError(f"denoise: sigma must be finite and not negative; got {s}")
+
+    total = len(vols) if data.ndim == 4 else len(_passes(method))
+    used = []
+    results = []
+    with tqdm(total=total, disable=not progress, unit="volume" if data.ndim == 4 else "pass",
+              desc="denoise", leave=False) as bar:
+        for t, v in enumerate(vols):
+            s = estimate_sigma(v, rician) if sigmas is None else sigmas[t]
+            used.append(s)
+            step = (lambda n: None) if data.ndim == 4 else bar.update
+            results.append(_denoise_volume(v, s, rician, method, radius, step))
+            if data.ndim == 4:
+                bar.update(1)
+
+    if data.ndim == 3:
+        out = results[0]
+    else:
+        out = np.empty(data.shape, dtype=np.float64, order="F")
+        for t, r in enumerate(results):
+            out[..., t] = r
+    if mask is not None:
+        outside = ~mask if mask.shape == out.shape else np.broadcast_to(
+            ~mask[..., None], out.shape)
+        out[outside] = data[outside]
+    out = out.astype(out_dtype, copy=False)
+    return out, (used[0] if data.ndim == 3 else np.array(used))
+
+
+def _check_mask(mask, shape):
+    if mask is None:
+        return None
+    m = np.asarray(mask)
+    if m.dtype.kind not in "biu":
+        raise TypeError(f"denoise: mask must be a boolean array; got dtype {m.dtype}")
+    if m.shape != shape[:3] and m.shape != shape:
+        raise ValueError(f"denoise: mask shape {m.shape} differs from the volume's "
+                         f"{shape[:3]}")
+    return m.astype(bool)
