@@ -10,26 +10,34 @@ from .sigma import estimate_sigma
 
 METHODS = ("quillon+tessary", "quillon")
 
-# The filters truncate coefficient magnitudes to integers before comparing
-# them with 2.7*sigma and sigma, and the Rician bias table steps through
-# values in tenths: both were made for data whose sigma is some units, not
-# fractions of one. Each volume is therefore scaled by a power of two that
-# brings sigma into [16, 32) (exact, so a power-of-two change of units gives
-# exactly the scaled result), capped so that the largest value stays where
-# the Rician table is small and cheap to build.
-_SIGMA_RANGE_EXPONENT = 5        # working sigma in [2**4, 2**5)
-_LARGEST_WORKING_VALUE = 2.0**22  # bias table of 8 * 2**23 entries at most
+# The filters truncate coefficient magnitudes and local-mean differences to
+# integers before comparing them with multiples of sigma, and the Rician
+# bias table steps through values in tenths: they were made for data whose
+# sigma is some units, not fractions of one, and their results change with
+# the units. Each volume is therefore scaled so that sigma becomes
+# WORKING_SIGMA (measured best on real brains), capped so that the largest
+# value stays where the Rician table is small and cheap to build. Neither
+# sigma, 2.7 sigma nor tessary's gate sigma/3 is near an integer there, so
+# the last bit of a voxel cannot flip a comparison of a whole region. The scale
+# is a quotient of the volume's own sigma and largest value: a power-of-two
+# change of units changes it by exactly that power (division is correctly
+# rounded), so the result is exactly the scaled one, and any other factor
+# reaches the same working volume up to the last bit of each voxel.
+WORKING_SIGMA = 12.5
+_LARGEST_WORKING_VALUE = 2.0**22  # Rician table of 8 * 2**23 entries at most
 
 
 def _working_scale(sigma, largest):
-    """The power of two that maps a volume into the filters' working range."""
-    _, exponent = math.frexp(sigma)  # sigma = f * 2**exponent, f in [0.5, 1)
-    scale_exponent = _SIGMA_RANGE_EXPONENT - exponent
-    if largest > 0.0:
-        _, largest_exponent = math.frexp(largest)
-        scale_exponent = min(scale_exponent,
-                             int(math.log2(_LARGEST_WORKING_VALUE)) - largest_exponent)
-    return math.ldexp(1.0, max(min(scale_exponent, 1000), -1000))
+    """The factor that maps a volume into the filters' working range, and
+    sigma in that range."""
+    scale, working_sigma = WORKING_SIGMA / sigma, WORKING_SIGMA
+    if largest > 0.0 and largest * scale > _LARGEST_WORKING_VALUE:
+        scale = _LARGEST_WORKING_VALUE / largest
+        working_sigma = sigma * scale
+    if not (math.isfinite(scale) and scale > 0.0):
+        raise ValueError(f"denoise: sigma {sigma} cannot be mapped to the filters' range "
+                         f"for this volume (largest value {largest})")
+    return scale, working_sigma
 
 
 def _denoise_volume(v, sigma, rician, method, radius, step):
@@ -42,9 +50,8 @@ def _denoise_volume(v, sigma, rician, method, radius, step):
     # come out added to the result. Rician magnitudes keep their zero.
     offset = 0.0 if rician else float(v.min())
     shifted = v - offset if offset != 0.0 else v
-    scale = _working_scale(sigma, float(np.max(np.abs(shifted))))
+    scale, work_sigma = _working_scale(sigma, float(np.max(np.abs(shifted))))
     work = np.asfortranarray(shifted * scale)
-    work_sigma = sigma * scale
     flag = 1.0 if rician else 0.0
     out = _core.quillon(work, work_sigma, flag, False)
     step(1)
@@ -90,9 +97,10 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
 
-    Units do not matter: each volume is scaled by a power of two that brings
-    sigma into the filters' working range and back, so multiplying vol and
-    sigma by 2**k multiplies the result by exactly 2**k.
+    Units do not matter: each volume is scaled so that its sigma becomes the
+    filters' working sigma, and back. Multiplying vol and sigma by 2**k
+    multiplies the result by exactly 2**k; any other factor gives the same
+    result up to rounding.
 
     Measured (Rician noise added to the Colin27 T1 181x217x181 at a
     percentage of its maximum, fixed seed; PSNR over the head, the voxels

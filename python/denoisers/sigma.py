@@ -16,6 +16,12 @@ robust rather than the last word in accuracy:
    estimate is repeated over the voxels whose local mean exceeds four times
    the first estimate, where Rician noise is close to Gaussian of deviation
    sigma; twice, as the first estimate was low.
+5. Edges still leak anatomy into the residual, and in a small or detailed
+   volume they are no minority. The final MAD is therefore taken over the
+   flattest 30% of the voxels kept so far: those with the smallest gradient
+   of the 3x3x3 box-smoothed volume, where the residual is almost pure
+   noise. On the Colin27 T1 with Rician noise of 3% and 5% the estimate is
+   3.6% and 0.8% high (6.0% and 2.1% on its skull-stripped version).
 
 Every step is exact under a power-of-two scaling, so scaling the volume by
 2**k scales the estimate by exactly 2**k.
@@ -42,6 +48,23 @@ def _residual_and_local_mean(vol):
     return residual, local_mean, nonzero
 
 
+def _box3(vol):
+    """The 3x3x3 box mean, borders repeated."""
+    for axis in range(3):
+        p = np.moveaxis(np.pad(vol, [(1, 1) if a == axis else (0, 0) for a in range(3)],
+                               mode="edge"), axis, 0)
+        vol = np.moveaxis((p[:-2] + p[1:-1] + p[2:]) / 3.0, 0, axis)
+    return vol
+
+
+def _smooth_gradient(vol):
+    """|d/dx| + |d/dy| + |d/dz| of the box-smoothed volume, at interior voxels."""
+    smooth = _box3(vol)
+    c = smooth[1:-1, 1:-1, 1:-1]
+    return (np.abs(smooth[2:, 1:-1, 1:-1] - c) + np.abs(smooth[1:-1, 2:, 1:-1] - c)
+            + np.abs(smooth[1:-1, 1:-1, 2:] - c))
+
+
 def _mad_sigma(residual):
     if residual.size == 0:
         return 0.0
@@ -63,11 +86,17 @@ def estimate_sigma(vol, rician=True):
     if min(vol.shape) < 3:
         return 0.0
     residual, local_mean, nonzero = _residual_and_local_mean(vol)
-    sigma = _mad_sigma(residual[nonzero])
+    kept = nonzero
+    sigma = _mad_sigma(residual[kept])
     if rician:
         for _ in range(2):
             bright = nonzero & (local_mean > 4.0 * sigma)
             if not bright.any() or sigma == 0.0:
                 break
-            sigma = _mad_sigma(residual[bright])
-    return sigma
+            kept = bright
+            sigma = _mad_sigma(residual[kept])
+    if not kept.any():
+        return 0.0
+    gradient = _smooth_gradient(vol)
+    flat = kept & (gradient <= np.quantile(gradient[kept], 0.3))
+    return _mad_sigma(residual[flat])

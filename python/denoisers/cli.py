@@ -1,0 +1,154 @@
+"""The command `denoisers` (also `python3 -m denoisers`).
+
+    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S] [--noise rician|gaussian]
+              [--method quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
+              [--keep-dtype] [--quiet]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+
+Exit status: 0 on success, 2 on a usage error, 1 on any other failure, with
+one line on stderr saying what went wrong.
+"""
+import argparse
+import json
+import sys
+import time
+
+import numpy as np
+
+from . import __version__
+from . import nifti
+from .pipeline import METHODS, denoise
+from .sigma import estimate_sigma
+
+_NIFTI_SUFFIXES = (".nii", ".nii.gz")
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its error as one line (and exit status 2)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: usage error: {message}\n")
+
+
+def _positive_float(text):
+    value = float(text)
+    if not (np.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
+    return value
+
+
+def _positive_int(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text}")
+    return value
+
+
+def _parser():
+    parser = _Parser(prog="denoisers", description="Denoise 3-D and 4-D MRI NIfTI volumes.")
+    parser.add_argument("--version", action="version", version=f"denoisers {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    d = commands.add_parser("denoise", help="denoise a NIfTI file into another")
+    d.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
+    d.add_argument("output", help="output NIfTI file (.nii or .nii.gz); a JSON sidecar is "
+                   "written beside it")
+    d.add_argument("--sigma", type=_positive_float,
+                   help="noise standard deviation in the image's units (default: estimated "
+                   "per volume)")
+    d.add_argument("--noise", choices=("rician", "gaussian"), default="rician",
+                   help="noise model (default: rician, for magnitude images)")
+    d.add_argument("--method", choices=METHODS, default=METHODS[0],
+                   help=f"filters to apply (default: {METHODS[0]})")
+    d.add_argument("--radius", type=int, default=3, help="tessary's search radius (default: 3)")
+    d.add_argument("--mask", help="NIfTI mask on the image's grid: voxels outside keep their "
+                   "input value")
+    d.add_argument("--threads", type=_positive_int,
+                   help="worker threads (default: what the process may use)")
+    d.add_argument("--keep-dtype", action="store_true",
+                   help="write the input's data type (integers rounded and clipped, under the "
+                   "input's scaling) instead of float32")
+    d.add_argument("--quiet", action="store_true", help="no progress bar or summary")
+
+    s = commands.add_parser("sigma", help="print the noise level of each volume")
+    s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
+    s.add_argument("--noise", choices=("rician", "gaussian"), default="rician")
+    s.add_argument("--json", action="store_true", help="print a JSON object")
+    return parser
+
+
+def _volumes(data):
+    if data.ndim == 3:
+        return [data]
+    if data.ndim == 4:
+        return [data[..., t] for t in range(data.shape[3])]
+    raise nifti.NiftiError(f"the image has {data.ndim} dimensions; 3-D or 4-D are denoised")
+
+
+def _run_sigma(args):
+    _, data = nifti.load(args.input)
+    rician = args.noise == "rician"
+    sigmas = [estimate_sigma(v, rician) for v in _volumes(data)]
+    if args.json:
+        print(json.dumps({"sigma": sigmas, "noise": args.noise}))
+    else:
+        for t, s in enumerate(sigmas):
+            print(f"volume {t}: sigma {s:.6g}")
+    return 0
+
+
+def _run_denoise(args, parser):
+    if not args.output.endswith(_NIFTI_SUFFIXES):
+        parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
+    if args.radius < 0:
+        parser.error(f"--radius must be >= 0, got {args.radius}")
+    img, data = nifti.load(args.input)
+    _volumes(data)  # the rank check, before any work
+    mask = nifti.load_mask(args.mask, img) if args.mask else None
+    rician = args.noise == "rician"
+    start = time.perf_counter()
+    out, sigma = denoise(data, sigma=args.sigma, rician=rician, method=args.method,
+                         radius=args.radius, mask=mask, threads=args.threads,
+                         progress=not args.quiet)
+    seconds = time.perf_counter() - start
+    out_img, clipped = nifti.output_image(img, out, args.keep_dtype)
+    sidecar = {
+        "Description": "Denoised with denoisers",
+        "Sources": [args.input],
+        "SourceSHA256": nifti.sha256(args.input),
+        "NoiseModel": args.noise,
+        "NoiseSigma": np.atleast_1d(sigma).tolist(),
+        "NoiseSigmaSource": "given" if args.sigma is not None else "estimated",
+        "Method": args.method,
+        "Parameters": {"radius": args.radius if "tessary" in args.method else None,
+                       "mask": args.mask, "keep_dtype": args.keep_dtype},
+        "SoftwareName": "denoisers",
+        "SoftwareVersion": __version__,
+    }
+    if args.keep_dtype:
+        sidecar["ClippedVoxels"] = clipped
+    nifti.save(out_img, args.output)
+    nifti.save_json(sidecar, nifti.sidecar_path(args.output))
+    if not args.quiet:
+        sigmas = ", ".join(f"{s:.4g}" for s in np.atleast_1d(sigma))
+        print(f"denoisers: {args.output}: {out.shape} {args.method}, sigma {sigmas}, "
+              f"{seconds:.1f} s", file=sys.stderr)
+    if clipped:
+        print(f"denoisers: {clipped} voxels clipped to the range of {img.get_data_dtype()}",
+              file=sys.stderr)
+    return 0
+
+
+def main(argv=None):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "sigma":
+            return _run_sigma(args)
+        return _run_denoise(args, parser)
+    except KeyboardInterrupt:
+        print("denoisers: interrupted; nothing written", file=sys.stderr)
+        return 130
+    except Exception as e:  # any failure is one line, never a traceback
+        print(f"denoisers: error: {e}", file=sys.stderr)
+        return 1

@@ -1,0 +1,130 @@
+"""NIfTI-1 and NIfTI-2 files in and out, through nibabel.
+
+The output keeps the input's header: the affine, qform and sform with their
+codes, pixdim (voxel sizes and the repetition time), units, intent,
+description and the rest of the header fields. Its values mean what the
+input's scaled values mean: float32 by default (no scaling), or with
+keep_dtype the input's integer type under the input's own scl_slope and
+scl_inter. Files are written atomically: a temporary file in the target's
+directory, then a rename.
+"""
+import hashlib
+import json
+import os
+import tempfile
+from pathlib import Path
+
+import nibabel as nib
+import numpy as np
+
+
+class NiftiError(Exception):
+    """A file that cannot be used as asked (one clear line for the user)."""
+
+
+def load(path):
+    """(image, float64 data in the scaled units). NIfTI only."""
+    try:
+        img = nib.load(str(path))
+    except FileNotFoundError:
+        raise NiftiError(f"{path}: no such file") from None
+    except Exception as e:  # nibabel raises many kinds for unreadable files
+        raise NiftiError(f"{path}: not a readable NIfTI file ({e})") from None
+    if not isinstance(img, (nib.Nifti1Image, nib.Nifti2Image)):
+        raise NiftiError(f"{path}: not a NIfTI-1 or NIfTI-2 file ({type(img).__name__})")
+    return img, np.asarray(img.get_fdata(dtype=np.float64))
+
+
+def load_mask(path, img):
+    """A boolean mask on img's grid: the same spatial shape and affine. A
+    mask on another grid is refused, never resampled."""
+    mask_img, mask = load(path)
+    shape = img.shape[:3]
+    if mask.ndim == 4 and mask.shape[3] == 1:
+        mask = mask[..., 0]
+    if mask.shape != shape or not np.allclose(mask_img.affine, img.affine, atol=1e-4):
+        raise NiftiError(f"{path}: the mask's grid ({'x'.join(map(str, mask.shape))}, its "
+                         "affine) differs from the image's; resample it onto the image first")
+    return mask != 0
+
+
+def output_image(img, data, keep_dtype):
+    """The output image for `data` (in the input's scaled units) and the
+    count of voxels clipped to the integer type's range (0 for floats)."""
+    header = img.header.copy()
+    in_dtype = img.get_data_dtype()
+    slope, inter = img.dataobj.slope, img.dataobj.inter
+    clipped = 0
+    if keep_dtype and np.dtype(in_dtype).kind in "iu":
+        info = np.iinfo(in_dtype)
+        raw = np.rint((data - inter) / slope if (slope, inter) != (1.0, 0.0) else data)
+        low, high = raw < info.min, raw > info.max
+        clipped = int(np.count_nonzero(low) + np.count_nonzero(high))
+        values = np.clip(raw, info.min, info.max).astype(in_dtype)
+    else:
+        out_dtype = in_dtype if keep_dtype else np.float32
+        values = data.astype(out_dtype)
+        slope, inter = 1.0, 0.0
+    header.set_data_dtype(values.dtype)
+    out = type(img)(values, img.affine, header=header)
+    # The header's own qform and sform, codes included (the constructor
+    # would make the sform from the affine), and the input's scaling.
+    out.set_qform(*img.get_qform(coded=True))
+    out.set_sform(*img.get_sform(coded=True))
+    out.header.set_slope_inter(slope, inter)
+    return out, clipped
+
+
+def _temporary_beside(path):
+    """A new temporary file in path's directory with path's extension, so
+    that nibabel picks the same format and the rename stays on one disk."""
+    path = Path(path)
+    suffix = "".join(path.suffixes[-2:]) if path.name.endswith(".gz") else path.suffix
+    fd, name = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial" + suffix,
+                                dir=path.parent)
+    os.close(fd)
+    # mkstemp makes the file private; the output gets the usual permissions.
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(name, 0o666 & ~umask)
+    return Path(name)
+
+
+def _write_atomic(path, write):
+    tmp = _temporary_beside(path)
+    try:
+        write(tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+
+
+def save(img, path):
+    """Writes img to path atomically."""
+    _write_atomic(path, lambda tmp: nib.save(img, str(tmp)))
+
+
+def save_json(obj, path):
+    """Writes obj as JSON to path atomically."""
+    def write(tmp):
+        tmp.write_text(json.dumps(obj, indent=2) + "\n")
+    _write_atomic(path, write)
+
+
+def sidecar_path(path):
+    """OUT.nii or OUT.nii.gz -> OUT.json (the BIDS sidecar's name)."""
+    path = Path(path)
+    name = path.name
+    for ext in (".nii.gz", ".nii"):
+        if name.endswith(ext):
+            return path.with_name(name[: -len(ext)] + ".json")
+    return path.with_name(name + ".json")
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
