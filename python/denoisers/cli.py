@@ -12,6 +12,7 @@ import argparse
 import json
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -102,6 +103,9 @@ def _run_denoise(args, parser):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
     if args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
+    folder = Path(args.output).resolve().parent
+    if not folder.is_dir():
+        raise nifti.NiftiError(f"{args.output}: the folder {folder} does not exist")
     img, data = nifti.load(args.input)
     _volumes(data)  # the rank check, before any work
     mask = nifti.load_mask(args.mask, img) if args.mask else None

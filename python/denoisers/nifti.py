@@ -48,12 +48,22 @@ def load_mask(path, img):
     return mask != 0
 
 
+def _scaling(img):
+    """(slope, inter) of the stored values: a loaded image's proxy holds
+    them (nibabel clears them in the header it hands out)."""
+    proxy = img.dataobj
+    if hasattr(proxy, "slope"):
+        return float(proxy.slope), float(proxy.inter)
+    slope, inter = img.header.get_slope_inter()
+    return (1.0 if slope is None else slope), (0.0 if inter is None else inter)
+
+
 def output_image(img, data, keep_dtype):
     """The output image for `data` (in the input's scaled units) and the
     count of voxels clipped to the integer type's range (0 for floats)."""
     header = img.header.copy()
     in_dtype = img.get_data_dtype()
-    slope, inter = img.dataobj.slope, img.dataobj.inter
+    slope, inter = _scaling(img)
     clipped = 0
     if keep_dtype and np.dtype(in_dtype).kind in "iu":
         info = np.iinfo(in_dtype)

@@ -65,9 +65,20 @@ def _smooth_gradient(vol):
             + np.abs(smooth[1:-1, 1:-1, 2:] - c))
 
 
+# Medians over more voxels than this read an even sample of them: a million
+# residuals pin sigma far below the estimator's own bias, at a fraction of
+# the time.
+_SAMPLE = 1 << 20
+
+
+def _sample(values):
+    return values[:: -(-values.size // _SAMPLE)] if values.size > _SAMPLE else values
+
+
 def _mad_sigma(residual):
     if residual.size == 0:
         return 0.0
+    residual = _sample(residual)
     med = np.median(residual)
     return float(np.median(np.abs(residual - med)) * _MAD_TO_SIGMA / _RESIDUAL_GAIN)
 
@@ -98,5 +109,5 @@ def estimate_sigma(vol, rician=True):
     if not kept.any():
         return 0.0
     gradient = _smooth_gradient(vol)
-    flat = kept & (gradient <= np.quantile(gradient[kept], 0.3))
+    flat = kept & (gradient <= np.quantile(_sample(gradient[kept]), 0.3))
     return _mad_sigma(residual[flat])
