@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
   python3-dev pybind11-dev python3-venv python3-pip python3-setuptools  # the Python package's build
-  python3-tqdm python3-pytest               # its progress bars; its tests
+  python3-tqdm python3-pytest python3-matplotlib  # its progress bars; its tests; the Python demo's picture
 )
 
 missing=()
@@ -38,5 +38,5 @@ echo "setup: all packages present"
 # build runs CMake (setup.py) and needs nothing from outside.
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || /usr/bin/python3 -m venv --system-site-packages .venv
-.venv/bin/pip install --quiet --no-build-isolation --no-index . >/dev/null
+.venv/bin/pip install --quiet --root-user-action=ignore --no-build-isolation --no-index . >/dev/null
 echo "setup: the Python package denoisers is installed in .venv (.venv/bin/denoisers)"
