@@ -4,16 +4,18 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 CHILD = textwrap.dedent("""
     import sys, threading
     import numpy as np
     import denoisers
-    vol = np.random.default_rng(0).random((110, 110, 110)) * 100
-    print("calling", flush=True)
+    # Smooth data: every pair passes the gate, so each call takes a while.
+    vol = np.full((90, 90, 90), 100.0) + np.linspace(0, 1, 90)
     try:
+        print("calling", flush=True)
         while True:
-            denoisers.tessary(vol, 6, 10.0, vol, 1)
+            denoisers.tessary(vol, 5, 10.0, vol, 1)
     except KeyboardInterrupt:
         print("interrupted", threading.active_count(), flush=True)
         sys.exit(3)
@@ -24,6 +26,7 @@ def test_ctrl_c_raises_keyboard_interrupt_and_leaves_no_thread():
     child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "calling"
+        time.sleep(0.5)  # into a call: the loop is almost all core time
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=120)
     finally:
