@@ -177,7 +177,7 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
     }
   }
   if (return_first) return py::make_tuple(out, first);
-  return std::move(out);
+  return out;
 }
 
 // The gateway's check of an input that is truncated to a 32-bit integer.
