@@ -116,9 +116,9 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
 
     On the whole head quillon alone is as good (within 0.15 dB); on the
     stripped brain the pipeline gains 0.1 dB at 3% and 0.6 dB at 5%.
-    quillon alone takes about 45% of the pipeline's time (about 1.2 s
-    against 2.6 s on this volume on 2 cores; bench/python_overhead.py
-    measures it).
+    quillon alone takes under half the pipeline's time: in process on an
+    idle 2-core machine 1.1 s against 2.5 s on this volume (the README's
+    Speed section); bench/python_overhead.py measures it through Python.
     """
     arr = np.asarray(vol)
     message = "denoise: vol must be a 3-D or 4-D array of real numbers"
