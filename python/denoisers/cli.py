@@ -131,8 +131,7 @@ def _run_denoise(args, parser):
     }
     if args.keep_dtype:
         sidecar["ClippedVoxels"] = clipped
-    nifti.save(out_img, args.output)
-    nifti.save_json(sidecar, nifti.sidecar_path(args.output))
+    nifti.save_with_sidecar(out_img, args.output, sidecar)
     if not args.quiet:
         sigmas = ", ".join(f"{s:.4g}" for s in np.atleast_1d(sigma))
         print(f"denoisers: {args.output}: {out.shape} {args.method}, sigma {sigmas}, "

@@ -5,8 +5,8 @@ codes, pixdim (voxel sizes and the repetition time), units, intent,
 description and the rest of the header fields. Its values mean what the
 input's scaled values mean: float32 by default (no scaling), or with
 keep_dtype the input's integer type under the input's own scl_slope and
-scl_inter. Files are written atomically: a temporary file in the target's
-directory, then a rename.
+scl_inter. Files are written atomically: temporary files in the target's
+directory, then renames.
 """
 import hashlib
 import json
@@ -100,26 +100,23 @@ def _temporary_beside(path):
     return Path(name)
 
 
-def _write_atomic(path, write):
-    tmp = _temporary_beside(path)
+def save_with_sidecar(img, path, sidecar):
+    """Writes img to path and the dict sidecar as JSON beside it
+    (sidecar_path), each first into a temporary file in the same folder:
+    both are complete before either is renamed into place, so a failure or
+    an interruption leaves neither a partial file nor a new image with an
+    old sidecar."""
+    targets = [Path(path), sidecar_path(path)]
+    temporaries = [_temporary_beside(t) for t in targets]
     try:
-        write(tmp)
-        os.replace(tmp, path)
+        nib.save(img, str(temporaries[0]))
+        temporaries[1].write_text(json.dumps(sidecar, indent=2) + "\n")
+        for tmp, target in zip(temporaries, targets):
+            os.replace(tmp, target)
     except BaseException:
-        tmp.unlink(missing_ok=True)
+        for tmp in temporaries:
+            tmp.unlink(missing_ok=True)
         raise
-
-
-def save(img, path):
-    """Writes img to path atomically."""
-    _write_atomic(path, lambda tmp: nib.save(img, str(tmp)))
-
-
-def save_json(obj, path):
-    """Writes obj as JSON to path atomically."""
-    def write(tmp):
-        tmp.write_text(json.dumps(obj, indent=2) + "\n")
-    _write_atomic(path, write)
 
 
 def sidecar_path(path):

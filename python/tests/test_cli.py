@@ -77,6 +77,7 @@ def test_usage_errors_exit_2_and_failures_exit_1(image, tmp_path):
 def test_failed_write_leaves_the_old_output_whole(image, tmp_path, monkeypatch):
     out = tmp_path / "out.nii.gz"
     out.write_bytes(b"previous result")
+    (tmp_path / "out.json").write_text("{}")
 
     def broken_save(img, path):
         Path(path).write_bytes(b"half a file")
@@ -85,7 +86,8 @@ def test_failed_write_leaves_the_old_output_whole(image, tmp_path, monkeypatch):
     monkeypatch.setattr(nib, "save", broken_save)
     assert cli.main(["denoise", str(image), str(out), "--quiet"]) == 1
     assert out.read_bytes() == b"previous result"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii.gz", "out.nii.gz"]
+    assert (tmp_path / "out.json").read_text() == "{}"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii.gz", "out.json", "out.nii.gz"]
 
 
 def test_interrupted_run_writes_nothing(tmp_path):
