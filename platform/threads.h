@@ -77,6 +77,10 @@ struct Lane {
 };
 void RunLane(void* lane);
 
+// How a pass runs its workers. kOneAfterAnother runs them in worker order
+// on the calling thread: the reference that threaded runs must match.
+enum class Schedule { kThreads, kOneAfterAnother };
+
 // Runs one pass: fills record k with fill(k, records[k]) and runs `worker`
 // on it, for k = 0 .. count-1, then waits for every thread that started.
 // With `threads` (at most; 0: AvailableThreads()) below `count`, the records
@@ -86,7 +90,13 @@ void RunLane(void* lane);
 // thread could not be started; no further thread is started then, but those
 // already running are waited for.
 template <typename Record, typename Fill>
-bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill, int threads = 0) {
+bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
+                Schedule schedule = Schedule::kThreads, int threads = 0) {
+  if (schedule == Schedule::kOneAfterAnother) {
+    for (int k = 0; k < count; ++k) fill(k, records[k]);
+    for (int k = 0; k < count; ++k) worker(&records[k]);
+    return true;
+  }
   if (threads <= 0) threads = AvailableThreads();
   if (threads < count) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);

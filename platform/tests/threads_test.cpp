@@ -27,7 +27,7 @@ TEST(PlatformThreads, EveryWorkerRunsOnItsOwnFilledRecord) {
   const bool ok = RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
     r.index = k;
     r.finished = &finished;
-  }, 8);
+  }, Schedule::kThreads, 8);
   EXPECT_TRUE(ok);
   EXPECT_EQ(finished.load(), 8);  // all joined before RunWorkers returned
   for (int k = 0; k < 8; ++k) EXPECT_EQ(records[k].seen, k);
@@ -41,7 +41,7 @@ TEST(PlatformThreads, AFailedStartStopsThePassAfterJoiningTheStartedWorkers) {
     const bool ok = RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
       r.index = k;
       r.finished = &finished;
-    }, 8);
+    }, Schedule::kThreads, 8);
     FailThreadStartAfter(-1);
     EXPECT_FALSE(ok);
     EXPECT_EQ(finished.load(), fail_at);
@@ -65,7 +65,7 @@ TEST(PlatformThreads, FewerThreadsThanRecordsRunEveryRecordOnceInLaneOrder) {
     EXPECT_TRUE(RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
       r.index = k;
       r.finished = &finished;
-    }, threads));
+    }, Schedule::kThreads, threads));
     EXPECT_EQ(finished.load(), 8);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(records[k].seen, k);
     // A thread that cannot start abandons its lane, and the pass fails.
@@ -75,7 +75,7 @@ TEST(PlatformThreads, FewerThreadsThanRecordsRunEveryRecordOnceInLaneOrder) {
     EXPECT_FALSE(RunWorkers(again.data(), 8, Worker, [&](int k, Record& r) {
       r.index = k;
       r.finished = &finished;
-    }, threads));
+    }, Schedule::kThreads, threads));
     FailThreadStartAfter(-1);
     EXPECT_EQ(finished.load(), 8 - 8 / threads);  // the last lane holds 8 / threads records
   }
