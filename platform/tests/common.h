@@ -8,7 +8,16 @@
 #include <thread>
 #include <vector>
 
+#include "threads.h"
+
 namespace testbits {
+
+// The threads a pass of `slabs` slabs starts: one per slab, or the slabs
+// share the threads the process may use.
+inline int StartsOfAPass(int slabs) {
+  const int available = platform::AvailableThreads();
+  return slabs < available ? slabs : available;
+}
 
 inline bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

@@ -85,7 +85,7 @@ TEST(QuillonDenoise, VolumesWithoutBlocksOrPositiveVoxelsComeBackAsZeros) {
 TEST(QuillonDenoise, EveryFailedWorkerStartIsReported) {
   Volume in = fixtures::NoisyPhantom(12, 12, 12, 5.0, 2);
   const Result good = Denoised(in, 5.0, 1);
-  for (int k = 0; k < 16; ++k) {
+  for (int k = 0; k < 2 * testbits::StartsOfAPass(8); ++k) {
     platform::FailThreadStartAfter(k);
     EXPECT_EQ(Denoised(in, 5.0, 1).status, Status::kThreadsFailed) << k;
     platform::FailThreadStartAfter(-1);

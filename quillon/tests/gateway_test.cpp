@@ -142,7 +142,7 @@ TEST(QuillonGateway, AWorkerThatCannotStartEndsTheCallNotTheProcess) {
   ASSERT_TRUE(good.call.ok);
   const std::size_t blocks_before = standin::LiveBlocks();
   const std::size_t arrays_before = standin::LiveArrays();
-  for (int k = 0; k < 16; ++k) {  // eight starts in each pass
+  for (int k = 0; k < 2 * testbits::StartsOfAPass(8); ++k) {  // the starts of both passes
     platform::FailThreadStartAfter(k);
     const Result o = Call(args);
     platform::FailThreadStartAfter(-1);

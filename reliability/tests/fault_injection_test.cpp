@@ -68,9 +68,7 @@ void InjectEveryFault(const FaultCase& c) {
   std::printf("%s: %d worker-start faults injected\n", c.name, c.starts);
 }
 
-// Threads a pass of `slabs` slabs starts: one per slab, or the slabs share
-// the threads the process may use.
-int StartsOfAPass(int slabs) { return std::min(slabs, platform::AvailableThreads()); }
+using testbits::StartsOfAPass;
 
 TEST(FaultInjection, QuillonEveryStartOfBothPasses) {
   const int rows = 12, cols = 10, slices = 14;

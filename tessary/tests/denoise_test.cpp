@@ -145,7 +145,7 @@ TEST(TessaryThreads, CloseToTheWholeVolumeSearch) {
 TEST(TessaryThreads, FailedStartIsReportedAndRecoverable) {
   const Volume v = testing::MakeVolume(6, 5, 10, 2);
   const Denoised good(v, 2, 12.0, 0);
-  for (int k = 0; k < 8; ++k) {
+  for (int k = 0; k < testbits::StartsOfAPass(8); ++k) {
     platform::FailThreadStartAfter(k);
     const Denoised failed(v, 2, 12.0, 0);
     platform::FailThreadStartAfter(-1);

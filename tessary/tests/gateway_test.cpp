@@ -188,7 +188,7 @@ TEST(TessaryGateway, FailedThreadStartRaises) {
   ASSERT_TRUE(good.call.ok);
   const size_t arrays_before = standin::LiveArrays();
   const size_t blocks_before = standin::LiveBlocks();
-  for (int k = 0; k < 8; ++k) {
+  for (int k = 0; k < testbits::StartsOfAPass(8); ++k) {
     platform::FailThreadStartAfter(k);
     const Outcome o = Call(in);
     platform::FailThreadStartAfter(-1);
