@@ -6,12 +6,17 @@
 // "ID: message"); 2 anything else that stops the run (usage, input files, a
 // MEX file that will not load, an output that is not a real double array,
 // writing the output).
+//
+// Ctrl-C (SIGINT; the console's Ctrl-C on Windows) sets the host's interrupt
+// flag, as an interactive host does: a gateway that asks for it stops early
+// with its ":interrupted" error, and mexrun exits 1.
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
 #endif
 
+#include <csignal>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -239,9 +244,24 @@ int Run(const Options& options) {
   return kOk;
 }
 
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  utSetInterruptPending(true);
+  return TRUE;
+}
+#else
+extern "C" void OnInterrupt(int) { utSetInterruptPending(true); }
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+#else
+  std::signal(SIGINT, &OnInterrupt);
+#endif
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o") {

@@ -1,9 +1,13 @@
 #include "threads.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <process.h>
+#else
+#include <sched.h>
+#include <unistd.h>
 #endif
 
 namespace platform {
@@ -21,6 +25,38 @@ bool InjectedFailure() {
 }
 
 }  // namespace
+
+int AvailableThreads() {
+  int n = 1;
+#ifdef _WIN32
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    int bits = 0;
+    for (; process != 0; process &= process - 1) ++bits;
+    if (bits > 0) n = bits;
+  }
+#elif defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) n = CPU_COUNT(&set);
+#else
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (online > 0) n = static_cast<int>(online < 1024 ? online : 1024);
+#endif
+  // A batch system's share of the machine is often narrower than the
+  // affinity mask shows; DENOISERS_THREADS narrows it further.
+  if (const char* cap = std::getenv("DENOISERS_THREADS")) {
+    char* end = nullptr;
+    const long k = std::strtol(cap, &end, 10);
+    if (end != cap && *end == '\0' && k > 0 && k < n) n = static_cast<int>(k);
+  }
+  return n;
+}
+
+void RunLane(void* lane) {
+  const Lane& l = *static_cast<const Lane*>(lane);
+  for (int k = 0; k < l.count; ++k) l.worker(l.first + k * l.stride);
+}
 
 void FailThreadStartAfter(int nth) { starts_until_failure.store(nth < 0 ? -1 : nth); }
 

@@ -62,12 +62,54 @@ class WorkerGroup {
   int started_ = 0;
 };
 
-// Runs one pass: fills record k with fill(k, records[k]) and starts `worker`
-// on it, for k = 0 .. count-1, in the platform's order, then waits for every
-// worker that started. False when a worker could not be started; no further
-// worker is started then, but those already running are waited for.
+// The OS threads a call may run on: the processors in the process's
+// affinity mask, and no more than DENOISERS_THREADS when that is set to a
+// positive number. At least one.
+int AvailableThreads();
+
+// Runs `count` records on `threads` OS threads: thread t runs the records t,
+// t + threads, t + 2*threads, ... one after another, in that order.
+struct Lane {
+  unsigned char* first;  // the lane's first record
+  std::size_t stride;    // bytes from one of its records to its next
+  int count;             // records in the lane
+  WorkerFunction worker;
+};
+void RunLane(void* lane);
+
+// How a pass runs its workers. kOneAfterAnother runs them in worker order
+// on the calling thread: the reference that threaded runs must match.
+enum class Schedule { kThreads, kOneAfterAnother };
+
+// Runs one pass: fills record k with fill(k, records[k]) and runs `worker`
+// on it, for k = 0 .. count-1, then waits for every thread that started.
+// With `threads` (at most; 0: AvailableThreads()) below `count`, the records
+// share threads as lanes; each record is still processed whole by one
+// worker call, so the result does not depend on the thread count. With a
+// thread for every record, they start in the platform's order. False when a
+// thread could not be started; no further thread is started then, but those
+// already running are waited for.
 template <typename Record, typename Fill>
-bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill) {
+bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
+                Schedule schedule = Schedule::kThreads, int threads = 0) {
+  if (schedule == Schedule::kOneAfterAnother) {
+    for (int k = 0; k < count; ++k) fill(k, records[k]);
+    for (int k = 0; k < count; ++k) worker(&records[k]);
+    return true;
+  }
+  if (threads <= 0) threads = AvailableThreads();
+  if (threads < count) {
+    for (int k = 0; k < count; ++k) fill(k, records[k]);
+    std::vector<Lane> lanes(threads);
+    for (int t = 0; t < threads; ++t)
+      lanes[t] = {reinterpret_cast<unsigned char*>(records + t), sizeof(Record) * threads,
+                  (count - t + threads - 1) / threads, worker};
+    WorkerGroup group(threads);
+    bool started = true;
+    for (int t = 0; t < threads && started; ++t) started = group.Start(&RunLane, &lanes[t]);
+    group.JoinAll();
+    return started;
+  }
   WorkerGroup group(count);
   bool started = true;
   if constexpr (kStartEachWorkerWhenFilled) {

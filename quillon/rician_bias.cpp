@@ -1,6 +1,10 @@
 #include "rician_bias.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "threads.h"
 
 namespace quillon {
 namespace {
@@ -46,34 +50,137 @@ double Bessel1(double x) {
   return x < 0.0 ? -value : value;
 }
 
-double ExpectedMagnitude(double a, double sigma) {
-  const double s2 = sigma * sigma;
+namespace {
+
+// Bessel0(x) and Bessel1(x) for x >= 0 (or not a number), sharing the terms
+// the two have in common: the same operations on the same operands, so the
+// same bits as the separate functions at two thirds of the cost.
+inline void BesselPair(double x, double& i0, double& i1) {
+  if (x < 3.75) {
+    const double r = x / 3.75;
+    const double r2 = r * r;
+    i0 = Horner(kSmall0, r2);
+    i1 = Horner(kSmall1, r2) * x;
+    return;
+  }
+  const double y = 3.75 / x;
+  const double e = std::exp(x) / std::sqrt(x);
+  i0 = Horner(kLarge0, y) * e;
+  i1 = e * Horner(kLarge1, y);
+}
+
+// ExpectedMagnitude with the shared Bessel terms.
+inline double Expected(double a, double s2) {
   const double t = (a * a) / s2;
   const double q = std::exp(-0.5 * t);
   const double h = 0.5 * t;
   const double x = 0.25 * t;
-  const double i0 = Bessel0(x);
-  const double i1 = Bessel1(x);
+  double i0;
+  double i1;
+  BesselPair(x, i0, i1);
   const double f = h * i1 + (1.0 + h) * i0;
   const double p = (((1.5707963267948966 * q) * f) * f) * s2;
   return std::sqrt(p);
 }
 
-void RicianBias(int bias_len, double* table, int copies, double sigma) {
+// The entry a candidate true value lands in: the integer part of its
+// expected magnitude, or its own integer part when that is below 1 or has
+// no 32-bit integer part. May lie outside the table.
+inline int Landing(double a, double s2) {
+  const double e = Expected(a, s2);
+  if (!(e < 2147483648.0)) return static_cast<int>(a);  // also for NaN
+  const int i = static_cast<int>(e);
+  return i < 1 ? static_cast<int>(a) : i;
+}
+
+// From a quarter of (a/sigma)^2 of 710 on, exp overflows in the Bessel terms
+// while exp(-t/2) underflows to 0, so the expected magnitude is 0 * inf, not
+// a number, and every candidate lands on its own integer part. That quarter
+// never falls as the candidates grow (each step of its computation is
+// monotonic), so once a candidate is past it, all later ones are too.
+inline bool PastOverflow(double a, double s2) { return 0.25 * ((a * a) / s2) >= 710.0; }
+
+// Candidates are evaluated in blocks: the calling thread forms their values
+// in order, workers find their landings, and the calling thread applies
+// them in order, so the table does not depend on how the work is split.
+constexpr int kBlock = 1 << 18;
+// Below this many candidates to evaluate, starting threads costs more than
+// it saves.
+constexpr int kThreadedFrom = 1 << 15;
+
+struct LandingRecord {
+  const double* values;
+  int* landings;
+  int count;
+  double s2;
+};
+
+void FindLandings(void* record) {
+  const LandingRecord& r = *static_cast<const LandingRecord*>(record);
+  for (int k = 0; k < r.count; ++k) r.landings[k] = Landing(r.values[k], r.s2);
+}
+
+// Lands `count` candidates on up to `threads` threads. A worker that cannot
+// be started leaves its share to the calling thread: the table is the same
+// either way.
+void FindLandingsOn(int threads, const double* values, int* landings, int count, double s2) {
+  if (threads <= 1 || count < kThreadedFrom) {
+    LandingRecord all{values, landings, count, s2};
+    FindLandings(&all);
+    return;
+  }
+  std::vector<LandingRecord> records(threads);
+  for (int w = 0; w < threads; ++w) {
+    const int first = static_cast<int>(static_cast<int64_t>(count) * w / threads);
+    const int end = static_cast<int>(static_cast<int64_t>(count) * (w + 1) / threads);
+    records[w] = {values + first, landings + first, end - first, s2};
+  }
+  platform::WorkerGroup group(threads - 1);
+  int started = 0;
+  for (int w = 1; w < threads && group.Start(&FindLandings, &records[w]); ++w) ++started;
+  FindLandings(&records[0]);
+  for (int w = started + 1; w < threads; ++w) FindLandings(&records[w]);
+  group.JoinAll();
+}
+
+}  // namespace
+
+double ExpectedMagnitude(double a, double sigma) { return Expected(a, sigma * sigma); }
+
+void RicianBias(int bias_len, double* table, int copies, double sigma, int threads) {
   const int64_t total = static_cast<int64_t>(bias_len) * copies;
   for (int64_t i = 0; i < total; ++i) table[i] = 0.0;
   if (bias_len <= 0) return;
 
   const double limit = static_cast<double>(bias_len);
-  // The candidates are running sums of 0.1, not k/10: their last bits drift,
-  // and which entry a candidate lands in depends on them.
-  for (double a = 0.0; a < limit; a = a + 0.1) {
-    const double e = ExpectedMagnitude(a, sigma);
-    int i = e < 2147483648.0 ? static_cast<int>(e) : 0;  // false for NaN
-    if (!(e < 2147483648.0) || i < 1) i = static_cast<int>(a);
-    if (i < 0 || i >= bias_len || table[i] != 0.0) continue;
-    for (int k = 0; k < copies; ++k) table[static_cast<int64_t>(k) * bias_len + i] = a;
+  const double s2 = sigma * sigma;
+  // An entry takes the first candidate that lands in it, and an entry still
+  // holding 0 counts as empty. The candidates are running sums of 0.1, not
+  // k/10: their last bits drift, and which entry a candidate lands in
+  // depends on them. The first candidate, 0, sets nothing a later one would
+  // not overwrite, so the sums start at 0.1.
+  auto apply = [&](double a, int i) {
+    if (i >= 0 && i < bias_len && table[i] == 0.0) table[i] = a;
+  };
+  double a = 0.1;
+  if (a < limit && !PastOverflow(a, s2)) {
+    const std::size_t block = limit * 10.0 + 1.0 < kBlock ? static_cast<std::size_t>(limit * 10.0 + 1.0) : kBlock;
+    std::vector<double> values(block);
+    std::vector<int> landings(block);
+    bool more = true;
+    while (more) {
+      int count = 0;
+      for (; count < static_cast<int>(block) && a < limit && !PastOverflow(a, s2); a = a + 0.1)
+        values[count++] = a;
+      more = count == static_cast<int>(block);
+      FindLandingsOn(threads, values.data(), landings.data(), count, s2);
+      for (int k = 0; k < count; ++k) apply(values[k], landings[k]);
+    }
   }
+  for (; a < limit; a = a + 0.1) apply(a, static_cast<int>(a));
+
+  for (int k = 1; k < copies; ++k)
+    std::copy(table, table + bias_len, table + static_cast<int64_t>(k) * bias_len);
 }
 
 int64_t BiasLength(double largest_value) {

@@ -17,7 +17,9 @@ double Bessel1(double x);
 double ExpectedMagnitude(double a, double sigma);
 
 // Fills `copies` identical copies of bias_len entries each, one after another.
-void RicianBias(int bias_len, double* table, int copies, double sigma);
+// Up to `threads` threads evaluate the candidates; the table is the same for
+// any number.
+void RicianBias(int bias_len, double* table, int copies, double sigma, int threads = 1);
 
 // Entries per copy for a largest input value m >= 0: ceil(2m). Returns -1
 // when eight copies would not fit a 32-bit count (or m is not finite).

@@ -5,6 +5,15 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
+# The filters' unit, gateway and end-to-end suites again under every
+# instruction set this processor runs, forced for the whole process.
+for isa in scalar sse2 avx2 avx512; do
+  [ "$isa" = scalar ] || grep -qw "${isa/avx512/avx512f}" /proc/cpuinfo || continue
+  echo "== DENOISERS_ISA=$isa"
+  DENOISERS_ISA=$isa ctest --test-dir build --output-on-failure -j"$(nproc)" \
+    -R '^(Quillon|Tessary)' -E 'MexFile|NoSharedCode'
+done
+
 # The Python package: reinstalled into .venv from these sources (an
 # incremental CMake build), then its tests, which compare with the MEX files
 # of build/ through build/mexrun. pytest exits 5 when it collects no test,

@@ -22,6 +22,10 @@ bool mxIsChar(const mxArray* a);
 size_t mxGetElementSize(const mxArray* a);
 // libmat's only export: MEX files link libmat, nothing here calls into it.
 int matStandinPresent(void);
+// libut's interrupt flag: pending after a Ctrl-C until the host clears it.
+// utSetInterruptPending returns the flag's previous value.
+bool utIsInterruptPending(void);
+bool utSetInterruptPending(bool value);
 }  // extern "C"
 
 namespace standin {

@@ -40,7 +40,7 @@ function tessary_arguments (ctx)
   expect_error (@() tessary (), "tessary:nargin");
   expect_error (@() tessary (v, 1, 1, 5, g), "tessary:nargin");
   expect_error (@() ok (), "tessary:nargout", 2);
-  expect_same (ok (99), ok (), "a seventh input is ignored");
+  expect_error (@() ok (99), "tessary:nargin");  % a seventh input is refused
   for bad = {single(v), int32(v), v > 100, complex(v, v), sparse(v(:, :, 1)), ...
              repmat(v, [1 1 1 2]), "text", {v}}
     expect_error (@() tessary (bad{1}, 1, 1, 5, g, 1), "tessary:volume");
@@ -94,10 +94,21 @@ function thread_start_fails (call, id, budget)
   endif
 endfunction
 
+## Threads a pass of eight slabs starts: the slabs share the processors the
+## process may use.
+function n = starts_of_a_pass ()
+  n = min (8, nproc ());
+  cap = str2double (getenv ("DENOISERS_THREADS"));
+  if (cap >= 1)
+    n = min (n, cap);
+  endif
+endfunction
+
 function quillon_thread_start_fails (ctx)
   v = test_volume ([12 11 10], 6, 12);
   before = quillon (v, 6, 1);
-  for budget = [0 3 8 13]  # in the first pass, at its end, in the second pass
+  n = starts_of_a_pass ();
+  for budget = unique ([0 n-1 n 2*n-1])  # in the first pass, at its end, in the second pass
     thread_start_fails (@() quillon (v, 6, 1), "quillon:threads", budget);
     expect_same (quillon (v, 6, 1), before, sprintf ("quillon after %d thread starts", budget));
   endfor
@@ -107,7 +118,7 @@ function tessary_thread_start_fails (ctx)
   v = test_volume ([12 11 10], 6, 13);
   g = quillon (v, 6, 1);
   before = tessary (v, 2, 1, 6, g, 1);
-  for budget = [0 4 7]
+  for budget = unique ([0 starts_of_a_pass()-1])
     thread_start_fails (@() tessary (v, 2, 1, 6, g, 1), "tessary:threads", budget);
     expect_same (tessary (v, 2, 1, 6, g, 1), before, sprintf ("tessary after %d thread starts", budget));
   endfor

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdlib>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ TEST(PlatformThreads, EveryWorkerRunsOnItsOwnFilledRecord) {
   const bool ok = RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
     r.index = k;
     r.finished = &finished;
-  });
+  }, Schedule::kThreads, 8);
   EXPECT_TRUE(ok);
   EXPECT_EQ(finished.load(), 8);  // all joined before RunWorkers returned
   for (int k = 0; k < 8; ++k) EXPECT_EQ(records[k].seen, k);
@@ -40,7 +41,7 @@ TEST(PlatformThreads, AFailedStartStopsThePassAfterJoiningTheStartedWorkers) {
     const bool ok = RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
       r.index = k;
       r.finished = &finished;
-    });
+    }, Schedule::kThreads, 8);
     FailThreadStartAfter(-1);
     EXPECT_FALSE(ok);
     EXPECT_EQ(finished.load(), fail_at);
@@ -54,6 +55,51 @@ TEST(PlatformThreads, AFailedStartStopsThePassAfterJoiningTheStartedWorkers) {
     r.finished = &finished;
   }));
   EXPECT_EQ(finished.load(), 3);
+}
+
+TEST(PlatformThreads, FewerThreadsThanRecordsRunEveryRecordOnceInLaneOrder) {
+  for (int threads : {1, 2, 3, 7}) {
+    SCOPED_TRACE(threads);
+    std::atomic<int> finished{0};
+    std::vector<Record> records(8);
+    EXPECT_TRUE(RunWorkers(records.data(), 8, Worker, [&](int k, Record& r) {
+      r.index = k;
+      r.finished = &finished;
+    }, Schedule::kThreads, threads));
+    EXPECT_EQ(finished.load(), 8);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(records[k].seen, k);
+    // A thread that cannot start abandons its lane, and the pass fails.
+    std::vector<Record> again(8);
+    finished = 0;
+    FailThreadStartAfter(threads - 1);
+    EXPECT_FALSE(RunWorkers(again.data(), 8, Worker, [&](int k, Record& r) {
+      r.index = k;
+      r.finished = &finished;
+    }, Schedule::kThreads, threads));
+    FailThreadStartAfter(-1);
+    EXPECT_EQ(finished.load(), 8 - 8 / threads);  // the last lane holds 8 / threads records
+  }
+}
+
+void SetCap(const char* value) {
+#ifdef _WIN32
+  _putenv_s("DENOISERS_THREADS", value);  // "" removes it
+#else
+  if (*value != '\0') setenv("DENOISERS_THREADS", value, 1);
+  else unsetenv("DENOISERS_THREADS");
+#endif
+}
+
+TEST(PlatformThreads, AvailableThreadsFollowsTheEnvironmentCap) {
+  const int all = AvailableThreads();
+  EXPECT_GE(all, 1);
+  SetCap("1");
+  EXPECT_EQ(AvailableThreads(), 1);
+  SetCap("100000");  // never more than the process may use
+  EXPECT_EQ(AvailableThreads(), all);
+  SetCap("two");  // not a number: no cap
+  EXPECT_EQ(AvailableThreads(), all);
+  SetCap("");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -81,6 +83,43 @@ TEST(QuillonRicianBias, CandidateRangeEndsBelowTheLength) {
   EXPECT_EQ(hundred[99], RunningSum(k));
   EXPECT_LT(RunningSum(1000), 100.0);  // 10N + 1 candidates: the last is just below N
   EXPECT_EQ(Table(0, 5.0, 8).size(), 0u);
+}
+
+// The table as first written: every candidate evaluated in turn, the
+// first one included, with the two Bessel functions computed apart.
+std::vector<double> OneByOne(int bias_len, double sigma) {
+  std::vector<double> table(bias_len, 0.0);
+  const double s2 = sigma * sigma;
+  for (double a = 0.0; a < bias_len; a = a + 0.1) {
+    const double t = (a * a) / s2;
+    const double h = 0.5 * t;
+    const double f = h * Bessel1(0.25 * t) + (1.0 + h) * Bessel0(0.25 * t);
+    const double e = std::sqrt((((1.5707963267948966 * std::exp(-0.5 * t)) * f) * f) * s2);
+    int i = e < 2147483648.0 ? static_cast<int>(e) : 0;
+    if (!(e < 2147483648.0) || i < 1) i = static_cast<int>(a);
+    if (i < 0 || i >= bias_len || table[i] != 0.0) continue;
+    table[i] = a;
+  }
+  return table;
+}
+
+TEST(QuillonRicianBias, SameTableAsOneCandidateAtATime) {
+  // Small and large sigmas against the length: candidates past the overflow
+  // of the Bessel terms, tables of several blocks of candidates, tables that
+  // take threads, sigma 0, not a number and infinite.
+  const struct { int len; double sigma; } cases[] = {
+      {510, 7.65},   {510, 0.5},      {2000, 30.0},   {131070, 1966.0}, {60000, 40000.0},
+      {300, 0.0},    {300, NAN},      {300, INFINITY}, {4000, 1e-300},  {70000, 200.0}};
+  for (const auto& c : cases) {
+    const std::vector<double> reference = OneByOne(c.len, c.sigma);
+    for (int threads : {1, 2, 3}) {
+      std::vector<double> t(c.len, -1.0);
+      RicianBias(c.len, t.data(), 1, c.sigma, threads);
+      ASSERT_TRUE(std::equal(t.begin(), t.end(), reference.begin(), [](double x, double y) {
+        return std::memcmp(&x, &y, sizeof x) == 0;
+      })) << c.len << " " << c.sigma << " on " << threads << " threads";
+    }
+  }
 }
 
 TEST(QuillonRicianBias, LengthOfTheTable) {

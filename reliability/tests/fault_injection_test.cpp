@@ -4,6 +4,7 @@
 // computes the very bits of a call that never failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -17,6 +18,8 @@ extern "C" void tessary_mexFunction(int nlhs, mxArray* plhs[], int nrhs, const m
 
 namespace reliability {
 namespace {
+
+using namespace gatewaytest;
 
 struct FaultCase {
   const char* name;
@@ -65,29 +68,32 @@ void InjectEveryFault(const FaultCase& c) {
   std::printf("%s: %d worker-start faults injected\n", c.name, c.starts);
 }
 
+using testbits::StartsOfAPass;
+
 TEST(FaultInjection, QuillonEveryStartOfBothPasses) {
   const int rows = 12, cols = 10, slices = 14;
+  const int starts = 2 * StartsOfAPass(8);
   const std::vector<double> v = Phantom(rows, cols, slices, 80.0, 1);
   // Eight workers a pass, two passes; with both outputs and the bias table,
   // and without Rician noise.
-  InjectEveryFault({"quillon, Rician, two outputs", &quillon_mexFunction, "quillon:threads", 2, 16,
+  InjectEveryFault({"quillon, Rician, two outputs", &quillon_mexFunction, "quillon:threads", 2, starts,
                     [&](Args& a) { a.Volume({rows, cols, slices}, v).Scalar(6).Scalar(1); }});
-  InjectEveryFault({"quillon, Gaussian", &quillon_mexFunction, "quillon:threads", 1, 16,
+  InjectEveryFault({"quillon, Gaussian", &quillon_mexFunction, "quillon:threads", 1, starts,
                     [&](Args& a) { a.Volume({rows, cols, slices}, v).Scalar(6).Scalar(0); }});
   // Fewer block-start slices than workers: the empty slabs still start.
   const std::vector<double> thin = Phantom(9, 8, 5, 80.0, 2);
-  InjectEveryFault({"quillon, five slices", &quillon_mexFunction, "quillon:threads", 1, 16,
+  InjectEveryFault({"quillon, five slices", &quillon_mexFunction, "quillon:threads", 1, starts,
                     [&](Args& a) { a.Volume({9, 8, 5}, thin).Scalar(6).Scalar(1); }});
 }
 
 TEST(FaultInjection, TessaryEveryStart) {
   const std::vector<double> v = Phantom(16, 12, 10, 80.0, 3);
   const std::vector<double> g = Phantom(16, 12, 10, 80.0, 4);
-  InjectEveryFault({"tessary, eight workers", &tessary_mexFunction, "tessary:threads", 1, 8,
+  InjectEveryFault({"tessary, eight workers", &tessary_mexFunction, "tessary:threads", 1, StartsOfAPass(8),
                     [&](Args& a) { a.Volume({16, 12, 10}, v).Scalar(2).Scalar(1).Scalar(8).Volume({16, 12, 10}, g).Scalar(1); }});
   // One worker per slice when there are fewer than eight.
   const std::vector<double> t = Phantom(10, 9, 3, 80.0, 5);
-  InjectEveryFault({"tessary, three slices", &tessary_mexFunction, "tessary:threads", 1, 3,
+  InjectEveryFault({"tessary, three slices", &tessary_mexFunction, "tessary:threads", 1, StartsOfAPass(3),
                     [&](Args& a) { a.Volume({10, 9, 3}, t).Scalar(3).Scalar(1).Scalar(8).Volume({10, 9, 3}, t).Scalar(0); }});
 }
 
@@ -103,9 +109,9 @@ TEST(FaultInjection, PipelineRecoversAfterEachStageFails) {
   const Result denoised = CallGateway(&tessary_mexFunction, 1, t);
   ASSERT_TRUE(denoised.call.ok);
 
-  platform::FailThreadStartAfter(11);
+  platform::FailThreadStartAfter(StartsOfAPass(8));  // the second pass's first
   EXPECT_EQ(CallGateway(&quillon_mexFunction, 1, q).call.id, "quillon:threads");
-  platform::FailThreadStartAfter(5);
+  platform::FailThreadStartAfter(StartsOfAPass(8) - 1);
   EXPECT_EQ(CallGateway(&tessary_mexFunction, 1, t).call.id, "tessary:threads");
   platform::FailThreadStartAfter(-1);
   const Result guide_again = CallGateway(&quillon_mexFunction, 1, q);
