@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "noise_sigma.h"
 
@@ -19,17 +19,22 @@ struct BlockGrid {
 
 BlockGrid GridOf(const VolumeView& volume);
 
-// One entry per block of the grid.
+// One entry per block of the grid. The arrays are left uninitialised: the
+// workers write every entry first, so their pages are touched in parallel.
 struct BlockStats {
-  std::vector<double> detail;       // the orthonormal HHH coefficient: noise sigma keeps sigma
-  std::vector<double> mean;         // mean of the eight voxels
-  std::vector<double> mean_square;  // mean of their squares
-  std::vector<unsigned char> has_data;  // 1 when all eight are finite and non-zero
+  std::unique_ptr<double[]> detail;       // the orthonormal HHH coefficient: noise sigma keeps sigma
+  std::unique_ptr<double[]> mean;         // mean of the eight voxels
+  std::unique_ptr<double[]> mean_square;  // mean of their squares
+  std::unique_ptr<unsigned char[]> has_data;  // 1 when all eight are finite and non-zero
   // The range of `mean` over the blocks with data among the 3x3x3 around
   // (clipped at the grid's faces); +infinity for a block without data.
-  std::vector<double> spread;
+  std::unique_ptr<double[]> spread;
   explicit BlockStats(int64_t count)
-      : detail(count), mean(count), mean_square(count), has_data(count), spread(count) {}
+      : detail(new double[count]),
+        mean(new double[count]),
+        mean_square(new double[count]),
+        has_data(new unsigned char[count]),
+        spread(new double[count]) {}
 };
 
 // What one run over a slab of block slices found besides the per-block

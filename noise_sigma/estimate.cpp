@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <thread>
 #include <vector>
@@ -83,7 +84,7 @@ struct Pass {
   const VolumeView* volume;
   const BlockGrid* grid;
   BlockStats* stats;
-  std::vector<double>* scaled;  // per block: the round's |detail| / sqrt(xi), or kLeftOut
+  double* scaled;  // per block: the round's |detail| / sqrt(xi), or kLeftOut
   double sigma;
   bool rician;
 };
@@ -110,7 +111,7 @@ void ScaleWorker(void* p) {
   auto& r = *static_cast<Record*>(p);
   const Pass& pass = *r.pass;
   const BlockStats& stats = *pass.stats;
-  std::vector<double>& scaled = *pass.scaled;
+  double* scaled = pass.scaled;
   const int64_t plane = int64_t{pass.grid->rows} * pass.grid->cols;
   const double variance = pass.sigma * pass.sigma;
   for (int64_t b = r.slab.first * plane; b < r.slab.end * plane; ++b) {
@@ -152,12 +153,12 @@ Status EstimateWithScratch(const Request& request, double* sigma) {
   const int64_t count = grid.Count();
 
   BlockStats stats(count);
-  std::vector<double> scaled(count);
+  std::unique_ptr<double[]> scaled(new double[count]);
   std::vector<double> pool;
   pool.reserve(count);
   const int threads = ThreadCount(request.max_threads, grid.slices);
   std::vector<Record> records(threads);
-  Pass pass{&volume, &grid, &stats, &scaled, 0.0, request.model == NoiseModel::kRician};
+  Pass pass{&volume, &grid, &stats, scaled.get(), 0.0, request.model == NoiseModel::kRician};
 
   if (!RunPass(pass, threads, BlockWorker, records)) return Status::kThreadsFailed;
   SlabSummary all;
@@ -194,7 +195,9 @@ Status EstimateWithScratch(const Request& request, double* sigma) {
     pool.clear();
     for (int64_t b = 0; b < count; ++b)
       if (scaled[b] != kLeftOut && stats.spread[b] <= limit) pool.push_back(scaled[b]);
+    const double previous = estimate;
     estimate = Quantile(pool, 0.5) * kMadToSigma;
+    if (estimate == previous) break;  // a fixed point: further rounds repeat it
   }
   *sigma = estimate;
   return Status::kOk;
