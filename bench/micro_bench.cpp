@@ -16,16 +16,16 @@
 #include <vector>
 
 #include "npy.h"
+#include "quillon/context.h"
 #include "quillon/dct.h"
-#include "quillon/dct_thread_args.h"
-#include "quillon/kernels.h"
 #include "quillon/rician_bias.h"
 #include "quillon/slabs.h"
 #include "quillon/workers.h"
-#include "tessary/denoise.h"
+#include "tessary/context.h"
 #include "tessary/local_mean.h"
 #include "tessary/search_worker.h"
 #include "tessary/slabs.h"
+#include "tessary/tessary.h"
 
 namespace {
 
@@ -116,7 +116,7 @@ void PerItem(benchmark::State& state, const char* name, double items_per_iterati
 
 // ---- quillon: the block transforms -------------------------------------
 
-double forward_table[16], inverse_table[16];
+const quillon::Transforms kTransforms = quillon::MakeTransforms();
 
 void BlockOf(double* block) {
   const Volume& v = TheVolume();
@@ -130,11 +130,10 @@ void BlockOf(double* block) {
 }
 
 void BM_QuillonDct3(benchmark::State& state) {
-  quillon::SetUpTransforms(forward_table, inverse_table);
   double block[64], out[64];
   BlockOf(block);
   for (auto _ : state) {
-    quillon::dct3(block, out);
+    quillon::dct3(kTransforms, block, out);
     benchmark::DoNotOptimize(out);
     benchmark::ClobberMemory();
   }
@@ -143,12 +142,11 @@ void BM_QuillonDct3(benchmark::State& state) {
 BENCHMARK(BM_QuillonDct3);
 
 void BM_QuillonIdct3(benchmark::State& state) {
-  quillon::SetUpTransforms(forward_table, inverse_table);
   double block[64], coefficients[64], out[64];
   BlockOf(block);
-  quillon::dct3(block, coefficients);
+  quillon::dct3(kTransforms, block, coefficients);
   for (auto _ : state) {
-    quillon::idct3(coefficients, out);
+    quillon::idct3(kTransforms, coefficients, out);
     benchmark::DoNotOptimize(out);
     benchmark::ClobberMemory();
   }
@@ -162,6 +160,7 @@ BENCHMARK(BM_QuillonIdct3);
 // volume (for the oracle pass), the bias table, the accumulators.
 struct QuillonSlab {
   std::vector<double> estimate, sums, weights, spill_sums, spill_weights, bias;
+  quillon::Context context{};
   quillon::DctThreadArgs args{};
   double blocks = 0;
 
@@ -169,8 +168,6 @@ struct QuillonSlab {
     const Volume& v = TheVolume();
     const size_t n = v.size();
     const size_t plane = static_cast<size_t>(v.rows) * v.cols;
-    quillon::SetUpTransforms(forward_table, inverse_table);
-    quillon::rician = 1;
     const int64_t len = quillon::BiasLength(quillon::LargestValue(v.noisy.data(), n));
     bias.resize(static_cast<size_t>(len));
     quillon::RicianBias(static_cast<int>(len), bias.data(), 1, kSigma);
@@ -178,40 +175,30 @@ struct QuillonSlab {
     weights.assign(n, 0.0);
     spill_sums.assign(quillon::kSpillPlanes * plane, 0.0);
     spill_weights.assign(quillon::kSpillPlanes * plane, 0.0);
+    estimate.assign(n, 0.0);
+    context = quillon::Context{v.rows,        v.cols,       v.slices, v.noisy.data(),
+                               estimate.data(), sums.data(), weights.data(), kSigma,
+                               1,             kTransforms,  static_cast<int>(len),
+                               platform::WidestIsa()};
     // The middle worker's slab, as the driver splits the start slices.
     const quillon::Slab slab = quillon::SlabOf(quillon::kWorkers / 2, v.slices);
-    args.cols = v.cols;
-    args.rows = v.rows;
-    args.slices = v.slices;
-    args.in_image = v.noisy.data();
-    args.weights = weights.data();
-    args.first_slice = slab.first_slice;
-    args.last_slice = slab.last_slice;
-    args.sigma = kSigma;
-    args.bias_table = bias.data();
-    args.bias_len = static_cast<int>(len);
-    args.spill_sum = spill_sums.data();
-    args.spill_weights = spill_weights.data();
-    blocks = static_cast<double>(slab.last_slice - slab.first_slice + 1) * (v.rows - 3) *
-             (v.cols - 3);
+    args = quillon::DctThreadArgs{&context, slab.first_slice, slab.end_slice - 1, bias.data(),
+                                  spill_sums.data(), spill_weights.data()};
+    blocks = static_cast<double>(slab.end_slice - slab.first_slice) * (v.rows - 3) * (v.cols - 3);
 
     // A first estimate of the whole volume, as the first pass makes it.
-    estimate.assign(n, 0.0);
     std::vector<double> w(n, 0.0), ss(spill_sums.size()), sw(spill_sums.size());
+    quillon::Context first = context;
+    first.weights = w.data();
     for (int k = 0; k < quillon::kWorkers; ++k) {
       const quillon::Slab s = quillon::SlabOf(k, v.slices);
-      if (s.first_slice > s.last_slice) continue;
-      quillon::DctThreadArgs a = args;
-      a.out_image = estimate.data();
-      a.weights = w.data();
-      a.first_slice = s.first_slice;
-      a.last_slice = s.last_slice;
+      if (s.first_slice >= s.end_slice) continue;
       std::fill(ss.begin(), ss.end(), 0.0);
       std::fill(sw.begin(), sw.end(), 0.0);
-      a.spill_sum = ss.data();
-      a.spill_weights = sw.data();
+      quillon::DctThreadArgs a{&first, s.first_slice, s.end_slice - 1, nullptr, ss.data(),
+                               sw.data()};
       quillon::ThreadFunc(&a);
-      const size_t base = static_cast<size_t>(s.last_slice + 1) * plane;
+      const size_t base = static_cast<size_t>(s.end_slice) * plane;
       for (size_t i = 0; i < ss.size() && base + i < n; ++i) {
         estimate[base + i] += ss[i];
         w[base + i] += sw[i];
@@ -226,40 +213,40 @@ QuillonSlab& TheQuillonSlab() {
   return slab;
 }
 
-const quillon::Isa kIsas[] = {quillon::Isa::kScalar, quillon::Isa::kSse2, quillon::Isa::kAvx2,
-                              quillon::Isa::kAvx512};
-const char* const kIsaNames[] = {"scalar", "sse2", "avx2", "avx512"};
-
-// Labels the run with the instruction set its argument names and switches
-// quillon's kernels to it; false, with the run skipped, where this
-// processor lacks it.
-bool UseIsaOfRun(benchmark::State& state) {
-  state.SetLabel(kIsaNames[state.range(0)]);
-  if (quillon::UseKernels(kIsas[state.range(0)])) return true;
+// Labels the run with the instruction set its argument names; the set, or
+// kAuto with the run skipped where this processor lacks it.
+platform::Isa IsaOfRun(benchmark::State& state) {
+  const platform::Isa isa = platform::kIsas[state.range(0)];
+  state.SetLabel(platform::IsaName(isa));
+  if (platform::IsaRuns(isa)) return isa;
   state.SkipWithError("not supported by this processor");
-  return false;
+  return platform::Isa::kAuto;
 }
 
 void BM_QuillonFirstPassSlab(benchmark::State& state) {
-  if (!UseIsaOfRun(state)) return;
+  const platform::Isa isa = IsaOfRun(state);
+  if (isa == platform::Isa::kAuto) return;
   QuillonSlab& q = TheQuillonSlab();
+  quillon::Context c = q.context;
+  c.out_image = q.sums.data();
+  c.isa = isa;
   quillon::DctThreadArgs a = q.args;
-  a.out_image = q.sums.data();
+  a.context = &c;
   for (auto _ : state) quillon::ThreadFunc(&a);
   PerItem(state, "per_block", q.blocks);
-  quillon::UseKernels(quillon::BestIsa());
 }
 BENCHMARK(BM_QuillonFirstPassSlab)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 void BM_QuillonOraclePassSlab(benchmark::State& state) {
-  if (!UseIsaOfRun(state)) return;
+  const platform::Isa isa = IsaOfRun(state);
+  if (isa == platform::Isa::kAuto) return;
   QuillonSlab& q = TheQuillonSlab();
+  quillon::Context c = q.context;
+  c.isa = isa;
   quillon::DctThreadArgs a = q.args;
-  a.out_image = q.estimate.data();
-  a.acc_image = q.sums.data();
+  a.context = &c;
   for (auto _ : state) quillon::ThreadFunc2(&a);
   PerItem(state, "per_block", q.blocks);
-  quillon::UseKernels(quillon::BestIsa());
 }
 BENCHMARK(BM_QuillonOraclePassSlab)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
@@ -269,6 +256,7 @@ constexpr int kRadius = 3;
 
 struct TessarySlab {
   std::vector<double> mean, out, weights, spill_out, spill_weights;
+  tessary::Context context{};
   tessary::NlmThreadArgs args{};
   double pairs = 0;
 
@@ -285,20 +273,13 @@ struct TessarySlab {
     const size_t plane = static_cast<size_t>(v.rows) * v.cols;
     spill_out.assign(static_cast<size_t>(spill_end - slab.end_slice) * plane, -0.0);
     spill_weights.assign(spill_out.size(), -0.0);
-    args.cols = v.cols;
-    args.rows = v.rows;
-    args.slices = v.slices;
-    args.in_image = v.noisy.data();
-    args.out_image = out.data();
-    args.mean_image = mean.data();
-    args.guide_image = v.guide.data();
-    args.weights = weights.data();
+    context = tessary::Context{v.cols, v.rows, v.slices, v.noisy.data(), out.data(), mean.data(),
+                               v.guide.data(), weights.data(), kRadius, kSigma / 3.0, 1,
+                               platform::WidestIsa()};
+    args.context = &context;
     args.first_slice = slab.first_slice;
     args.end_slice = slab.end_slice;
-    args.search_radius = kRadius;
-    args.extra_param = 1;
-    args.filter_h = kSigma / 3.0;
-    args.direction = slab.direction;
+    args.direction = tessary::Direction(workers / 2);
     args.spill_end_slice = spill_end;
     args.spill_out = spill_out.data();
     args.spill_weights = spill_weights.data();
@@ -319,51 +300,39 @@ TessarySlab& TheTessarySlab() {
   return slab;
 }
 
-const tessary::Kernel kKernels[] = {tessary::Kernel::kScalar, tessary::Kernel::kSse2,
-                                    tessary::Kernel::kAvx2, tessary::Kernel::kAvx512};
-
 void BM_TessaryPairs(benchmark::State& state) {
-  const tessary::Kernel kernel = kKernels[state.range(0)];
-  state.SetLabel(tessary::KernelName(kernel));
-  const tessary::KernelFunction worker = tessary::KernelThreadFunc(kernel);
-  if (worker == nullptr) {
-    state.SkipWithError("not supported by this processor");
-    return;
-  }
+  const platform::Isa isa = IsaOfRun(state);
+  if (isa == platform::Isa::kAuto) return;
   TessarySlab& t = TheTessarySlab();
-  tessary::rician = 1;
-  for (auto _ : state) worker(&t.args);
-  tessary::rician = 0;
+  tessary::NlmThreadArgs a = t.args;
+  const tessary::KernelFunction worker = tessary::SearchKernel(isa);
+  for (auto _ : state) worker(&a);
   PerItem(state, "per_pair", t.pairs);
   state.counters["pairs"] = t.pairs;
 }
 BENCHMARK(BM_TessaryPairs)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
-// The whole tessary call on plain memory, threaded, scalar and fastest
+// The whole tessary call on plain memory, threaded, scalar and widest
 // kernel: what the kernels save at the level of a call.
 void BM_TessaryDenoise(benchmark::State& state) {
-  const tessary::Kernel kernel =
-      state.range(0) == 0 ? tessary::Kernel::kScalar : tessary::Kernel::kFastest;
-  state.SetLabel(tessary::KernelName(kernel == tessary::Kernel::kFastest
-                                         ? tessary::FastestKernel()
-                                         : kernel));
+  const platform::Isa isa = state.range(0) == 0 ? platform::Isa::kScalar : platform::WidestIsa();
+  state.SetLabel(platform::IsaName(isa));
   const Volume& v = TheVolume();
   std::vector<double> out(v.size()), mean(v.size()), weights(v.size());
-  const tessary::DenoiseRequest q{.rows = v.rows,
-                                   .cols = v.cols,
-                                   .slices = v.slices,
-                                   .in_image = v.noisy.data(),
-                                   .guide_image = v.guide.data(),
-                                   .out_image = out.data(),
-                                   .mean_image = mean.data(),
-                                   .weights = weights.data(),
-                                   .search_radius = kRadius,
-                                   .extra_param = 1,
-                                   .sigma = kSigma,
-                                   .rician = 1,
-                                   .kernel = kernel};
+  const tessary::Request q{.rows = v.rows,
+                           .cols = v.cols,
+                           .slices = v.slices,
+                           .noisy = v.noisy.data(),
+                           .guide = v.guide.data(),
+                           .denoised = out.data(),
+                           .search_radius = kRadius,
+                           .sigma = kSigma,
+                           .rician = 1,
+                           .local_mean = mean.data(),
+                           .weights = weights.data(),
+                           .options = {.isa = isa}};
   for (auto _ : state) {
-    if (tessary::Denoise(q) != tessary::DenoiseStatus::kOk) state.SkipWithError("failed");
+    if (tessary::Denoise(q) != tessary::Status::kOk) state.SkipWithError("failed");
   }
 }
 BENCHMARK(BM_TessaryDenoise)

@@ -9,7 +9,7 @@ namespace {
 const fuzzargs::Gateway& Quillon() {
   static const fuzzargs::Gateway gateway{
       "quillon", &mexFunction, 2,
-      {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", "threads"}};
+      {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", "threads", "memory", "isa"}};
   return gateway;
 }
 

@@ -10,7 +10,7 @@ const fuzzargs::Gateway& Tessary() {
   static const fuzzargs::Gateway gateway{
       "tessary", &mexFunction, 1,
       {"nargin", "nargout", "volume", "size", "scalar", "range", "sigma", "guide", "guideSize",
-       "threads", "memory"}};
+       "threads", "memory", "isa"}};
   return gateway;
 }
 

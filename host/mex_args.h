@@ -1,43 +1,12 @@
-// Argument checks and error reporting shared by the gateways.
-//
-// The host's error call leaves the gateway without running C++ destructors,
-// so a gateway never raises from inside its work: it records what went wrong
-// in a Failure, lets every object of the call go out of scope, and only then
-// raises from its outermost frame (RaiseIfFailed).
+// The argument checks that the gateways share.
 #pragma once
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 
 #include "mex_host.h"
 
 namespace mexargs {
-
-struct Failure {
-  bool failed = false;
-  char id[96] = {};
-  char message[512] = {};
-};
-
-// Records a failure with the identifier "<prefix>:<what>". Only the first
-// failure of a call is kept.
-inline void Fail(Failure& f, const char* prefix, const char* what, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-inline void Fail(Failure& f, const char* prefix, const char* what, const char* format, ...) {
-  if (f.failed) return;
-  f.failed = true;
-  std::snprintf(f.id, sizeof f.id, "%s:%s", prefix, what);
-  va_list ap;
-  va_start(ap, format);
-  std::vsnprintf(f.message, sizeof f.message, format, ap);
-  va_end(ap);
-}
-
-inline void RaiseIfFailed(const Failure& f) {
-  if (f.failed) mexErrMsgIdAndTxt(f.id, "%s", f.message);
-}
 
 // A full, real, double array (not sparse, not complex).
 inline bool IsRealDoubleArray(const mxArray* a) {

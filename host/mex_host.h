@@ -1,7 +1,7 @@
 // The host's MEX interface, as far as the gateways use it.
 //
-// Both gateways talk to the host (MATLAB, or the stand-in host in standin/)
-// only through the calls declared here. Dimensions use the host's 32-bit
+// Every gateway talks to the host (MATLAB, Octave, or the stand-in host in
+// standin/) only through the calls declared here. Dimensions use the host's 32-bit
 // "_700" interface: a dimension vector is an array of 32-bit signed integers.
 // Nothing outside the entry files includes this header.
 //

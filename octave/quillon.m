@@ -37,8 +37,10 @@
 %     quillon:range     with Rician noise, the largest voxel is 134217727.5 or
 %                       more: scale the volume and SIGMA down
 %     quillon:threads   a worker thread could not be started
-%     quillon:memory    (Octave) not enough memory for the output or scratch
-%                       volumes
+%     quillon:memory    not enough memory for the output, the scratch
+%                       volumes or the workers' buffers
+%     quillon:isa       DENOISERS_ISA names an instruction set this
+%                       processor cannot run (or none at all)
 %
 %   Example
 %     clean = zeros(64, 64, 48); clean(16:48, 16:48, 12:36) = 200;

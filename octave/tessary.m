@@ -42,6 +42,8 @@
 %     tessary:threads    a worker thread could not be started
 %     tessary:memory     not enough memory for the output, the scratch
 %                        volumes or the workers' buffers
+%     tessary:isa        DENOISERS_ISA names an instruction set this
+%                        processor cannot run (or none at all)
 %
 %   Example
 %     clean = zeros(64, 64, 48); clean(16:48, 16:48, 12:36) = 200;

@@ -62,12 +62,22 @@ class WorkerGroup {
   int started_ = 0;
 };
 
+// How a pass runs its workers. kOneAfterAnother runs them in worker order
+// on the calling thread: the reference that threaded runs must match.
+enum class Schedule { kThreads, kOneAfterAnother };
+
 // Runs one pass: fills record k with fill(k, records[k]) and starts `worker`
 // on it, for k = 0 .. count-1, in the platform's order, then waits for every
 // worker that started. False when a worker could not be started; no further
 // worker is started then, but those already running are waited for.
 template <typename Record, typename Fill>
-bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill) {
+bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
+                Schedule schedule = Schedule::kThreads) {
+  if (schedule == Schedule::kOneAfterAnother) {
+    for (int k = 0; k < count; ++k) fill(k, records[k]);
+    for (int k = 0; k < count; ++k) worker(&records[k]);
+    return true;
+  }
   WorkerGroup group(count);
   bool started = true;
   if constexpr (kStartEachWorkerWhenFilled) {

@@ -9,7 +9,7 @@
 
 #include <cmath>
 
-#include "dct_thread_args.h"
+#include "context.h"
 
 namespace quillon {
 
@@ -22,13 +22,14 @@ struct BlockTargets {
 };
 
 static inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume, int s0) {
-  const int plane = a.rows * a.cols;
+  const Context& c = *a.context;
+  const int plane = c.rows * c.cols;
   BlockTargets t;
   for (int p = 0; p < 4; ++p) {
     const int s = s0 + p;
     if (s <= a.last_slice) {
       t.sum[p] = sum_volume + s * plane;
-      t.weight[p] = a.weights + s * plane;
+      t.weight[p] = c.weights + s * plane;
     } else {
       const int spill = s - a.last_slice - 1;
       t.sum[p] = a.spill_sum + spill * plane;

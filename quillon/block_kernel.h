@@ -3,14 +3,15 @@
 // scalar sequence of its block, operation for operation, so the results are
 // the scalar ones bit for bit.
 //
-// Included only by the kernel files, each compiled for one instruction set
-// after defining its vector traits V (in an anonymous namespace, as is all
-// of this, so no copy compiled for a wider set can stand in for another).
+// Written once against the lane vocabulary of platform/lanes.h; included
+// only by the kernel files, each compiled for one instruction set with its
+// lanes (all of it in an anonymous namespace, so no copy compiled for a
+// wider set can stand in for another).
 #pragma once
 
 #include "block_access.h"
 #include "dct.h"
-#include "dct_thread_args.h"
+#include "context.h"
 #include "workers.h"
 
 namespace quillon {
@@ -18,45 +19,74 @@ namespace {
 
 template <class V>
 struct VectorTables {
-  using reg = typename V::reg;
+  using reg = typename V::D;
   reg t1[16], t2[16], w1, w2;
-  VectorTables() {
+  explicit VectorTables(const Transforms& t) {
     for (int i = 0; i < 16; ++i) {
-      t1[i] = V::set1(tabla1[i]);
-      t2[i] = V::set1(tabla2[i]);
+      t1[i] = V::Set(t.tabla1[i]);
+      t2[i] = V::Set(t.tabla2[i]);
     }
-    w1 = V::set1(W1);
-    w2 = V::set1(W2);
+    w1 = V::Set(t.W1);
+    w2 = V::Set(t.W2);
   }
 };
 
+// The integer part of |c| (INT_MIN for |c| >= 2^31 and NaN), as in the
+// scalar workers.
+template <class V>
+inline typename V::D IntegerMagnitudeLanes(typename V::D c) {
+  return V::ToDouble(V::TruncateToInt(V::Abs(c)));
+}
+
+// coefficient = 0 where threshold > magnitude, else one more kept.
+template <class V>
+inline void ClearBelow(typename V::D threshold, typename V::D magnitude, typename V::D& coefficient,
+                       typename V::D& kept) {
+  const typename V::M clear = V::Greater(threshold, magnitude);
+  coefficient = V::Select(clear, V::Zero(), coefficient);
+  kept = V::Add(kept, V::Select(clear, V::Zero(), V::Set(1.0)));
+}
+
+// The scalar Corrected, lane by lane: lanes inside the table gather their
+// entry, the others keep their value.
+template <class V>
+inline typename V::D CorrectedLanes(typename V::D x, const double* table, int length) {
+  if (length <= 0) return x;
+  const typename V::M inside = V::And(V::Greater(x, V::Set(-1.0)),
+                                      V::Less(x, V::Set(static_cast<double>(length))));
+  const typename V::I index = V::TruncateToInt(V::Select(inside, x, V::Zero()));
+  const typename V::D y = V::Gather(table, index, inside);
+  const typename V::M below = V::Less(V::Mul(V::Set(2.0), x), y);
+  return V::Select(inside, V::Select(below, x, y), x);
+}
+
 template <class V, bool kForward>
-inline void Line(const typename V::reg* x, typename V::reg* y, const VectorTables<V>& t) {
-  using reg = typename V::reg;
+inline void Line(const typename V::D* x, typename V::D* y, const VectorTables<V>& t) {
+  using reg = typename V::D;
   if constexpr (kForward) {
     for (int u = 0; u < 4; ++u) {
       const reg* b = t.t1 + 4 * u;
-      const reg s = V::add(V::add(V::add(V::mul(x[0], b[0]), V::mul(x[1], b[1])), V::mul(x[2], b[2])),
-                           V::mul(x[3], b[3]));
-      y[u] = V::mul(s, u == 0 ? t.w1 : t.w2);
+      const reg s = V::Add(V::Add(V::Add(V::Mul(x[0], b[0]), V::Mul(x[1], b[1])), V::Mul(x[2], b[2])),
+                           V::Mul(x[3], b[3]));
+      y[u] = V::Mul(s, u == 0 ? t.w1 : t.w2);
     }
   } else {
-    const reg a0 = V::mul(x[0], t.w1);
-    const reg a1 = V::mul(x[1], t.w2);
-    const reg a2 = V::mul(x[2], t.w2);
-    const reg a3 = V::mul(x[3], t.w2);
+    const reg a0 = V::Mul(x[0], t.w1);
+    const reg a1 = V::Mul(x[1], t.w2);
+    const reg a2 = V::Mul(x[2], t.w2);
+    const reg a3 = V::Mul(x[3], t.w2);
     for (int n = 0; n < 4; ++n) {
       const reg* b = t.t2 + 4 * n;
-      y[n] = V::add(V::add(V::add(V::mul(a0, b[0]), V::mul(a1, b[1])), V::mul(a2, b[2])),
-                    V::mul(a3, b[3]));
+      y[n] = V::Add(V::Add(V::Add(V::Mul(a0, b[0]), V::Mul(a1, b[1])), V::Mul(a2, b[2])),
+                    V::Mul(a3, b[3]));
     }
   }
 }
 
 // Rows, then columns, then slices, as the scalar block transforms.
 template <class V, bool kForward>
-inline void Transform3(const typename V::reg* src, typename V::reg* dst, const VectorTables<V>& t) {
-  using reg = typename V::reg;
+inline void Transform3(const typename V::D* src, typename V::D* dst, const VectorTables<V>& t) {
+  using reg = typename V::D;
   reg scratch[64];
   reg in[4];
   reg out[4];
@@ -81,16 +111,16 @@ inline void Transform3(const typename V::reg* src, typename V::reg* dst, const V
 // (r0 + l + k, c0 + j, s0 + p), so every element is one unaligned load.
 // Returns each lane's largest value from 0, as the scalar gather does.
 template <class V>
-inline typename V::reg Gather(const double* volume, int rows, int plane, int r0, int c0, int s0,
-                              typename V::reg* block) {
-  typename V::reg largest = V::zero();
+inline typename V::D Gather(const double* volume, int rows, int plane, int r0, int c0, int s0,
+                              typename V::D* block) {
+  typename V::D largest = V::Zero();
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
       for (int k = 0; k < 4; ++k) {
-        const typename V::reg x = V::load(line + k);
+        const typename V::D x = V::Load(line + k);
         block[k + 4 * j + 16 * p] = x;
-        largest = V::keep_above(largest, x);
+        largest = V::Select(V::Greater(x, largest), x, largest);
       }
     }
   }
@@ -102,56 +132,57 @@ inline typename V::reg Gather(const double* volume, int rows, int plane, int r0,
 // vectors, the shifted contributions added in registers; the second vector
 // touches only its first three lanes, which keeps it inside the row.
 template <class V>
-inline void AddShifted(double* row, const typename V::reg* c) {
+inline void AddShifted(double* row, const typename V::D* c) {
   if constexpr (V::N >= 4) {
-    typename V::reg low = V::load(row);
-    low = V::add(low, V::template up<3>(c[3]));
-    low = V::add(low, V::template up<2>(c[2]));
-    low = V::add(low, V::template up<1>(c[1]));
-    low = V::add(low, c[0]);
-    V::store(row, low);
-    typename V::reg high = V::load_head3(row + V::N);
-    high = V::add(high, V::template down<V::N - 3>(c[3]));
-    high = V::add(high, V::template down<V::N - 2>(c[2]));
-    high = V::add(high, V::template down<V::N - 1>(c[1]));
-    V::store_head3(row + V::N, high);
+    typename V::D low = V::Load(row);
+    low = V::Add(low, V::template ShiftUp<3>(c[3]));
+    low = V::Add(low, V::template ShiftUp<2>(c[2]));
+    low = V::Add(low, V::template ShiftUp<1>(c[1]));
+    low = V::Add(low, c[0]);
+    V::Store(row, low);
+    typename V::D high = V::LoadFirst3(row + V::N);
+    high = V::Add(high, V::template ShiftDown<V::N - 3>(c[3]));
+    high = V::Add(high, V::template ShiftDown<V::N - 2>(c[2]));
+    high = V::Add(high, V::template ShiftDown<V::N - 1>(c[1]));
+    V::StoreFirst3(row + V::N, high);
   } else {
-    for (int k = 3; k >= 0; --k) V::store(row + k, V::add(V::load(row + k), c[k]));
+    for (int k = 3; k >= 0; --k) V::Store(row + k, V::Add(V::Load(row + k), c[k]));
   }
 }
 
 template <class V, bool kOracle>
 void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
-           typename V::reg threshold, bool correct, int r0, int c0, int s0) {
-  using reg = typename V::reg;
-  const int rows = a.rows;
-  const int plane = rows * a.cols;
+           typename V::D threshold, bool correct, int r0, int c0, int s0) {
+  using reg = typename V::D;
+  const Context& ctx = *a.context;
+  const int rows = ctx.rows;
+  const int plane = rows * ctx.cols;
   reg block[64];
   reg coefficients[64];
-  const typename V::mask skip = V::is_zero(Gather<V>(a.in_image, rows, plane, r0, c0, s0, block));
-  if (V::all(skip)) return;
+  const typename V::M skip = V::Equal(Gather<V>(ctx.in_image, rows, plane, r0, c0, s0, block), V::Zero());
+  if (V::All(skip)) return;
   Transform3<V, true>(block, coefficients, t);
 
-  reg kept = V::zero();
+  reg kept = V::Zero();
   if constexpr (kOracle) {
     reg estimate[64];
-    Gather<V>(a.out_image, rows, plane, r0, c0, s0, block);
+    Gather<V>(ctx.out_image, rows, plane, r0, c0, s0, block);
     Transform3<V, true>(block, estimate, t);
     for (int i = 0; i < 64; ++i)
-      V::clear_below(threshold, V::integer_magnitude(estimate[i]), coefficients[i], kept);
+      ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(estimate[i]), coefficients[i], kept);
   } else {
     for (int i = 0; i < 64; ++i)
-      V::clear_below(threshold, V::integer_magnitude(coefficients[i]), coefficients[i], kept);
+      ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(coefficients[i]), coefficients[i], kept);
   }
-  const reg one = V::set1(1.0);
-  const reg w = V::div(one, V::add(kept, one));
+  const reg one = V::Set(1.0);
+  const reg w = V::Div(one, V::Add(kept, one));
   Transform3<V, false>(coefficients, block, t);
 
   // Lane l adds element k into voxel r0 + l + k. Taking k from 3 down to 0
   // hands every voxel its blocks' contributions in ascending block order,
   // the order of the scalar traversal; skipped lanes add +0.0, which leaves
   // a sum unchanged (no sum is ever -0.0).
-  const reg w_added = V::select_zero(skip, w);
+  const reg w_added = V::Select(skip, V::Zero(), w);
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       double* sum = target.sum[p] + r0 + (c0 + j) * rows;
@@ -160,9 +191,9 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
       for (int k = 0; k < 4; ++k) {
         const reg x = block[k + 4 * j + 16 * p];
         const reg contribution = kOracle && correct
-                                     ? V::mul(V::corrected(x, a.bias_table, a.bias_len), w)
-                                     : V::mul(w, x);
-        c[k] = V::select_zero(skip, contribution);
+                                     ? V::Mul(CorrectedLanes<V>(x, a.bias_table, ctx.bias_len), w)
+                                     : V::Mul(w, x);
+        c[k] = V::Select(skip, V::Zero(), contribution);
       }
       AddShifted<V>(sum, c);
       const reg same[4] = {w_added, w_added, w_added, w_added};
@@ -172,15 +203,16 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
 }
 
 template <class V, bool kOracle>
-void Slab(const DctThreadArgs& a) {
-  const VectorTables<V> t;
-  const double threshold = kOracle ? a.sigma : 2.7 * a.sigma;
-  const typename V::reg vector_threshold = V::set1(threshold);
-  const bool correct = kOracle && rician > 0;
-  const int last_r0 = a.rows - 4;
+void SlabOfBlocks(const DctThreadArgs& a) {
+  const Context& ctx = *a.context;
+  const VectorTables<V> t(ctx.transforms);
+  const double threshold = kOracle ? ctx.sigma : 2.7 * ctx.sigma;
+  const typename V::D vector_threshold = V::Set(threshold);
+  const bool correct = kOracle && ctx.rician > 0;
+  const int last_r0 = ctx.rows - 4;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
-    const BlockTargets target = TargetsFor(a, kOracle ? a.acc_image : a.out_image, s0);
-    for (int c0 = 0; c0 <= a.cols - 4; ++c0) {
+    const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
+    for (int c0 = 0; c0 <= ctx.cols - 4; ++c0) {
       int r0 = 0;
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.

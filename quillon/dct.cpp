@@ -4,11 +4,6 @@
 
 namespace quillon {
 
-double* tabla1 = nullptr;
-double* tabla2 = nullptr;
-double W1 = 0.0;
-double W2 = 0.0;
-
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -21,23 +16,23 @@ double Basis(int u, int n) {
 
 // Applies a line transform to the three axes of a block in turn: rows, then
 // columns, then slices. This order fixes the rounding of the result.
-template <void (*Line)(const double*, double*)>
-void Separable(const double* src, double* dst) {
+template <void (*Line)(const Transforms&, const double*, double*)>
+void Separable(const Transforms& t, const double* src, double* dst) {
   double scratch[64];
   double in[4];
   double out[4];
-  for (int i = 0; i < 64; i += 4) Line(src + i, scratch + i);
+  for (int i = 0; i < 64; i += 4) Line(t, src + i, scratch + i);
   for (int k = 0; k < 4; ++k) {
     for (int p = 0; p < 4; ++p) {
       for (int m = 0; m < 4; ++m) in[m] = scratch[k + 16 * p + 4 * m];
-      Line(in, out);
+      Line(t, in, out);
       for (int m = 0; m < 4; ++m) scratch[k + 16 * p + 4 * m] = out[m];
     }
   }
   for (int k = 0; k < 4; ++k) {
     for (int j = 0; j < 4; ++j) {
       for (int m = 0; m < 4; ++m) in[m] = scratch[k + 4 * j + 16 * m];
-      Line(in, out);
+      Line(t, in, out);
       for (int m = 0; m < 4; ++m) dst[k + 4 * j + 16 * m] = out[m];
     }
   }
@@ -45,38 +40,38 @@ void Separable(const double* src, double* dst) {
 
 }  // namespace
 
-void SetUpTransforms(double* forward_table, double* inverse_table) {
-  tabla1 = forward_table;
-  tabla2 = inverse_table;
+Transforms MakeTransforms() {
+  Transforms t;
   for (int u = 0; u < 4; ++u)
-    for (int n = 0; n < 4; ++n) tabla1[4 * u + n] = Basis(u, n);
+    for (int n = 0; n < 4; ++n) t.tabla1[4 * u + n] = Basis(u, n);
   for (int n = 0; n < 4; ++n)
-    for (int u = 0; u < 4; ++u) tabla2[4 * n + u] = Basis(u, n);
-  W1 = std::sqrt(0.25);
-  W2 = std::sqrt(0.5);
+    for (int u = 0; u < 4; ++u) t.tabla2[4 * n + u] = Basis(u, n);
+  t.W1 = std::sqrt(0.25);
+  t.W2 = std::sqrt(0.5);
+  return t;
 }
 
-void dct(const double* src, double* dst) {
+void dct(const Transforms& t, const double* src, double* dst) {
   for (int u = 0; u < 4; ++u) {
-    const double* t = tabla1 + 4 * u;
-    const double s = ((src[0] * t[0] + src[1] * t[1]) + src[2] * t[2]) + src[3] * t[3];
-    dst[u] = s * (u == 0 ? W1 : W2);
+    const double* b = t.tabla1 + 4 * u;
+    const double s = ((src[0] * b[0] + src[1] * b[1]) + src[2] * b[2]) + src[3] * b[3];
+    dst[u] = s * (u == 0 ? t.W1 : t.W2);
   }
 }
 
-void idct(const double* src, double* dst) {
+void idct(const Transforms& t, const double* src, double* dst) {
   // The factor scales each coefficient before it meets the basis value.
-  const double a0 = src[0] * W1;
-  const double a1 = src[1] * W2;
-  const double a2 = src[2] * W2;
-  const double a3 = src[3] * W2;
+  const double a0 = src[0] * t.W1;
+  const double a1 = src[1] * t.W2;
+  const double a2 = src[2] * t.W2;
+  const double a3 = src[3] * t.W2;
   for (int n = 0; n < 4; ++n) {
-    const double* t = tabla2 + 4 * n;
-    dst[n] = ((a0 * t[0] + a1 * t[1]) + a2 * t[2]) + a3 * t[3];
+    const double* b = t.tabla2 + 4 * n;
+    dst[n] = ((a0 * b[0] + a1 * b[1]) + a2 * b[2]) + a3 * b[3];
   }
 }
 
-void dct3(const double* src, double* dst) { Separable<dct>(src, dst); }
-void idct3(const double* src, double* dst) { Separable<idct>(src, dst); }
+void dct3(const Transforms& t, const double* src, double* dst) { Separable<dct>(t, src, dst); }
+void idct3(const Transforms& t, const double* src, double* dst) { Separable<idct>(t, src, dst); }
 
 }  // namespace quillon

@@ -1,20 +1,18 @@
-#include "denoise.h"
-
 #include <array>
 #include <cstddef>
+#include <new>
 #include <vector>
 
+#include "context.h"
 #include "dct.h"
-#include "dct_thread_args.h"
+#include "driver.h"
+#include "quillon.h"
 #include "rician_bias.h"
 #include "slabs.h"
 #include "threads.h"
 #include "workers.h"
 
 namespace quillon {
-
-int rician = 0;
-
 namespace {
 
 using Records = std::array<DctThreadArgs, kWorkers>;
@@ -26,7 +24,7 @@ class SpillPlanes {
     for (int k = 0; k < kWorkers; ++k) {
       const Slab slab = SlabOf(k, slices);
       offset_[k] = used_;
-      if (slab.first_slice <= slab.last_slice) used_ += kSpillPlanes * plane_;
+      if (slab.first_slice < slab.end_slice) used_ += kSpillPlanes * plane_;
     }
     sums_.assign(used_, 0.0);
     weights_.assign(used_, 0.0);
@@ -65,77 +63,124 @@ class SpillPlanes {
   std::vector<double> weights_;
 };
 
-bool RunPass(const QuillonJob& job, platform::WorkerFunction worker, Records& records,
-             SpillPlanes& spill) {
+bool RunPass(const Context& context, const double* bias_table, platform::Schedule schedule,
+             platform::WorkerFunction worker, Records& records, SpillPlanes& spill) {
   auto fill = [&](int k, DctThreadArgs& r) {
-    const Slab slab = SlabOf(k, job.slices);
+    const Slab slab = SlabOf(k, context.slices);
     r = DctThreadArgs{};
-    r.cols = job.cols;
-    r.rows = job.rows;
-    r.slices = job.slices;
-    r.in_image = job.in_image;
-    r.out_image = job.out_image;
-    r.acc_image = job.acc_image;
-    r.weights = job.weights;
+    r.context = &context;
     r.first_slice = slab.first_slice;
-    r.last_slice = slab.last_slice;
-    r.sigma = job.sigma;
-    r.bias_table = job.bias_table != nullptr ? job.bias_table + k * job.bias_len : nullptr;
-    r.bias_len = job.bias_len;
+    r.last_slice = slab.end_slice - 1;
+    r.bias_table = bias_table != nullptr ? bias_table + k * context.bias_len : nullptr;
     r.spill_sum = spill.Sums(k);
     r.spill_weights = spill.Weights(k);
   };
-  if (job.one_thread) {
-    for (int k = 0; k < kWorkers; ++k) {
-      fill(k, records[k]);
-      worker(&records[k]);
-    }
-    return true;
-  }
-  return platform::RunWorkers(records.data(), kWorkers, worker, fill);
+  return platform::RunWorkers(records.data(), kWorkers, worker, fill, schedule);
 }
 
-}  // namespace
-
-Outcome Denoise(const QuillonJob& job) {
-  const std::size_t count = static_cast<std::size_t>(job.rows) * job.cols * job.slices;
-  rician = job.rician;
+// The two passes over volumes that are all in place.
+Status RunPasses(const Context& c, const double* bias_table, double* first_estimate,
+                 platform::Schedule schedule) {
+  const std::size_t count = static_cast<std::size_t>(c.rows) * c.cols * c.slices;
   for (std::size_t i = 0; i < count; ++i) {
-    job.out_image[i] = 0.0;
-    job.weights[i] = 0.0;
+    c.out_image[i] = 0.0;
+    c.weights[i] = 0.0;
   }
-  SetUpTransforms(job.forward_table, job.inverse_table);
-  if (rician > 0) RicianBias(job.bias_len, job.bias_table, kWorkers, job.sigma);
-
   Records records{};
-  SpillPlanes spill(job.rows, job.cols, job.slices);
+  SpillPlanes spill(c.rows, c.cols, c.slices);
 
   // Pass 1: hard thresholding gives the first estimate.
-  if (!RunPass(job, ThreadFunc, records, spill)) return Outcome::kThreadsFailed;
-  spill.AddInto(records, job.out_image, job.weights);
+  if (!RunPass(c, bias_table, schedule, ThreadFunc, records, spill)) return Status::kThreadsFailed;
+  spill.AddInto(records, c.out_image, c.weights);
   for (std::size_t i = 0; i < count; ++i) {
-    if (job.weights[i] == 0.0) job.weights[i] = 1.0;
-    job.out_image[i] = job.out_image[i] / job.weights[i];
+    if (c.weights[i] == 0.0) c.weights[i] = 1.0;
+    c.out_image[i] = c.out_image[i] / c.weights[i];
   }
-  if (job.first_estimate != nullptr) {
-    for (std::size_t i = 0; i < count; ++i) job.first_estimate[i] = job.out_image[i];
+  if (first_estimate != nullptr) {
+    for (std::size_t i = 0; i < count; ++i) first_estimate[i] = c.out_image[i];
   }
 
   // Pass 2: the oracle pass, read against the first estimate.
   for (std::size_t i = 0; i < count; ++i) {
-    job.acc_image[i] = 0.0;
-    job.weights[i] = 0.0;
+    c.acc_image[i] = 0.0;
+    c.weights[i] = 0.0;
   }
   spill.Clear();
-  if (!RunPass(job, ThreadFunc2, records, spill)) return Outcome::kThreadsFailed;
-  spill.AddInto(records, job.acc_image, job.weights);
+  if (!RunPass(c, bias_table, schedule, ThreadFunc2, records, spill))
+    return Status::kThreadsFailed;
+  spill.AddInto(records, c.acc_image, c.weights);
   for (std::size_t i = 0; i < count; ++i) {
-    if (job.weights[i] == 0.0) job.weights[i] = 1.0;
-    job.out_image[i] = job.acc_image[i] / job.weights[i];
+    if (c.weights[i] == 0.0) c.weights[i] = 1.0;
+    c.out_image[i] = c.acc_image[i] / c.weights[i];
     // Any non-zero flag clears negatives, a negative one included.
-    if (rician != 0 && job.out_image[i] < 0.0) job.out_image[i] = 0.0;
+    if (c.rician != 0 && c.out_image[i] < 0.0) c.out_image[i] = 0.0;
   }
-  return Outcome::kDone;
+  return Status::kOk;
+}
+
+// rows*cols*slices, or -1 for negative extents or more than 2^31 - 1 voxels.
+int64_t VoxelCount(const Request& q) {
+  if (q.rows < 0 || q.cols < 0 || q.slices < 0) return -1;
+  const int64_t count = int64_t{q.rows} * q.cols * q.slices;
+  return count <= 2147483647 ? count : -1;
+}
+
+// The caller's buffer, or else one of the call's own.
+double* ScratchOr(double* given, std::vector<double>& own, std::size_t count) {
+  if (given != nullptr) return given;
+  own.resize(count);
+  return own.data();
+}
+
+}  // namespace
+
+int64_t BiasTableSize(const Request& q) noexcept {
+  const int64_t count = VoxelCount(q);
+  if (q.rician <= 0 || count <= 0 || q.noisy == nullptr) return 0;
+  const int64_t len = BiasLength(LargestValue(q.noisy, count));
+  return len < 0 ? -1 : 8 * len;
+}
+
+Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
+  const int64_t count = VoxelCount(q);
+  if (count < 0) return Status::kInvalidRequest;
+  if (count == 0) return Status::kOk;
+  if (q.noisy == nullptr || q.denoised == nullptr) return Status::kInvalidRequest;
+  const platform::Isa isa = platform::ResolveIsa(q.options.isa);
+  if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
+  const int64_t bias_size = BiasTableSize(q);
+  if (bias_size < 0) return Status::kValueRange;
+  if (q.bias_table != nullptr && q.bias_table_size < bias_size) return Status::kInvalidRequest;
+
+  try {
+    std::vector<double> own_weights, own_accumulator, own_bias;
+    const auto n = static_cast<std::size_t>(count);
+    const int bias_len = static_cast<int>(bias_size / 8);
+    double* bias_table = nullptr;
+    if (q.rician > 0) {
+      bias_table = ScratchOr(q.bias_table, own_bias, static_cast<std::size_t>(bias_size));
+      RicianBias(bias_len, bias_table, kWorkers, q.sigma);
+    }
+    const Context context{q.rows,
+                          q.cols,
+                          q.slices,
+                          q.noisy,
+                          q.denoised,
+                          ScratchOr(q.accumulator, own_accumulator, n),
+                          ScratchOr(q.weights, own_weights, n),
+                          q.sigma,
+                          q.rician,
+                          MakeTransforms(),
+                          bias_len,
+                          isa};
+    return RunPasses(context, bias_table, q.first_estimate, schedule);
+  } catch (const std::bad_alloc&) {
+    return Status::kOutOfMemory;
+  }
+}
+
+Status Denoise(const Request& request) noexcept {
+  return Denoise(request, platform::Schedule::kThreads);
 }
 
 }  // namespace quillon

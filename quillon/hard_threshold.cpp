@@ -10,10 +10,11 @@ namespace quillon {
 
 void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, double threshold,
                         int r0, int c0, int s0) {
+  const Context& c = *a.context;
   double block[64];
   double coefficients[64];
-  if (GatherBlock(a.in_image, a.rows, a.rows * a.cols, r0, c0, s0, block) == 0.0) return;
-  dct3(block, coefficients);
+  if (GatherBlock(c.in_image, c.rows, c.rows * c.cols, r0, c0, s0, block) == 0.0) return;
+  dct3(c.transforms, block, coefficients);
   int kept = 0;
   for (int i = 0; i < 64; ++i) {
     if (threshold > IntegerMagnitude(coefficients[i])) {
@@ -23,11 +24,11 @@ void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, doub
     }
   }
   const double w = 1.0 / static_cast<double>(kept + 1);
-  idct3(coefficients, block);
+  idct3(c.transforms, coefficients, block);
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       for (int k = 0; k < 4; ++k) {
-        const int at = InPlane(a.rows, r0, c0, k, j);
+        const int at = InPlane(c.rows, r0, c0, k, j);
         target.sum[p][at] = target.sum[p][at] + w * block[k + 4 * j + 16 * p];
         target.weight[p][at] = target.weight[p][at] + w;
       }
@@ -37,14 +38,15 @@ void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, doub
 
 void ThreadFunc(void* args) {
   const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
-  if (HardThresholdKernel kernel = ActiveKernels().hard_threshold) return kernel(a);
+  const Context& c = *a.context;
+  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (SlabKernel kernel = HardThresholdKernel(c.isa)) return kernel(a);
 
-  const double threshold = 2.7 * a.sigma;
+  const double threshold = 2.7 * c.sigma;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
-    const BlockTargets target = TargetsFor(a, a.out_image, s0);
-    for (int c0 = 0; c0 <= a.cols - 4; ++c0)
-      for (int r0 = 0; r0 <= a.rows - 4; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
+    const BlockTargets target = TargetsFor(a, c.out_image, s0);
+    for (int c0 = 0; c0 <= c.cols - 4; ++c0)
+      for (int r0 = 0; r0 <= c.rows - 4; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
   }
 }
 

@@ -1,35 +1,22 @@
-// Vector kernels of the two block workers, chosen by the processor at run
-// time. Each lane of a vector runs the scalar sequence of one block, so a
+// The vector kernels of the two block workers, one pair per instruction
+// set. Each lane of a vector runs the scalar sequence of one block, so a
 // kernel gives the same bits as the scalar workers, voxel by voxel.
 #pragma once
 
-#include "dct_thread_args.h"
+#include "context.h"
+#include "isa.h"
 
 namespace quillon {
 
-enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
+// A worker's whole slab of one pass.
+using SlabKernel = void (*)(const DctThreadArgs&);
 
-using HardThresholdKernel = void (*)(const DctThreadArgs&);
-using OracleKernel = void (*)(const DctThreadArgs&);
+// The kernels of a resolved instruction set; null for kScalar (the plain
+// scalar workers) and for sets not built in.
+SlabKernel HardThresholdKernel(platform::Isa isa);
+SlabKernel OracleKernel(platform::Isa isa);
 
-struct Kernels {
-  Isa isa;
-  HardThresholdKernel hard_threshold;  // null: the scalar worker
-  OracleKernel oracle;
-};
-
-// The widest the processor supports.
-Isa BestIsa();
-bool Supported(Isa isa);
-
-// The kernels the workers use: the best ones unless UseKernels chose others.
-const Kernels& ActiveKernels();
-
-// For tests and benchmarks, while no worker runs: selects the kernels of
-// `isa` (kScalar: the plain scalar workers). False when unsupported.
-bool UseKernels(Isa isa);
-
-// One entry pair per instruction set, each compiled for it.
+// The entry pairs, each in its own file compiled for its set.
 void HardThresholdSse2(const DctThreadArgs& a);
 void OracleSse2(const DctThreadArgs& a);
 void HardThresholdAvx2(const DctThreadArgs& a);

@@ -9,34 +9,35 @@
 namespace quillon {
 
 void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int c0, int s0) {
-  const int plane = a.rows * a.cols;
+  const Context& c = *a.context;
+  const int plane = c.rows * c.cols;
   double noisy[64];
   double estimate[64];
   double noisy_coefficients[64];
   double estimate_coefficients[64];
   // Only the noisy block decides whether a block is skipped.
-  if (GatherBlock(a.in_image, a.rows, plane, r0, c0, s0, noisy) == 0.0) return;
-  GatherBlock(a.out_image, a.rows, plane, r0, c0, s0, estimate);
-  dct3(noisy, noisy_coefficients);
-  dct3(estimate, estimate_coefficients);
+  if (GatherBlock(c.in_image, c.rows, plane, r0, c0, s0, noisy) == 0.0) return;
+  GatherBlock(c.out_image, c.rows, plane, r0, c0, s0, estimate);
+  dct3(c.transforms, noisy, noisy_coefficients);
+  dct3(c.transforms, estimate, estimate_coefficients);
   int kept = 0;
   for (int i = 0; i < 64; ++i) {
-    if (a.sigma > IntegerMagnitude(estimate_coefficients[i])) {
+    if (c.sigma > IntegerMagnitude(estimate_coefficients[i])) {
       noisy_coefficients[i] = 0.0;
     } else {
       ++kept;
     }
   }
   const double w = 1.0 / static_cast<double>(kept + 1);
-  idct3(noisy_coefficients, noisy);
-  const bool correct = rician > 0;
+  idct3(c.transforms, noisy_coefficients, noisy);
+  const bool correct = c.rician > 0;
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       for (int k = 0; k < 4; ++k) {
-        const int at = InPlane(a.rows, r0, c0, k, j);
+        const int at = InPlane(c.rows, r0, c0, k, j);
         const double x = noisy[k + 4 * j + 16 * p];
         if (correct) {
-          target.sum[p][at] = target.sum[p][at] + Corrected(x, a.bias_table, a.bias_len) * w;
+          target.sum[p][at] = target.sum[p][at] + Corrected(x, a.bias_table, c.bias_len) * w;
         } else {
           target.sum[p][at] = target.sum[p][at] + w * x;
         }
@@ -48,13 +49,14 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
 
 void ThreadFunc2(void* args) {
   const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  if (a.first_slice > a.last_slice || a.cols < 4 || a.rows < 4) return;
-  if (OracleKernel kernel = ActiveKernels().oracle) return kernel(a);
+  const Context& c = *a.context;
+  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (SlabKernel kernel = OracleKernel(c.isa)) return kernel(a);
 
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
-    const BlockTargets target = TargetsFor(a, a.acc_image, s0);
-    for (int c0 = 0; c0 <= a.cols - 4; ++c0)
-      for (int r0 = 0; r0 <= a.rows - 4; ++r0) OracleBlock(a, target, r0, c0, s0);
+    const BlockTargets target = TargetsFor(a, c.acc_image, s0);
+    for (int c0 = 0; c0 <= c.cols - 4; ++c0)
+      for (int r0 = 0; r0 <= c.rows - 4; ++r0) OracleBlock(a, target, r0, c0, s0);
   }
 }
 

@@ -5,9 +5,11 @@ namespace quillon {
 
 inline constexpr int kWorkers = 8;
 
+// A worker's block-start slices, [first_slice, end_slice); empty when
+// end_slice <= first_slice.
 struct Slab {
-  int first_slice;  // first block-start slice, inclusive
-  int last_slice;   // last block-start slice, inclusive; empty when < first
+  int first_slice;
+  int end_slice;
 };
 
 // Worker k of eight, for a volume of `slices` slices. Blocks start at slices
@@ -17,7 +19,7 @@ inline Slab SlabOf(int k, int slices) {
   const int d = slices - 4;
   const int first = k * d / kWorkers;
   const int last = k == kWorkers - 1 ? kWorkers * d / kWorkers : (k + 1) * d / kWorkers - 1;
-  return {first, last};
+  return {first, last + 1};
 }
 
 }  // namespace quillon

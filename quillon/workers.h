@@ -3,12 +3,9 @@
 #pragma once
 
 #include "block_access.h"
-#include "dct_thread_args.h"
+#include "context.h"
 
 namespace quillon {
-
-// The module's Rician flag for the running call; positive: Rician noise.
-extern int rician;
 
 // Pass 1: hard thresholding of each noisy block's coefficients at 2.7 sigma.
 void ThreadFunc(void* args);

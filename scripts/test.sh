@@ -5,6 +5,15 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
+# The filters' unit, gateway and end-to-end suites again under every
+# instruction set this processor runs, forced for the whole process.
+for isa in scalar sse2 avx2 avx512; do
+  [ "$isa" = scalar ] || grep -qw "${isa/avx512/avx512f}" /proc/cpuinfo || continue
+  echo "== DENOISERS_ISA=$isa"
+  DENOISERS_ISA=$isa ctest --test-dir build --output-on-failure -j"$(nproc)" \
+    -R '^(Quillon|Tessary)' -E 'MexFile|NoSharedCode'
+done
+
 # The Windows x64 build from the same sources, cross-compiled; its tests
 # run under wine and compare its results with the Linux build's above.
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then

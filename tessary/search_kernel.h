@@ -1,6 +1,6 @@
-// The vector search kernel, written once over a lane type V and compiled
-// once per instruction set (search_sse2.cpp, search_avx2.cpp,
-// search_avx512.cpp). Only those files include it.
+// The vector search kernel, written once over the lane vocabulary of
+// platform/lanes.h and compiled once per instruction set (search_sse2.cpp,
+// search_avx2.cpp, search_avx512.cpp). Only those files include it.
 //
 // For one window offset (ds, dc, dr), consecutive centres down a column have
 // consecutive neighbours, so each lane takes one centre: the lanes load
@@ -24,17 +24,7 @@
 // accepted lanes (a guide difference past that, a K outside the table, a
 // value that is not a number) are weighed one by one by the scalar code.
 //
-// V provides, for its lane count N, a vector D of N doubles, a vector I of
-// N 32-bit integers, a mask M and a table type T of eight doubles:
-//   Load, Store, Set, Add, Sub, Mul,
-//   GateInt(diff): the lanes' |trunc32(diff)| (the most negative integer
-//     for what does not fit), ToDouble(I),
-//   MakeTable(const double[8]), Lookup(T, I k): the entries k (any k may be
-//     passed; lanes with k outside 0..7 get an unspecified value),
-//   NotGreater(a, b): !(a > b); LessEqual(a, b): a <= b; Less(a, b): a < b;
-//   NotEqual(a, b): a != b (true for a NaN); And, AndNot(a, b) = a & !b;
-//   Bits(m): the mask as an integer, lane i at bit i;
-//   Select(m, a, b): m ? a : b.
+// V is one of the lane structs of platform/lanes.h.
 //
 // Everything here has internal linkage (V is a type of an unnamed
 // namespace, and the helpers live in one too): code built for a wider
@@ -44,6 +34,7 @@
 #include <cmath>
 
 #include "pair_weight.h"
+#include "context.h"
 #include "search_worker.h"
 
 namespace tessary {
@@ -65,12 +56,13 @@ class VectorWorker {
   using M = typename V::M;
 
  public:
-  explicit VectorWorker(const NlmThreadArgs& a)
-      : a_(a),
-        k_(WeightConstantsFor(a.filter_h)),
-        squared_(rician != 0),
-        plane_(a.rows * a.cols),
-        spill_base_(a.end_slice * a.rows * a.cols),
+  VectorWorker(const Context& c, const NlmThreadArgs& a)
+      : c_(c),
+        a_(a),
+        k_(WeightConstantsFor(c.filter_h)),
+        squared_(c.rician != 0),
+        plane_(c.rows * c.cols),
+        spill_base_(a.end_slice * c.rows * c.cols),
         // Outside 0 < 2h^2 < infinity no lane takes the table: dg * dg is
         // never below -1.
         guide_limit_(k_.two_h2 > 0.0 && k_.two_h2 < HUGE_VAL ? k_.two_h2 : -1.0) {
@@ -78,12 +70,12 @@ class VectorWorker {
   }
 
   void Run() const {
-    if (a_.search_radius < 0) return;  // no voxel has a neighbour
+    if (c_.search_radius < 0) return;  // no voxel has a neighbour
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
       if (a_.direction == 1) {
-        for (int c = 0; c < a_.cols; ++c) Column(c, s);
+        for (int c = 0; c < c_.cols; ++c) Column(c, s);
       } else {
-        for (int c = a_.cols - 1; c >= 0; --c) Column(c, s);
+        for (int c = c_.cols - 1; c >= 0; --c) Column(c, s);
       }
     }
   }
@@ -110,16 +102,16 @@ class VectorWorker {
   // slice s, in window order; the bounds are those of the scalar kernel,
   // with the row bounds applied to the run of centres instead of per centre.
   void Column(int c, int s) const {
-    const int R = a_.search_radius;
-    const int rows = a_.rows;
+    const int R = c_.search_radius;
+    const int rows = c_.rows;
     const int column = c * rows + s * plane_;
-    const int ds_end = MinInt(R, a_.slices - 1 - s);
-    const int dc_last = MinInt(R, a_.cols - 1 - c);
+    const int ds_end = MinInt(R, c_.slices - 1 - s);
+    const int dc_last = MinInt(R, c_.cols - 1 - c);
     const int dc_first_ahead = MaxInt(-R, -c);
     for (int ds = 0; ds <= ds_end; ++ds) {
       const bool own_slab = s + ds < a_.end_slice;
-      const Targets t{own_slab ? a_.out_image : a_.spill_out,
-                      own_slab ? a_.weights : a_.spill_weights, own_slab ? 0 : spill_base_};
+      const Targets t{own_slab ? c_.out_image : a_.spill_out,
+                      own_slab ? c_.weights : a_.spill_weights, own_slab ? 0 : spill_base_};
       for (int dc = ds == 0 ? 0 : dc_first_ahead; dc <= dc_last; ++dc) {
         // A row offset of rows or more leaves the column for every centre:
         // stopping short of those skips nothing that would be weighed, and
@@ -140,11 +132,11 @@ class VectorWorker {
   // The centres p0 .. p0 + n - 1, each with the neighbour p + offset.
   void Run(int p0, int n, int offset, const Targets& t) const {
     const Constants c = MakeConstants();
-    const double* in = a_.in_image;
-    const double* mean = a_.mean_image;
-    const double* guide = a_.guide_image;
-    double* out = a_.out_image;
-    double* weights = a_.weights;
+    const double* in = c_.in_image;
+    const double* mean = c_.mean_image;
+    const double* guide = c_.guide_image;
+    double* out = c_.out_image;
+    double* weights = c_.weights;
     const int full = n - n % V::N;
     for (int i = 0; i < full; i += V::N) {
       const int p = p0 + i;
@@ -166,12 +158,12 @@ class VectorWorker {
 
   struct Constants {
     D zero, eight, h, guide_limit;
-    typename V::T table;
+    typename V::Table8 table;
   };
 
   Constants MakeConstants() const {
     return Constants{V::Set(0.0), V::Set(8.0), V::Set(k_.h), V::Set(guide_limit_),
-                     V::MakeTable(table_)};
+                     V::MakeTable8(table_)};
   }
 
   // The centre test and the gate of N consecutive pairs into pass, and
@@ -181,14 +173,16 @@ class VectorWorker {
   D WeighChunk(const Constants& c, const double* centre, const double* mean_p,
                const double* mean_q, const double* guide_p, const double* guide_q,
                M& pass) const {
-    const typename V::I k = V::GateInt(V::Sub(V::Load(mean_p), V::Load(mean_q)));
+    // |trunc32(difference)|, the most negative integer for what does not
+    // fit, which the absolute value leaves as it is, as the scalar wrap does.
+    const typename V::I k = V::AbsInt(V::TruncateToInt(V::Sub(V::Load(mean_p), V::Load(mean_q))));
     const D K = V::ToDouble(k);
     pass = V::And(V::NotEqual(V::Load(centre), c.zero), V::NotGreater(K, c.h));
     const D dg = V::Sub(V::Load(guide_p), V::Load(guide_q));
     const M tabled = V::And(V::And(V::LessEqual(V::Mul(dg, dg), c.guide_limit),
                                    V::LessEqual(c.zero, K)),
                             V::Less(K, c.eight));
-    const D w = V::Lookup(c.table, k);
+    const D w = V::Lookup8(c.table, k);
     const unsigned rest = V::Bits(V::AndNot(pass, tabled));
     if (rest == 0) return w;
     // The few accepted lanes the table does not cover: the scalar code.
@@ -208,27 +202,28 @@ class VectorWorker {
 
   // One pair as the scalar kernel does it.
   void ScalarPair(int p, int q, const Targets& t) const {
-    const double vp = a_.in_image[p];
+    const double vp = c_.in_image[p];
     if (vp == 0.0) return;
     double w;
-    if (!PairWeight(a_.mean_image[p], a_.mean_image[q], a_.guide_image[p], a_.guide_image[q], k_,
+    if (!PairWeight(c_.mean_image[p], c_.mean_image[q], c_.guide_image[p], c_.guide_image[q], k_,
                     w))
       return;
-    const double vq = a_.in_image[q];
+    const double vq = c_.in_image[q];
     const int qi = q - t.offset;
     if (squared_) {
-      a_.out_image[p] += vq * (w * vq);
-      a_.weights[p] += w;
+      c_.out_image[p] += vq * (w * vq);
+      c_.weights[p] += w;
       t.out[qi] += vp * (w * vp);
       t.weights[qi] += w;
     } else {
-      a_.out_image[p] += w * vq;
-      a_.weights[p] += w;
+      c_.out_image[p] += w * vq;
+      c_.weights[p] += w;
       t.out[qi] += w * vp;
       t.weights[qi] += w;
     }
   }
 
+  const Context& c_;
   const NlmThreadArgs& a_;
   WeightConstants k_;
   bool squared_;

@@ -8,13 +8,12 @@
 
 namespace tessary {
 
-unsigned char rician = 0;
-
 namespace {
 
 // Everything one worker needs per pair, read once from the record.
 struct Worker {
   const NlmThreadArgs& a;
+  const Context& ctx;
   bool squared;
   WeightConstants k;
   int plane;
@@ -22,27 +21,28 @@ struct Worker {
 
   explicit Worker(const NlmThreadArgs& args)
       : a(args),
-        squared(rician != 0),
-        k(WeightConstantsFor(args.filter_h)),
-        plane(args.rows * args.cols),
-        spill_base(args.end_slice * args.rows * args.cols) {}
+        ctx(*args.context),
+        squared(ctx.rician != 0),
+        k(WeightConstantsFor(ctx.filter_h)),
+        plane(ctx.rows * ctx.cols),
+        spill_base(args.end_slice * ctx.rows * ctx.cols) {}
 
   // Weighs the pair (p, q) and adds each voxel's value into the other's
   // sums; q's sums are q_out[q_index] and q_weights[q_index].
   void Pair(int p, int q, double* q_out, double* q_weights, int q_index) const {
     double w;
-    if (!PairWeight(a.mean_image[p], a.mean_image[q], a.guide_image[p], a.guide_image[q], k, w))
+    if (!PairWeight(ctx.mean_image[p], ctx.mean_image[q], ctx.guide_image[p], ctx.guide_image[q], k, w))
       return;
-    const double vp = a.in_image[p];
-    const double vq = a.in_image[q];
+    const double vp = ctx.in_image[p];
+    const double vq = ctx.in_image[q];
     if (squared) {
-      a.out_image[p] += vq * (w * vq);
-      a.weights[p] += w;
+      ctx.out_image[p] += vq * (w * vq);
+      ctx.weights[p] += w;
       q_out[q_index] += vp * (w * vp);
       q_weights[q_index] += w;
     } else {
-      a.out_image[p] += w * vq;
-      a.weights[p] += w;
+      ctx.out_image[p] += w * vq;
+      ctx.weights[p] += w;
       q_out[q_index] += w * vp;
       q_weights[q_index] += w;
     }
@@ -53,23 +53,23 @@ struct Worker {
   // ascending. The loop bounds are narrowed to the volume, which skips
   // exactly the offsets that would leave it, in the same order.
   void Centre(int r, int c, int s) const {
-    const int p = r + c * a.rows + s * plane;
-    if (a.in_image[p] == 0.0) return;
-    const int R = a.search_radius;
-    const int ds_end = std::min(R, a.slices - 1 - s);
-    const int dc_last = std::min(R, a.cols - 1 - c);
-    const int dr_last = std::min(R, a.rows - 1 - r);
+    const int p = r + c * ctx.rows + s * plane;
+    if (ctx.in_image[p] == 0.0) return;
+    const int R = ctx.search_radius;
+    const int ds_end = std::min(R, ctx.slices - 1 - s);
+    const int dc_last = std::min(R, ctx.cols - 1 - c);
+    const int dr_last = std::min(R, ctx.rows - 1 - r);
     const int dc_first_ahead = std::max(-R, -c);
     const int dr_first_any = std::max(-R, -r);
     for (int ds = 0; ds <= ds_end; ++ds) {
       const bool own_slab = s + ds < a.end_slice;
-      double* q_out = own_slab ? a.out_image : a.spill_out;
-      double* q_weights = own_slab ? a.weights : a.spill_weights;
+      double* q_out = own_slab ? ctx.out_image : a.spill_out;
+      double* q_weights = own_slab ? ctx.weights : a.spill_weights;
       const int q_offset = own_slab ? 0 : spill_base;
       for (int dc = ds == 0 ? 0 : dc_first_ahead; dc <= dc_last; ++dc) {
         const int dr_first = (ds == 0 && dc == 0) ? 1 : dr_first_any;
         for (int dr = dr_first; dr <= dr_last; ++dr) {
-          const int q = p + dr + dc * a.rows + ds * plane;
+          const int q = p + dr + dc * ctx.rows + ds * plane;
           Pair(p, q, q_out, q_weights, q - q_offset);
         }
       }
@@ -82,14 +82,15 @@ struct Worker {
 void ScalarThreadFunc(void* record) {
   const Worker worker(*static_cast<const NlmThreadArgs*>(record));
   const NlmThreadArgs& a = worker.a;
-  if (a.search_radius < 0) return;  // no voxel has a neighbour
+  const Context& ctx = worker.ctx;
+  if (ctx.search_radius < 0) return;  // no voxel has a neighbour
   for (int s = a.first_slice; s < a.end_slice; ++s) {
     if (a.direction == 1) {
-      for (int c = 0; c < a.cols; ++c)
-        for (int r = 0; r < a.rows; ++r) worker.Centre(r, c, s);
+      for (int c = 0; c < ctx.cols; ++c)
+        for (int r = 0; r < ctx.rows; ++r) worker.Centre(r, c, s);
     } else {
-      for (int c = a.cols - 1; c >= 0; --c)
-        for (int r = a.rows - 1; r >= 0; --r) worker.Centre(r, c, s);
+      for (int c = ctx.cols - 1; c >= 0; --c)
+        for (int r = ctx.rows - 1; r >= 0; --r) worker.Centre(r, c, s);
     }
   }
 }

@@ -22,9 +22,9 @@ endfunction
 
 function help_text (ctx)
   ids.quillon = {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", ...
-                 "threads", "memory"};
+                 "threads", "memory", "isa"};
   ids.tessary = {"nargin", "nargout", "volume", "size", "scalar", "range", "sigma", ...
-                 "guide", "guideSize", "threads", "memory"};
+                 "guide", "guideSize", "threads", "memory", "isa"};
   for name = {"quillon", "tessary"}
     n = name{1};
     text = regexprep (evalc (sprintf ("help %s", n)), "\\s+", " ");

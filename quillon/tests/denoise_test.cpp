@@ -1,14 +1,12 @@
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "dct.h"
-#include "denoise.h"
-#include "rician_bias.h"
+#include "support.h"
 #include "threads.h"
-#include "volume_helpers.h"
 #include "workers.h"
 
 namespace quillon {
@@ -16,14 +14,13 @@ namespace {
 
 using fixtures::Volume;
 
+using fixtures::SameBits;
 using Result = fixtures::Denoised;
 
 Result Denoised(Volume& in, double sigma, int flag, bool one_thread = false) {
-  return fixtures::RunDenoise(in, sigma, flag, one_thread);
-}
-
-bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  return fixtures::RunDenoise(
+      in, sigma, flag,
+      one_thread ? platform::Schedule::kOneAfterAnother : platform::Schedule::kThreads);
 }
 
 // Slabs thin and thick, empty ones included: eight workers add into the
@@ -36,7 +33,7 @@ TEST(QuillonDenoise, ThreadedRunsEqualTheOneThreadRunBitForBit) {
       const Result reference = Denoised(in, 8.0, flag, true);
       for (int run = 0; run < 3; ++run) {
         const Result threaded = Denoised(in, 8.0, flag);
-        ASSERT_EQ(threaded.outcome, Outcome::kDone);
+        ASSERT_EQ(threaded.status, Status::kOk);
         EXPECT_TRUE(SameBits(threaded.first_estimate, reference.first_estimate)) << s[2];
         EXPECT_TRUE(SameBits(threaded.final_estimate, reference.final_estimate)) << s[2];
       }
@@ -50,10 +47,8 @@ TEST(QuillonDenoise, SlabsAndSpillsCoverEveryBlockOnce) {
   Volume in = fixtures::NoisyPhantom(21, 18, 13, 6.0, 5);
   const Result r = Denoised(in, 6.0, 0);
   std::vector<double> sum(in.v.size()), weights(in.v.size());
-  double forward[16], inverse[16];
-  SetUpTransforms(forward, inverse);
-  fixtures::RunWholeVolume(ThreadFunc, fixtures::Record(in, sum.data(), nullptr, weights.data(), 6.0),
-                          sum.data());
+  fixtures::RunWholeVolume(
+      ThreadFunc, fixtures::MakeContext(in, sum.data(), nullptr, weights.data(), 6.0), sum.data());
   for (size_t i = 0; i < sum.size(); ++i) {
     const double expected = sum[i] / (weights[i] == 0.0 ? 1.0 : weights[i]);
     EXPECT_NEAR(r.first_estimate[i], expected, 1e-12 * std::fabs(expected) + 1e-300);
@@ -93,10 +88,84 @@ TEST(QuillonDenoise, EveryFailedWorkerStartIsReported) {
   const Result good = Denoised(in, 5.0, 1);
   for (int k = 0; k < 16; ++k) {
     platform::FailThreadStartAfter(k);
-    EXPECT_EQ(Denoised(in, 5.0, 1).outcome, Outcome::kThreadsFailed) << k;
+    EXPECT_EQ(Denoised(in, 5.0, 1).status, Status::kThreadsFailed) << k;
     platform::FailThreadStartAfter(-1);
   }
   EXPECT_TRUE(SameBits(Denoised(in, 5.0, 1).final_estimate, good.final_estimate));
+}
+
+// Calls on several threads at once, each with its own volume, sigma and
+// flag, give the bits of the same calls made one after another: no state of
+// one call reaches another.
+TEST(QuillonDenoise, ConcurrentCallsGiveTheirOwnBits) {
+  struct Case {
+    Volume in;
+    double sigma;
+    int flag;
+  };
+  std::vector<Case> cases;
+  for (int k = 0; k < 6; ++k)
+    cases.push_back({fixtures::NoisyPhantom(14 + 3 * k, 12 + k, 9 + 2 * k, 4.0 + k, 40 + k, -20.0),
+                     4.0 + 1.5 * k, k % 3 == 0 ? 1 : (k % 3 == 1 ? 0 : -1)});
+  std::vector<Result> alone;
+  for (Case& c : cases) alone.push_back(Denoised(c.in, c.sigma, c.flag));
+  for (int round = 0; round < 2; ++round) {
+    std::vector<Result> together(cases.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < cases.size(); ++k)
+      threads.emplace_back([&, k] { together[k] = Denoised(cases[k].in, cases[k].sigma, cases[k].flag); });
+    for (std::thread& t : threads) t.join();
+    for (size_t k = 0; k < cases.size(); ++k) {
+      ASSERT_EQ(together[k].status, Status::kOk) << k;
+      EXPECT_TRUE(SameBits(together[k].first_estimate, alone[k].first_estimate)) << k;
+      EXPECT_TRUE(SameBits(together[k].final_estimate, alone[k].final_estimate)) << k;
+    }
+  }
+}
+
+// What the core refuses instead of computing: extents that make no volume,
+// a missing buffer, too small a bias table, too large a value for one, and
+// an instruction set this processor lacks.
+TEST(QuillonDenoise, RefusedRequestsReturnTheirStatus) {
+  Volume in = fixtures::NoisyPhantom(6, 6, 6, 3.0, 1);
+  std::vector<double> out(in.v.size());
+  auto request = [&] {
+    Request q;
+    q.rows = q.cols = q.slices = 6;
+    q.noisy = in.data();
+    q.denoised = out.data();
+    q.sigma = 3.0;
+    q.rician = 1;
+    return q;
+  };
+  Request q = request();
+  q.rows = -1;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  q.rows = q.cols = q.slices = 2000;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  q.denoised = nullptr;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  std::vector<double> small(8);
+  q.bias_table = small.data();
+  q.bias_table_size = 8;
+  EXPECT_EQ(BiasTableSize(q), 8 * BiasLength(LargestValue(in.data(), 216)));
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  in.v[5] = 2e8;
+  EXPECT_EQ(BiasTableSize(q), -1);
+  EXPECT_EQ(Denoise(q), Status::kValueRange);
+  in.v[5] = 1.0;
+  q = request();
+  q.rows = 0;
+  EXPECT_EQ(Denoise(q), Status::kOk);  // an empty call
+  for (platform::Isa isa : platform::kIsas) {
+    q = request();
+    q.options.isa = isa;
+    EXPECT_EQ(Denoise(q), platform::IsaRuns(isa) ? Status::kOk : Status::kIsaUnavailable);
+  }
 }
 
 }  // namespace

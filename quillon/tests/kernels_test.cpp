@@ -6,46 +6,33 @@
 
 #include <gtest/gtest.h>
 
-#include "denoise.h"
-#include "kernels.h"
-#include "rician_bias.h"
-#include "volume_helpers.h"
+#include "support.h"
 
 namespace quillon {
 namespace {
 
 using fixtures::Volume;
 
-fixtures::Denoised Denoised(Volume& in, double sigma, int flag, Isa isa) {
-  EXPECT_TRUE(UseKernels(isa));
-  fixtures::Denoised o = fixtures::RunDenoise(in, sigma, flag);
-  UseKernels(BestIsa());
-  return o;
+fixtures::Denoised Denoised(Volume& in, double sigma, int flag, platform::Isa isa) {
+  return fixtures::RunDenoise(in, sigma, flag, platform::Schedule::kThreads, isa);
 }
 
-// Equal bits, where a NaN matches any NaN: which operand's NaN an addition
-// passes on depends on how the compiler orders a commutative operation's
-// operands, in the scalar code as much as in the kernels.
+// Equal bits where a NaN matches any NaN (see testbits).
 bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
-    if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) {
-      ADD_FAILURE() << "voxel " << i << ": " << a[i] << " vs " << b[i];
-      return false;
-    }
-  }
-  return true;
+  const long i = testbits::FirstDifferenceOrNan(a, b);
+  if (i >= 0) ADD_FAILURE() << "voxel " << i << ": " << a[i] << " vs " << b[i];
+  return i < 0;
 }
 
 void ExpectAllKernelsMatchScalar(Volume& in, double sigma, int flag) {
-  const fixtures::Denoised scalar = Denoised(in, sigma, flag, Isa::kScalar);
-  for (Isa isa : {Isa::kSse2, Isa::kAvx2, Isa::kAvx512}) {
-    if (!Supported(isa)) continue;
+  const fixtures::Denoised scalar = Denoised(in, sigma, flag, platform::Isa::kScalar);
+  for (platform::Isa isa : platform::kIsas) {
+    if (isa == platform::Isa::kScalar || !platform::IsaRuns(isa)) continue;
     const fixtures::Denoised vector = Denoised(in, sigma, flag, isa);
     EXPECT_TRUE(SameBits(vector.first_estimate, scalar.first_estimate))
-        << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
+        << platform::IsaName(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
     EXPECT_TRUE(SameBits(vector.final_estimate, scalar.final_estimate))
-        << "isa " << int(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
+        << platform::IsaName(isa) << " sigma " << sigma << " flag " << flag << " rows " << in.rows;
   }
 }
 

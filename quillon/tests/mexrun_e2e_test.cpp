@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "npy.h"
-#include "volume_helpers.h"
+#include "support.h"
 
 namespace {
 

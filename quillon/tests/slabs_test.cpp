@@ -10,7 +10,7 @@ namespace {
 
 std::vector<std::pair<int, int>> Slabs(int slices) {
   std::vector<std::pair<int, int>> out;
-  for (int k = 0; k < kWorkers; ++k) out.emplace_back(SlabOf(k, slices).first_slice, SlabOf(k, slices).last_slice);
+  for (int k = 0; k < kWorkers; ++k) out.emplace_back(SlabOf(k, slices).first_slice, SlabOf(k, slices).end_slice - 1);
   return out;
 }
 

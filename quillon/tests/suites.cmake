@@ -9,3 +9,5 @@ set(quillon_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/denoise_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kernels_test.cpp)
 set(quillon_gateway_test_sources ${CMAKE_CURRENT_LIST_DIR}/gateway_test.cpp)
+set(quillon_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests ${CMAKE_SOURCE_DIR}/standin
+  ${CMAKE_SOURCE_DIR}/host)

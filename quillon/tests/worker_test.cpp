@@ -4,40 +4,37 @@
 #include <gtest/gtest.h>
 
 #include "dct.h"
-#include "volume_helpers.h"
+#include "support.h"
 #include "workers.h"
 
 namespace quillon {
 namespace {
 
-using fixtures::Record;
+using fixtures::MakeContext;
 using fixtures::RunWholeVolume;
 using fixtures::Volume;
 
 class BlockWorkers : public ::testing::Test {
  protected:
-  void SetUp() override { SetUpTransforms(forward_, inverse_); }
-
   // Pass 1 on a volume; returns {sum, weight} at voxel 0 and fills the volumes.
   void FirstPass(Volume& in, double sigma) {
     out_.assign(in.v.size(), 0.0);
     weights_.assign(in.v.size(), 0.0);
-    RunWholeVolume(ThreadFunc, Record(in, out_.data(), nullptr, weights_.data(), sigma),
+    RunWholeVolume(ThreadFunc, MakeContext(in, out_.data(), nullptr, weights_.data(), sigma),
                    out_.data());
   }
 
   // Pass 2 of a noisy volume against an estimate.
   void OraclePass(Volume& in, Volume& estimate, double sigma, const double* table = nullptr,
-                  int table_len = 0) {
+                  int table_len = 0, int rician = 0) {
     acc_.assign(in.v.size(), 0.0);
     weights_.assign(in.v.size(), 0.0);
-    DctThreadArgs r = Record(in, estimate.data(), acc_.data(), weights_.data(), sigma);
-    r.bias_table = table;
-    r.bias_len = table_len;
-    RunWholeVolume(ThreadFunc2, r, acc_.data());
+    RunWholeVolume(ThreadFunc2,
+                   MakeContext(in, estimate.data(), acc_.data(), weights_.data(), sigma, rician,
+                               table_len),
+                   acc_.data(), table);
   }
 
-  double forward_[16], inverse_[16];
   std::vector<double> out_, acc_, weights_;
 };
 
@@ -140,7 +137,6 @@ TEST_F(BlockWorkers, OracleThresholdIsSigmaOnTheEstimate) {
 TEST_F(BlockWorkers, RicianCorrectionThroughTheTable) {
   Volume in(4, 4, 4, 2.0);        // reconstructs to exactly 2.0 when only the DC is kept
   Volume estimate(4, 4, 4, 2.0);  // DC 16 passes sigma = 1, the rest does not
-  rician = 1;
   struct Case {
     int length;
     double entry2, expected;
@@ -154,13 +150,12 @@ TEST_F(BlockWorkers, RicianCorrectionThroughTheTable) {
   for (const Case& c : cases) {
     std::vector<double> table(c.length, 0.0);
     if (c.length > 2) table[2] = c.entry2;
-    OraclePass(in, estimate, 1.0, table.data(), c.length);
+    OraclePass(in, estimate, 1.0, table.data(), c.length, 1);
     for (size_t i = 0; i < 64; ++i) {
       EXPECT_EQ(weights_[i], 0.5);
       EXPECT_EQ(acc_[i], 0.5 * c.expected) << c.entry2;
     }
   }
-  rician = 0;
   std::vector<double> table(4, 0.0);
   OraclePass(in, estimate, 1.0, table.data(), 4);
   EXPECT_EQ(acc_[0], 1.0);  // no correction without the flag

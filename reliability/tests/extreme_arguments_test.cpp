@@ -10,6 +10,8 @@ extern "C" void tessary_mexFunction(int nlhs, mxArray* plhs[], int nrhs, const m
 namespace reliability {
 namespace {
 
+using namespace gatewaytest;
+
 // A search radius past every extent reaches the whole volume, up to the
 // largest radius the gateway accepts; the loops must not walk (or overflow
 // on) the offsets beyond the volume.

@@ -18,6 +18,8 @@ extern "C" void tessary_mexFunction(int nlhs, mxArray* plhs[], int nrhs, const m
 namespace reliability {
 namespace {
 
+using namespace gatewaytest;
+
 struct FaultCase {
   const char* name;
   standin::MexFunction fn;

@@ -19,6 +19,8 @@
 namespace reliability {
 namespace {
 
+using namespace gatewaytest;
+
 standin::MexFunction Load(const char* path) {
   // Never closed: the module stays loaded for the whole run, as in the host.
   void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);

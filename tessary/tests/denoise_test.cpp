@@ -4,12 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <limits>
 #include <vector>
 
-#include "denoise.h"
-#include "local_mean.h"
-#include "reference.h"
+#include "support.h"
 #include "threads.h"
 
 namespace tessary {
@@ -28,13 +27,13 @@ Volume Column(std::vector<double> in, std::vector<double> guide) {
   return v;
 }
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing::SameBits;
 
 TEST(TessaryOwnValue, NoPairGivesTheInputBack) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Volume v = Column({30, -4.5, -0.0, nan, 1e300}, {1, 2, 3, 4, 5});
   const Denoised run(v, 0, 10.0, 0);
-  ASSERT_EQ(run.status, DenoiseStatus::kOk);
+  ASSERT_EQ(run.status, Status::kOk);
   for (int i = 0; i < v.size(); ++i)
     EXPECT_TRUE(SameBits(run.out[i], v.in[i])) << "voxel " << i << ": " << run.out[i];
 }
@@ -54,7 +53,7 @@ TEST(TessaryOwnValue, SigmaZeroTinyOrNegative) {
   const Volume v = testing::MakeVolume(5, 4, 10, 3);
   for (double sigma : {0.0, -0.0, 1e-300, -6.0}) {
     const Denoised plain(v, 3, sigma, 0);
-    ASSERT_EQ(plain.status, DenoiseStatus::kOk);
+    ASSERT_EQ(plain.status, Status::kOk);
     for (int i = 0; i < v.size(); ++i)
       ASSERT_TRUE(SameBits(plain.out[i], v.in[i])) << "sigma " << sigma << " voxel " << i;
     const Denoised squared(v, 3, sigma, 1);
@@ -104,10 +103,10 @@ TEST(TessaryHandChecked, TwoVoxelPair) {
 TEST(TessaryThreads, LosslessAndDeterministic) {
   const Volume v = testing::MakeVolume(64, 48, 10, 21);
   for (unsigned char rician_flag : {0, 1}) {
-    const Denoised reference(v, 3, 15.0, rician_flag, Schedule::kOneAfterAnother);
+    const Denoised reference(v, 3, 15.0, rician_flag, platform::Schedule::kOneAfterAnother);
     for (int repeat = 0; repeat < 4; ++repeat) {
       const Denoised threaded(v, 3, 15.0, rician_flag);
-      ASSERT_EQ(threaded.status, DenoiseStatus::kOk);
+      ASSERT_EQ(threaded.status, Status::kOk);
       ASSERT_EQ(std::memcmp(threaded.out.data(), reference.out.data(), v.size() * sizeof(double)),
                 0)
           << "rician " << int{rician_flag} << ", run " << repeat;
@@ -151,10 +150,78 @@ TEST(TessaryThreads, FailedStartIsReportedAndRecoverable) {
     platform::FailThreadStartAfter(k);
     const Denoised failed(v, 2, 12.0, 0);
     platform::FailThreadStartAfter(-1);
-    EXPECT_EQ(failed.status, DenoiseStatus::kThreadsFailed) << "start " << k;
+    EXPECT_EQ(failed.status, Status::kThreadsFailed) << "start " << k;
   }
   const Denoised again(v, 2, 12.0, 0);
   EXPECT_EQ(again.out, good.out);
+}
+
+// Calls on several threads at once, each with its own volume, radius, sigma
+// and flag, give the bits of the same calls made one after another: no
+// state of one call reaches another.
+TEST(TessaryThreads, ConcurrentCallsGiveTheirOwnBits) {
+  struct Case {
+    Volume v;
+    int radius;
+    double sigma;
+    unsigned char flag;
+  };
+  std::vector<Case> cases;
+  for (int k = 0; k < 6; ++k)
+    cases.push_back({testing::MakeVolume(12 + 3 * k, 9 + k, 5 + 2 * k, 50 + k), 1 + k % 3,
+                     9.0 + 2.0 * k, static_cast<unsigned char>(k % 2)});
+  std::vector<Denoised> alone;
+  for (const Case& c : cases) alone.emplace_back(c.v, c.radius, c.sigma, c.flag);
+  for (int round = 0; round < 2; ++round) {
+    std::vector<Denoised> together(cases.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < cases.size(); ++k)
+      threads.emplace_back([&, k] {
+        together[k] = Denoised(cases[k].v, cases[k].radius, cases[k].sigma, cases[k].flag);
+      });
+    for (std::thread& t : threads) t.join();
+    for (size_t k = 0; k < cases.size(); ++k) {
+      ASSERT_EQ(together[k].status, Status::kOk) << k;
+      EXPECT_TRUE(SameBits(together[k].out, alone[k].out)) << k;
+    }
+  }
+}
+
+// What the core refuses instead of computing, and the scratch it makes
+// itself when the caller passes none.
+TEST(TessaryOwnValue, RefusedRequestsAndOwnScratch) {
+  const Volume v = testing::MakeVolume(6, 5, 4, 7);
+  const Denoised given(v, 2, 9.0, 1);
+  std::vector<double> out(v.size());
+  auto request = [&] {
+    Request q;
+    q.rows = v.rows;
+    q.cols = v.cols;
+    q.slices = v.slices;
+    q.noisy = v.in.data();
+    q.guide = v.guide.data();
+    q.denoised = out.data();
+    q.search_radius = 2;
+    q.sigma = 9.0;
+    q.rician = 1;
+    return q;
+  };
+  ASSERT_EQ(Denoise(request()), Status::kOk);
+  EXPECT_TRUE(SameBits(out, given.out));
+  Request q = request();
+  q.slices = -2;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  q.rows = q.cols = q.slices = 1300;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  q = request();
+  q.guide = nullptr;
+  EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
+  for (platform::Isa isa : platform::kIsas) {
+    q = request();
+    q.options.isa = isa;
+    EXPECT_EQ(Denoise(q), platform::IsaRuns(isa) ? Status::kOk : Status::kIsaUnavailable);
+  }
 }
 
 }  // namespace

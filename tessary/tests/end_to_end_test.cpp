@@ -14,9 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "denoise.h"
 #include "npy.h"
-#include "reference.h"
+#include "support.h"
 
 namespace tessary {
 namespace {
@@ -109,7 +108,7 @@ std::vector<double> CoreResult(const npy::Array& noisy, const npy::Array& guide,
   v.in = noisy.data;
   v.guide = guide.data;
   const testing::Denoised run(v, radius, kSigma, 0);
-  EXPECT_EQ(run.status, DenoiseStatus::kOk);
+  EXPECT_EQ(run.status, Status::kOk);
   return run.out;
 }
 

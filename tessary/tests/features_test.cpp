@@ -84,7 +84,7 @@ TEST(TessarySlabs, TableOfPartitions) {
       const Slab slab = SlabOf(w, workers, c.slices);
       EXPECT_EQ(slab.first_slice, c.slabs[w].first) << c.slices << " slices, worker " << w;
       EXPECT_EQ(slab.end_slice, c.slabs[w].second) << c.slices << " slices, worker " << w;
-      EXPECT_EQ(slab.direction, w % 2 == 0 ? 1 : -1) << c.slices << " slices, worker " << w;
+      EXPECT_EQ(Direction(w), w % 2 == 0 ? 1 : -1) << c.slices << " slices, worker " << w;
     }
   }
 }

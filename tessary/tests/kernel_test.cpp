@@ -9,9 +9,8 @@
 #include <limits>
 #include <vector>
 
-#include "denoise.h"
 #include "local_mean.h"
-#include "reference.h"
+#include "support.h"
 #include "search_worker.h"
 
 namespace tessary {
@@ -20,24 +19,24 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::vector<Kernel> VectorKernels() {
-  std::vector<Kernel> kernels;
-  for (Kernel k : {Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512})
-    if (KernelRuns(k)) kernels.push_back(k);
+std::vector<platform::Isa> VectorKernels() {
+  std::vector<platform::Isa> kernels;
+  for (platform::Isa k : {platform::Isa::kSse2, platform::Isa::kAvx2, platform::Isa::kAvx512})
+    if (platform::IsaRuns(k)) kernels.push_back(k);
   return kernels;
 }
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testing::SameBits;
 
-TEST(TessaryKernels, FastestIsOneThatRuns) {
-  const Kernel fastest = FastestKernel();
-  EXPECT_NE(fastest, Kernel::kFastest);
-  EXPECT_TRUE(KernelRuns(fastest));
-  EXPECT_EQ(KernelThreadFunc(Kernel::kFastest), KernelThreadFunc(fastest));
-  EXPECT_NE(KernelThreadFunc(Kernel::kScalar), nullptr);
+TEST(TessaryKernels, WidestIsOneThatRuns) {
+  const platform::Isa fastest = platform::WidestIsa();
+  EXPECT_NE(fastest, platform::Isa::kAuto);
+  EXPECT_TRUE(platform::IsaRuns(fastest));
+  EXPECT_NE(SearchKernel(fastest), nullptr);
+  EXPECT_NE(SearchKernel(platform::Isa::kScalar), nullptr);
 #if defined(__x86_64__)
-  EXPECT_TRUE(KernelRuns(Kernel::kSse2));  // every x86-64 processor has it
-  EXPECT_NE(fastest, Kernel::kScalar);
+  EXPECT_TRUE(platform::IsaRuns(platform::Isa::kSse2));  // every x86-64 processor has it
+  EXPECT_NE(fastest, platform::Isa::kScalar);
 #endif
 }
 
@@ -56,18 +55,18 @@ struct Lanes {
 
   // Every pair's gate decision and weight bits must agree with the scalar
   // code's; returns the number of pairs that passed.
-  int ExpectSameAsScalar(Kernel kernel, double h) const {
+  int ExpectSameAsScalar(platform::Isa kernel, double h) const {
     const int n = size();
     std::vector<double> w(n), ref_w(n);
     std::vector<unsigned char> passed(n), ref_passed(n);
-    EXPECT_TRUE(WeighPairs(Kernel::kScalar, n, centre.data(), mean_p.data(), mean_q.data(),
+    EXPECT_TRUE(WeighPairs(platform::Isa::kScalar, n, centre.data(), mean_p.data(), mean_q.data(),
                            guide_p.data(), guide_q.data(), h, ref_w.data(), ref_passed.data()));
     EXPECT_TRUE(WeighPairs(kernel, n, centre.data(), mean_p.data(), mean_q.data(), guide_p.data(),
                            guide_q.data(), h, w.data(), passed.data()));
     int count = 0;
     for (int i = 0; i < n; ++i) {
       if (passed[i] != ref_passed[i]) {
-        ADD_FAILURE() << KernelName(kernel) << " h " << h << " pair " << i << ": gate "
+        ADD_FAILURE() << platform::IsaName(kernel) << " h " << h << " pair " << i << ": gate "
                       << int{passed[i]} << " vs " << int{ref_passed[i]};
         return count;
       }
@@ -78,7 +77,7 @@ struct Lanes {
       // scalar code as much as in the vector code), so those only have to
       // be not a number.
       if (!SameBits(w[i], ref_w[i]) && !(std::isnan(w[i]) && std::isnan(ref_w[i]))) {
-        ADD_FAILURE() << KernelName(kernel) << " h " << h << " pair " << i << ": " << w[i]
+        ADD_FAILURE() << platform::IsaName(kernel) << " h " << h << " pair " << i << ": " << w[i]
                       << " vs " << ref_w[i] << " (mean " << mean_p[i] << " - " << mean_q[i]
                       << ", guide " << guide_p[i] << " - " << guide_q[i] << ")";
         return count;
@@ -108,7 +107,7 @@ TEST(TessaryKernels, SameGateAndWeightOnEdgeCases) {
       {1, -big - 1.0, 0, 0, 0}, {1, kNaN, 0, 0, 0}, {1, kInf, 0, 0, 0}, {1, 0, kInf, 0, 0},
       {1, -1e300, 1e300, 0, 0}, {1, 0.25, 0.5, -0.0, 0.0}, {1, 1, 0, 2.7, 0.1}, {1, 0, 0, 6, 1},
   };
-  for (Kernel kernel : VectorKernels()) {
+  for (platform::Isa kernel : VectorKernels()) {
     for (double h : {2.0, 0.5, 1.0, 2.55, 40.0, 3e9, -1.0, 0.0, 1e-300, kNaN, kInf}) {
       Lanes lanes;
       for (int shift = 0; shift < 8; ++shift)
@@ -143,7 +142,7 @@ TEST(TessaryKernels, SameWeightOnDenseAndRandomPairs) {
     const double centre = next() < 0.05 ? 0.0 : 100.0 * next();
     random.Add(centre, 120.0 * next(), 120.0 * next() * 0.05 + 60.0, 40.0 * next(), 40.0 * next());
   }
-  for (Kernel kernel : VectorKernels()) {
+  for (platform::Isa kernel : VectorKernels()) {
     EXPECT_EQ(sweep.ExpectSameAsScalar(kernel, h), sweep.size());
     const int passed = random.ExpectSameAsScalar(kernel, h);
     EXPECT_GT(passed, random.size() / 50);  // the gate both passes and rejects
@@ -151,7 +150,7 @@ TEST(TessaryKernels, SameWeightOnDenseAndRandomPairs) {
   }
 }
 
-NlmThreadArgs WholeVolume(const testing::Volume& v, const std::vector<double>& mean,
+testing::WorkerCall WholeVolume(const testing::Volume& v, const std::vector<double>& mean,
                           std::vector<double>& out, std::vector<double>& weights, int radius,
                           double h, int direction) {
   return testing::Record(v, mean, out.data(), weights.data(), 0, v.slices, radius, h, direction,
@@ -167,22 +166,21 @@ TEST(TessaryKernels, ExactSumsWhereOrderCannotMatter) {
   v.guide[90] = kInf;
   std::vector<double> mean(v.size());
   BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
-  for (Kernel kernel : VectorKernels()) {
+  for (platform::Isa kernel : VectorKernels()) {
     for (unsigned char flag : {0, 1}) {
       for (int direction : {1, -1}) {
         std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
         std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
-        NlmThreadArgs a = WholeVolume(v, mean, out, weights, 1, 4.0, direction);
-        NlmThreadArgs ref = WholeVolume(v, mean, ref_out, ref_weights, 1, 4.0, direction);
-        rician = flag;
-        KernelThreadFunc(kernel)(&a);
-        ScalarThreadFunc(&ref);
-        rician = 0;
+        testing::WorkerCall a = WholeVolume(v, mean, out, weights, 1, 4.0, direction);
+        testing::WorkerCall ref = WholeVolume(v, mean, ref_out, ref_weights, 1, 4.0, direction);
+        a.context.rician = ref.context.rician = flag;
+        a.Run(SearchKernel(kernel));
+        ref.Run(ScalarThreadFunc);
         for (int i = 0; i < v.size(); ++i) {
           ASSERT_TRUE(SameBits(out[i], ref_out[i]))
-              << KernelName(kernel) << " rician " << int{flag} << " voxel " << i;
+              << platform::IsaName(kernel) << " rician " << int{flag} << " voxel " << i;
           ASSERT_TRUE(SameBits(weights[i], ref_weights[i]))
-              << KernelName(kernel) << " rician " << int{flag} << " voxel " << i;
+              << platform::IsaName(kernel) << " rician " << int{flag} << " voxel " << i;
         }
       }
     }
@@ -190,12 +188,12 @@ TEST(TessaryKernels, ExactSumsWhereOrderCannotMatter) {
 }
 
 // Relative agreement of two sums, allowing for the rounding order only.
-void ExpectClose(double fast, double ref, const char* what, Kernel kernel, int i) {
+void ExpectClose(double fast, double ref, const char* what, platform::Isa kernel, int i) {
   if (std::isnan(ref)) {
-    EXPECT_TRUE(std::isnan(fast)) << what << " " << KernelName(kernel) << " voxel " << i;
+    EXPECT_TRUE(std::isnan(fast)) << what << " " << platform::IsaName(kernel) << " voxel " << i;
   } else {
     EXPECT_LE(std::abs(fast - ref), 1e-12 * std::abs(ref))
-        << what << " " << KernelName(kernel) << " voxel " << i << ": " << fast << " vs " << ref;
+        << what << " " << platform::IsaName(kernel) << " voxel " << i << ": " << fast << " vs " << ref;
   }
 }
 
@@ -213,18 +211,17 @@ TEST(TessaryKernels, WholeVolumeSumsAgreeWithScalar) {
     v.guide[v.size() / 2] = 1e12;
     std::vector<double> mean(v.size());
     BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
-    for (Kernel kernel : VectorKernels()) {
+    for (platform::Isa kernel : VectorKernels()) {
       for (int radius : {-1, 0, 1, 2, 3, 5}) {
         for (int direction : {1, -1}) {
           for (unsigned char flag : {0, 1}) {
             std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
             std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
-            NlmThreadArgs a = WholeVolume(v, mean, out, weights, radius, 6.0, direction);
-            NlmThreadArgs ref = WholeVolume(v, mean, ref_out, ref_weights, radius, 6.0, 1);
-            rician = flag;
-            KernelThreadFunc(kernel)(&a);
-            ScalarThreadFunc(&ref);
-            rician = 0;
+            testing::WorkerCall a = WholeVolume(v, mean, out, weights, radius, 6.0, direction);
+            testing::WorkerCall ref = WholeVolume(v, mean, ref_out, ref_weights, radius, 6.0, 1);
+            a.context.rician = ref.context.rician = flag;
+            a.Run(SearchKernel(kernel));
+            ref.Run(ScalarThreadFunc);
             for (int i = 0; i < v.size(); ++i) {
               ExpectClose(out[i], ref_out[i], "out", kernel, i);
               ExpectClose(weights[i], ref_weights[i], "weights", kernel, i);
@@ -243,17 +240,17 @@ TEST(TessaryKernels, WholeVolumeSumsAgreeWithScalar) {
 // one: every voxel within 1e-12, and the same bits on every run.
 TEST(TessaryKernels, DenoiseAgreesWithScalarAndRepeatsExactly) {
   const testing::Volume v = testing::MakeVolume(45, 23, 19, 31);
-  auto run = [&v](Kernel kernel, unsigned char flag) {
-    const testing::Denoised call(v, 3, 12.0, flag, Schedule::kThreads, kernel);
-    EXPECT_EQ(call.status, DenoiseStatus::kOk);
+  auto run = [&v](platform::Isa kernel, unsigned char flag) {
+    const testing::Denoised call(v, 3, 12.0, flag, platform::Schedule::kThreads, kernel);
+    EXPECT_EQ(call.status, Status::kOk);
     return call.out;
   };
   for (unsigned char flag : {0, 1}) {
-    const std::vector<double> ref = run(Kernel::kScalar, flag);
-    const std::vector<double> fast = run(Kernel::kFastest, flag);
-    for (int i = 0; i < v.size(); ++i) ExpectClose(fast[i], ref[i], "result", FastestKernel(), i);
+    const std::vector<double> ref = run(platform::Isa::kScalar, flag);
+    const std::vector<double> fast = run(platform::Isa::kAuto, flag);
+    for (int i = 0; i < v.size(); ++i) ExpectClose(fast[i], ref[i], "result", platform::ResolveIsa(platform::Isa::kAuto), i);
     for (int repeat = 0; repeat < 3; ++repeat) {
-      const std::vector<double> again = run(Kernel::kFastest, flag);
+      const std::vector<double> again = run(platform::Isa::kAuto, flag);
       ASSERT_EQ(std::memcmp(again.data(), fast.data(), v.size() * sizeof(double)), 0)
           << "rician " << int{flag} << " run " << repeat;
     }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "local_mean.h"
-#include "reference.h"
+#include "support.h"
 #include "search_worker.h"
 
 namespace tessary {
@@ -23,24 +23,21 @@ struct Pair2 {
   double weights[2] = {0.0, 0.0};
 
   void Run(double h, unsigned char noise_is_rician = 0) {
-    NlmThreadArgs a{};
-    a.rows = 2;
-    a.cols = 1;
-    a.slices = 1;
-    a.in_image = in;
-    a.out_image = out;
-    a.mean_image = mean;
-    a.guide_image = guide;
-    a.weights = weights;
-    a.first_slice = 0;
-    a.end_slice = 1;
-    a.search_radius = 1;
-    a.filter_h = h;
-    a.direction = 1;
-    a.spill_end_slice = 1;
-    rician = noise_is_rician;
-    ThreadFunc(&a);
-    rician = 0;
+    Context c{};
+    c.rows = 2;
+    c.cols = 1;
+    c.slices = 1;
+    c.in_image = in;
+    c.out_image = out;
+    c.mean_image = mean;
+    c.guide_image = guide;
+    c.weights = weights;
+    c.search_radius = 1;
+    c.filter_h = h;
+    c.rician = noise_is_rician;
+    c.isa = platform::ResolveIsa(platform::Isa::kAuto);
+    const NlmThreadArgs a{&c, 0, 1, 1, 1, nullptr, nullptr};
+    ThreadFunc(const_cast<NlmThreadArgs*>(&a));
   }
   bool Accepted() const { return weights[0] != 0.0 || out[0] != 0.0; }
 };
@@ -152,9 +149,9 @@ TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
     for (int direction : {1, -1}) {
       std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
       std::vector<double> ref_out(v.size(), 0.0), ref_weights(v.size(), 0.0);
-      NlmThreadArgs a = testing::Record(v, mean, out.data(), weights.data(), 0, v.slices, radius,
-                                        h, direction, v.slices);
-      ScalarThreadFunc(&a);
+      testing::WorkerCall a = testing::Record(v, mean, out.data(), weights.data(), 0, v.slices,
+                                              radius, h, direction, v.slices);
+      a.Run(ScalarThreadFunc);
       testing::ReferenceSearch(v, mean, radius, h, false, ref_out, ref_weights);
       for (int i = 0; i < v.size(); ++i) {
         if (direction == 1) {
@@ -175,8 +172,8 @@ TEST(TessaryWorkerTraversal, MatchesReferenceForEveryRadius) {
 // spill buffers, and an empty slab touches nothing: with every kernel, on
 // columns long enough for whole vectors and a remainder.
 TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
-  for (Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512}) {
-    if (!KernelRuns(kernel)) continue;
+  for (platform::Isa kernel : {platform::Isa::kScalar, platform::Isa::kSse2, platform::Isa::kAvx2, platform::Isa::kAvx512}) {
+    if (!platform::IsaRuns(kernel)) continue;
     const testing::Volume v = testing::MakeVolume(19, 3, 6, 5, false);
     std::vector<double> mean(v.size());
     BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
@@ -186,26 +183,26 @@ TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
       std::vector<double> out(v.size(), 0.0), weights(v.size(), 0.0);
       std::vector<double> spill_out(2 * plane, 0.0), spill_weights(2 * plane, 0.0);
       // filter_h 100: every pair passes with weight 1.
-      NlmThreadArgs a = testing::Record(v, mean, out.data(), weights.data(), first_slice,
-                                        end_slice, 2, 100.0, -1, end_slice + 2);
-      a.spill_out = spill_out.data();
-      a.spill_weights = spill_weights.data();
-      KernelThreadFunc(kernel)(&a);
+      testing::WorkerCall a = testing::Record(v, mean, out.data(), weights.data(), first_slice,
+                                              end_slice, 2, 100.0, -1, end_slice + 2);
+      a.args.spill_out = spill_out.data();
+      a.args.spill_weights = spill_weights.data();
+      a.Run(SearchKernel(kernel));
       double spilled = 0.0;
       for (int i = 0; i < v.size(); ++i) {
         const int s = i / plane;
         if (s < first_slice || s >= end_slice) {
-          EXPECT_EQ(weights[i], 0.0) << KernelName(kernel) << " voxel " << i;
+          EXPECT_EQ(weights[i], 0.0) << platform::IsaName(kernel) << " voxel " << i;
         }
       }
       for (double w : spill_weights) spilled += w;
       if (first_slice == end_slice) {
-        EXPECT_EQ(spilled, 0.0) << KernelName(kernel);
+        EXPECT_EQ(spilled, 0.0) << platform::IsaName(kernel);
       } else {
         // Within a plane of 19x3 voxels and radius 2 there are 89 row
         // pairings (19 + 2*18 + 2*17) times 9 column pairings (3 + 2*2 + 2*1),
         // for each of the two slices past the slab.
-        EXPECT_EQ(spilled, 2 * 89 * 9) << KernelName(kernel);
+        EXPECT_EQ(spilled, 2 * 89 * 9) << platform::IsaName(kernel);
       }
     }
   }

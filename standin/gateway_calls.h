@@ -1,5 +1,5 @@
-// Calls through the stand-in host, with inputs owned by the test and the
-// outputs copied out before they are freed.
+// Gateway calls through the stand-in host for the tests: inputs owned by
+// the test, outputs copied out before they are freed.
 #pragma once
 
 #include <cmath>
@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "bits.h"
 #include "standin_host.h"
 
-namespace reliability {
+namespace gatewaytest {
+
+using testbits::SameBits;
 
 // Inputs of one call, destroyed with the object.
 struct Args {
@@ -28,6 +31,11 @@ struct Args {
     return Add(standin::CreateDouble(dims, v.data()));
   }
   Args& Scalar(double x) { return Add(standin::CreateScalar(x)); }
+  // Input k becomes `a`; the old one is destroyed.
+  void Replace(std::size_t k, mxArray* a) {
+    standin::Destroy(in[k]);
+    in[k] = a;
+  }
 };
 
 struct Result {
@@ -37,11 +45,14 @@ struct Result {
   bool all_outputs_null = true;
 };
 
-inline Result CallGateway(standin::MexFunction fn, int nlhs, const Args& args) {
+// nrhs < 0: every input of args.
+inline Result CallGateway(standin::MexFunction fn, int nlhs, const Args& args, int nrhs = -1) {
   std::vector<mxArray*> plhs(nlhs > 0 ? nlhs : 1, nullptr);
   std::vector<const mxArray*> prhs(args.in.begin(), args.in.end());
+  if (nrhs >= 0) prhs.resize(static_cast<std::size_t>(nrhs));
   Result r;
-  r.call = standin::Call(fn, nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+  r.call = standin::Call(fn, nlhs, plhs.data(), static_cast<int>(prhs.size()),
+                         prhs.empty() ? nullptr : prhs.data());
   for (mxArray* a : plhs) {
     if (a == nullptr) continue;
     r.all_outputs_null = false;
@@ -51,15 +62,6 @@ inline Result CallGateway(standin::MexFunction fn, int nlhs, const Args& args) {
     standin::Destroy(a);
   }
   return r;
-}
-
-inline bool SameBits(const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    if (a[k].size() != b[k].size() ||
-        (!a[k].empty() && std::memcmp(a[k].data(), b[k].data(), a[k].size() * sizeof(double)) != 0))
-      return false;
-  return true;
 }
 
 // A smooth volume with deterministic noise, column-major.
@@ -79,4 +81,4 @@ inline std::vector<double> Phantom(int rows, int cols, int slices, double level,
   return v;
 }
 
-}  // namespace reliability
+}  // namespace gatewaytest

@@ -1,4 +1,4 @@
-// A literal, single-threaded transcription of the pair search over a whole
+// What the tessary tests share. First, a literal, single-threaded transcription of the pair search over a whole
 // volume: every offset of the cube is enumerated and filtered by the
 // half-window rule and the volume bounds, in the documented order. The
 // worker's narrowed loops, slabs and spill buffers are held against it.
@@ -8,10 +8,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "denoise.h"
+#include "bits.h"
+#include "context.h"
+#include "driver.h"
 #include "search_worker.h"
+#include "tessary.h"
 
 namespace tessary::testing {
+
+using testbits::SameBits;
 
 struct Volume {
   int rows = 0, cols = 0, slices = 0;
@@ -81,51 +86,64 @@ inline Volume MakeVolume(int rows, int cols, int slices, uint32_t seed, bool wit
   return v;
 }
 
-// A worker's record over slices [first_slice, end_slice) of v, adding up to
-// spill_end_slice straight into out and weights.
-inline NlmThreadArgs Record(const Volume& v, const std::vector<double>& mean, double* out,
-                            double* weights, int first_slice, int end_slice, int radius, double h,
-                            int direction, int spill_end_slice) {
-  NlmThreadArgs a{};
-  a.rows = v.rows;
-  a.cols = v.cols;
-  a.slices = v.slices;
-  a.in_image = v.in.data();
-  a.out_image = out;
-  a.mean_image = mean.data();
-  a.guide_image = v.guide.data();
-  a.weights = weights;
-  a.first_slice = first_slice;
-  a.end_slice = end_slice;
-  a.search_radius = radius;
-  a.filter_h = h;
-  a.direction = direction;
-  a.spill_end_slice = spill_end_slice;
-  return a;
+// A worker's context and record over slices [first_slice, end_slice) of v,
+// adding up to spill_end_slice straight into out and weights.
+struct WorkerCall {
+  Context context{};
+  NlmThreadArgs args{};
+  void Run(KernelFunction kernel) {
+    args.context = &context;
+    kernel(&args);
+  }
+};
+
+inline WorkerCall Record(const Volume& v, const std::vector<double>& mean, double* out,
+                         double* weights, int first_slice, int end_slice, int radius, double h,
+                         int direction, int spill_end_slice) {
+  WorkerCall w;
+  Context& c = w.context;
+  c.rows = v.rows;
+  c.cols = v.cols;
+  c.slices = v.slices;
+  c.in_image = v.in.data();
+  c.out_image = out;
+  c.mean_image = mean.data();
+  c.guide_image = v.guide.data();
+  c.weights = weights;
+  c.search_radius = radius;
+  c.filter_h = h;
+  c.isa = platform::ResolveIsa(platform::Isa::kAuto);
+  w.args.first_slice = first_slice;
+  w.args.end_slice = end_slice;
+  w.args.direction = direction;
+  w.args.spill_end_slice = spill_end_slice;
+  return w;
 }
 
 // One whole call over v, with the buffers it writes. out starts as 123.0
 // everywhere, so a voxel the call fails to write shows.
 struct Denoised {
   std::vector<double> out, mean, weights;
-  DenoiseStatus status;
+  Status status = Status::kOk;
 
+  Denoised() = default;
   Denoised(const Volume& v, int radius, double sigma, unsigned char rician_flag,
-           Schedule schedule = Schedule::kThreads, Kernel kernel = Kernel::kFastest)
+           platform::Schedule schedule = platform::Schedule::kThreads,
+           platform::Isa isa = platform::Isa::kAuto)
       : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
-    DenoiseRequest q;
+    Request q;
     q.rows = v.rows;
     q.cols = v.cols;
     q.slices = v.slices;
-    q.in_image = v.in.data();
-    q.guide_image = v.guide.data();
-    q.out_image = out.data();
-    q.mean_image = mean.data();
+    q.noisy = v.in.data();
+    q.guide = v.guide.data();
+    q.denoised = out.data();
+    q.local_mean = mean.data();
     q.weights = weights.data();
     q.search_radius = radius;
     q.sigma = sigma;
     q.rician = rician_flag;
-    q.kernel = kernel;
+    q.options.isa = isa;
     status = Denoise(q, schedule);
   }
 };

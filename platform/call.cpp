@@ -1,0 +1,17 @@
+#include "call.h"
+
+namespace platform {
+
+const char* StatusName(Status status) {
+  switch (status) {
+    case Status::kOk: return "ok";
+    case Status::kInvalidRequest: return "invalid request";
+    case Status::kValueRange: return "value out of range";
+    case Status::kIsaUnavailable: return "instruction set unavailable";
+    case Status::kOutOfMemory: return "out of memory";
+    case Status::kThreadsFailed: return "threads failed";
+  }
+  return "unknown";
+}
+
+}  // namespace platform

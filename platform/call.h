@@ -1,0 +1,30 @@
+// What every filter call shares: its options and the status it returns.
+#pragma once
+
+#include "isa.h"
+
+namespace platform {
+
+// Per-call options, the same for every filter.
+struct CallOptions {
+  // The vector instruction set of the kernels. kAuto: the process's choice
+  // (DENOISERS_ISA, or the widest this processor runs). Every set gives
+  // quillon's bits; tessary's sums may differ in the last bits between
+  // vector widths.
+  Isa isa = Isa::kAuto;
+};
+
+// How a call ended. On anything but kOk the outputs are unspecified.
+enum class Status {
+  kOk,
+  kInvalidRequest,   // extents, a missing volume or a too small scratch buffer
+  kValueRange,       // a voxel value beyond what the call can handle (quillon, Rician noise)
+  kIsaUnavailable,   // the instruction set asked for cannot run here (IsaRefusal says why)
+  kOutOfMemory,      // the call could not obtain its working memory
+  kThreadsFailed,    // a worker thread could not be started
+};
+
+// "ok", "invalid request", ...: for messages and logs.
+const char* StatusName(Status status);
+
+}  // namespace platform

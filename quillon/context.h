@@ -1,0 +1,43 @@
+// The immutable context of one call, built by the driver before any worker
+// starts and read by every worker through its record. Nothing a worker
+// reads lives at namespace scope, so calls on different threads never meet.
+#pragma once
+
+#include "call.h"
+#include "dct.h"
+
+namespace quillon {
+
+struct Context {
+  int rows;
+  int cols;
+  int slices;
+  const double* in_image;  // the noisy volume
+  double* out_image;       // pass 1: accumulator; pass 2: the first estimate, read only
+  double* acc_image;       // pass 2 accumulator
+  double* weights;         // block weights, both passes
+  double sigma;
+  int rician;              // the flag; positive: Rician noise
+  Transforms transforms;   // tabla1, tabla2, W1, W2
+  int bias_len;            // entries of one copy of the bias table (Rician noise)
+  platform::Isa isa;       // the resolved kernels' instruction set
+};
+
+// Blocks that start in a worker's last three start slices reach three slices
+// past its slab, where the next workers add too. A worker adds those
+// contributions into its own spill planes instead of the shared volumes; the
+// driver adds the spill planes into the volumes in worker order after the
+// join, so nothing is lost and every run gives the same bits.
+inline constexpr int kSpillPlanes = 3;
+
+// The record each block worker receives.
+struct DctThreadArgs {
+  const Context* context;
+  int first_slice;           // first block-start slice, inclusive
+  int last_slice;            // last block-start slice, inclusive
+  const double* bias_table;  // this worker's copy of the bias table (pass 2, Rician noise)
+  double* spill_sum;         // kSpillPlanes planes past the slab: sums
+  double* spill_weights;     // the same planes: weights
+};
+
+}  // namespace quillon

@@ -1,0 +1,53 @@
+// quillon's core: the two-pass block-DCT denoising of one volume, on plain
+// memory. The MEX gateway, the Python binding and the chunked runner all
+// call Denoise; it is safe to call from several threads at once, each call
+// on its own volumes.
+#pragma once
+
+#include <cstdint>
+
+#include "call.h"
+
+namespace quillon {
+
+using platform::Status;
+
+// One call. Volumes are dense, column-major (Fortran order): voxel (r, c, s)
+// at r + c*rows + s*rows*cols, rows*cols*slices doubles each, at most
+// 2147483647. Every pointer is the caller's; the call keeps none of them
+// past its return.
+struct Request {
+  int rows = 0;    // extents in voxels; a zero extent makes an empty call
+  int cols = 0;
+  int slices = 0;
+  const double* noisy = nullptr;     // read only
+  double* denoised = nullptr;        // receives the result
+  double* first_estimate = nullptr;  // optional: receives the hard-threshold pass's estimate
+  double sigma = 0.0;                // noise standard deviation, in the units of the voxel values
+  // Positive: Rician noise (the oracle pass corrects the bias). Any non-zero
+  // value clears negative results.
+  int rician = 0;
+
+  // Scratch, optional: null makes the call allocate its own. The MEX
+  // gateway passes host arrays here, which the host reclaims.
+  double* weights = nullptr;      // rows*cols*slices doubles
+  double* accumulator = nullptr;  // rows*cols*slices doubles
+  double* bias_table = nullptr;   // BiasTableSize(*this) doubles; only used when rician > 0
+  int64_t bias_table_size = 0;    // doubles at bias_table
+
+  platform::CallOptions options;
+};
+
+// Runs the hard-threshold pass, then the oracle pass, into denoised. Never
+// throws. kInvalidRequest: negative extents, more than 2147483647 voxels, a
+// missing volume or too small a bias table; kValueRange: with Rician noise
+// the largest voxel exceeds 134217727.5; kIsaUnavailable,
+// kOutOfMemory, kThreadsFailed: see platform::Status.
+Status Denoise(const Request& request) noexcept;
+
+// The doubles of the Rician bias table that a call of this request uses:
+// 0 without Rician noise or voxels, -1 when the largest voxel value is too
+// large for a table (Denoise would return kValueRange). Reads the volume.
+int64_t BiasTableSize(const Request& request) noexcept;
+
+}  // namespace quillon

@@ -1,0 +1,40 @@
+// The immutable context of one call, built by the driver before any worker
+// starts and read by every worker through its record. Nothing a worker
+// reads lives at namespace scope, so calls on different threads never meet.
+#pragma once
+
+#include "isa.h"
+
+namespace tessary {
+
+struct Context {
+  int cols;
+  int rows;
+  int slices;
+  const double* in_image;     // the noisy volume
+  double* out_image;          // the value sums, which become the output
+  const double* mean_image;   // the guide's local means
+  const double* guide_image;  // the guide
+  double* weights;            // the weight sums
+  int search_radius;
+  double filter_h;            // sigma / 3
+  unsigned char rician;       // non-zero: the workers add squared magnitudes
+  platform::Isa isa;          // the resolved kernel's instruction set
+};
+
+// The record each search worker receives, and only reads.
+struct NlmThreadArgs {
+  const Context* context;
+  int first_slice;  // the slab, [first_slice, end_slice)
+  int end_slice;
+  int direction;    // +1 forward, -1 backward
+  // Private sums for the slices [end_slice, spill_end_slice) past the slab,
+  // indexed from the first voxel of slice end_slice. Other workers own those
+  // slices, so this worker's additions there wait in these buffers until the
+  // driver merges them after every worker has been joined.
+  int spill_end_slice;
+  double* spill_out;
+  double* spill_weights;
+};
+
+}  // namespace tessary

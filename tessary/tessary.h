@@ -1,0 +1,44 @@
+// tessary's core: the guided non-local means denoising of one volume, on
+// plain memory. The MEX gateway, the Python binding and the chunked runner
+// all call Denoise; it is safe to call from several threads at once, each
+// call on its own volumes.
+#pragma once
+
+#include "call.h"
+
+namespace tessary {
+
+using platform::Status;
+
+// One call. Volumes are dense, column-major (Fortran order): voxel (r, c, s)
+// at r + c*rows + s*rows*cols, rows*cols*slices doubles each, at most
+// 2147483647. Every pointer is the caller's; the call keeps none of them
+// past its return.
+struct Request {
+  int rows = 0;    // extents in voxels; a zero extent makes an empty call
+  int cols = 0;
+  int slices = 0;
+  const double* noisy = nullptr;  // read only
+  const double* guide = nullptr;  // read only: the pre-filtered volume that voxels are compared by
+  double* denoised = nullptr;     // receives the result
+  int search_radius = 0;          // half-width of the cubic search window, in voxels
+  double sigma = 0.0;             // noise standard deviation, in the units of the voxel values
+  // Non-zero: Rician noise (squared magnitudes are averaged and the bias
+  // 2 sigma^2 removed). The MEX gateway narrows the host's flag to this byte.
+  unsigned char rician = 0;
+
+  // Scratch, optional: null makes the call allocate its own. The MEX
+  // gateway passes host arrays here, which the host reclaims.
+  double* local_mean = nullptr;  // rows*cols*slices doubles: the guide's local means
+  double* weights = nullptr;     // rows*cols*slices doubles: the weight sums
+
+  platform::CallOptions options;
+};
+
+// Weighs every voxel pair within the search window once and writes the
+// estimate into denoised. Never throws. kInvalidRequest: negative extents,
+// more than 2147483647 voxels or a missing volume; kIsaUnavailable,
+// kOutOfMemory, kThreadsFailed: see platform::Status.
+Status Denoise(const Request& request) noexcept;
+
+}  // namespace tessary
