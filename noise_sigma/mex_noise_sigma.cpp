@@ -1,11 +1,8 @@
-// noise_sigma(volume, rician): the gateway. Checks the inputs, then asks the
-// core for one sigma per 3-D volume of the array.
-//
-// The host's error call leaves the gateway without running C++ destructors,
-// so all work happens in Run, which records a failure instead of raising;
-// mexFunction raises only after Run has returned.
+// noise_sigma(volume, rician): the gateway. Argument checks, the result row,
+// and the core (noise_sigma.h) called once per 3-D volume of the array.
 #include <cstdint>
 
+#include "gateway.h"
 #include "mex_args.h"
 #include "mex_host.h"
 #include "noise_sigma.h"
@@ -13,9 +10,10 @@
 namespace {
 
 enum { IN_VOLUME, IN_RICIAN, IN_COUNT };
-enum { OUT_SIGMA, OUT_MAX };
+enum { OUT_SIGMA, OUT_COUNT };
 
-constexpr const char* kName = "noise_sigma";
+constexpr gateway::Signature kSignature{"noise_sigma", IN_COUNT, OUT_COUNT,
+                                        "noise_sigma(volume, rician)", "[sigma]"};
 
 // The number of 3-D volumes along the dimensions past the third, or -1 when
 // a dimension did not fit 32 bits or the count exceeds 2147483647.
@@ -31,7 +29,7 @@ int64_t VolumeCount(mwSize700 ndim, const mwSize700* dims) {
 
 // The one place that calls the core: volume v of the series into sigmas[v].
 void EstimateSeries(const double* data, const mwSize700* dims, int64_t voxels, int64_t volumes,
-                    noise_sigma::NoiseModel model, double* sigmas, mexargs::Failure& f) {
+                    noise_sigma::NoiseModel model, double* sigmas, gateway::Call& call) {
   for (int64_t v = 0; v < volumes; ++v) {
     noise_sigma::Request request;
     request.volume = {data + v * voxels, dims[0], dims[1], dims[2]};
@@ -40,46 +38,36 @@ void EstimateSeries(const double* data, const mwSize700* dims, int64_t voxels, i
       case noise_sigma::Status::kOk:
         break;
       case noise_sigma::Status::kTooSmall:
-        return mexargs::Fail(f, kName, "small",
-                             "Volume %lld has fewer than %d blocks of 2x2x2 voxels that are all "
-                             "finite and non-zero: too little data to estimate sigma from.",
-                             static_cast<long long>(v + 1), noise_sigma::kMinBlocks);
+        return call.Fail("small",
+                     "Volume %lld has fewer than %d blocks of 2x2x2 voxels that are all "
+                     "finite and non-zero: too little data to estimate sigma from.",
+                         static_cast<long long>(v + 1), noise_sigma::kMinBlocks);
       case noise_sigma::Status::kThreadsFailed:
-        return mexargs::Fail(f, kName, "threads",
-                             "A worker thread could not be started; the call was abandoned.");
+        return call.Report(platform::Status::kThreadsFailed);
       case noise_sigma::Status::kNoMemory:
-        return mexargs::Fail(f, kName, "memory",
-                             "Not enough memory for the estimator's work arrays; free memory.");
+        return call.Report(platform::Status::kOutOfMemory);
     }
   }
 }
 
-void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], mexargs::Failure& f) {
-  if (nrhs != IN_COUNT) {
-    return mexargs::Fail(f, kName, "nargin",
-                         "noise_sigma takes two inputs, noise_sigma(volume, rician); got %d.",
-                         nrhs);
-  }
-  if (nlhs > OUT_MAX) {
-    return mexargs::Fail(f, kName, "nargout", "noise_sigma returns one output, sigma.");
-  }
-  const mxArray* volume = prhs[IN_VOLUME];
+void Run(gateway::Call& call) {
+  const mxArray* volume = call.prhs[IN_VOLUME];
   if (!mexargs::IsRealDoubleArray(volume) || mxGetNumberOfDimensions_700(volume) < 3) {
-    return mexargs::Fail(f, kName, "volume",
-                         "The volume (input 1) must be a real, full double array of three "
-                         "dimensions [rows, cols, slices], or more for a series of volumes.");
+    return call.Fail("volume",
+                     "The volume (input 1) must be a real, full double array of three "
+                     "dimensions [rows, cols, slices], or more for a series of volumes.");
   }
-  if (!mexargs::IsRealScalar(prhs[IN_RICIAN])) {
-    return mexargs::Fail(f, kName, "rician",
-                         "The Rician flag (input 2) must be a real numeric scalar: 1 for "
-                         "Rician noise, 0 for Gaussian noise.");
+  if (!mexargs::IsRealScalar(call.prhs[IN_RICIAN])) {
+    return call.Fail("rician",
+                     "The Rician flag (input 2) must be a real numeric scalar: 1 for "
+                     "Rician noise, 0 for Gaussian noise.");
   }
-  const double flag = mxGetScalar(prhs[IN_RICIAN]);
+  const double flag = mxGetScalar(call.prhs[IN_RICIAN]);
   if (!mexargs::TruncatesToInt32(flag)) {
-    return mexargs::Fail(f, kName, "rician",
-                         "The Rician flag (input 2) must be a number within the 32-bit "
-                         "integer range; got %g.",
-                         flag);
+    return call.Fail("rician",
+                     "The Rician flag (input 2) must be a number within the 32-bit "
+                     "integer range; got %g.",
+                     flag);
   }
   // As in quillon: a flag that truncates to a positive integer declares Rician noise.
   const auto model = static_cast<int>(flag) > 0 ? noise_sigma::NoiseModel::kRician
@@ -90,29 +78,27 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], mexargs::Fa
   const int64_t voxels = mexargs::VoxelCount3(dims);
   const int64_t volumes = VolumeCount(ndim, dims);
   if (voxels < 0 || volumes < 0) {
-    return mexargs::Fail(f, kName, "size",
-                         "Each volume may hold at most 2147483647 voxels, and the series at "
-                         "most 2147483647 volumes; split the array.");
+    return call.Fail("size",
+                     "Each volume may hold at most 2147483647 voxels, and the series at "
+                     "most 2147483647 volumes; split the array.");
   }
   const int64_t blocks = int64_t{dims[0] / 2} * (dims[1] / 2) * (dims[2] / 2);
   if (volumes > 0 && blocks < noise_sigma::kMinBlocks) {
-    return mexargs::Fail(f, kName, "small",
-                         "A %dx%dx%d volume has fewer than %d whole blocks of 2x2x2 voxels "
-                         "(8x8x8 voxels, for instance): too small to estimate sigma from.",
-                         dims[0], dims[1], dims[2], noise_sigma::kMinBlocks);
+    return call.Fail("small",
+                     "A %dx%dx%d volume has fewer than %d whole blocks of 2x2x2 voxels "
+                     "(8x8x8 voxels, for instance): too small to estimate sigma from.",
+                     dims[0], dims[1], dims[2], noise_sigma::kMinBlocks);
   }
 
   // One sigma per volume, a row vector ready for the filters.
   const mwSize700 out_dims[2] = {1, static_cast<mwSize700>(volumes)};
-  plhs[OUT_SIGMA] = mxCreateNumericArray_700(2, out_dims, mxDOUBLE_CLASS, mxREAL);
-  EstimateSeries(mxGetPr(volume), dims, voxels, volumes, model, mxGetPr(plhs[OUT_SIGMA]), f);
+  call.plhs[OUT_SIGMA] = mxCreateNumericArray_700(2, out_dims, mxDOUBLE_CLASS, mxREAL);
+  EstimateSeries(mxGetPr(volume), dims, voxels, volumes, model, mxGetPr(call.plhs[OUT_SIGMA]),
+                 call);
 }
 
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  static mexargs::Failure failure;
-  failure = mexargs::Failure{};
-  Run(nlhs, plhs, nrhs, prhs, failure);  // every object of the call is gone when it returns
-  mexargs::RaiseIfFailed(failure);
+  gateway::Serve(kSignature, Run, nlhs, plhs, nrhs, prhs);
 }

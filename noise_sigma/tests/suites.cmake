@@ -4,3 +4,5 @@ set(noise_sigma_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/estimate_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rician_variance_test.cpp)
 set(noise_sigma_gateway_test_sources ${CMAKE_CURRENT_LIST_DIR}/gateway_test.cpp)
+set(noise_sigma_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests ${CMAKE_SOURCE_DIR}/standin
+  ${CMAKE_SOURCE_DIR}/host)
