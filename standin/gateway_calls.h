@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bits.h"
+#include "common.h"
 #include "standin_host.h"
 
 namespace gatewaytest {

@@ -1,6 +1,5 @@
 #include <cmath>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -111,10 +110,9 @@ TEST(QuillonDenoise, ConcurrentCallsGiveTheirOwnBits) {
   for (Case& c : cases) alone.push_back(Denoised(c.in, c.sigma, c.flag));
   for (int round = 0; round < 2; ++round) {
     std::vector<Result> together(cases.size());
-    std::vector<std::thread> threads;
-    for (size_t k = 0; k < cases.size(); ++k)
-      threads.emplace_back([&, k] { together[k] = Denoised(cases[k].in, cases[k].sigma, cases[k].flag); });
-    for (std::thread& t : threads) t.join();
+    testbits::RunAtOnce(cases.size(), [&](size_t k) {
+      together[k] = Denoised(cases[k].in, cases[k].sigma, cases[k].flag);
+    });
     for (size_t k = 0; k < cases.size(); ++k) {
       ASSERT_EQ(together[k].status, Status::kOk) << k;
       EXPECT_TRUE(SameBits(together[k].first_estimate, alone[k].first_estimate)) << k;
@@ -129,15 +127,7 @@ TEST(QuillonDenoise, ConcurrentCallsGiveTheirOwnBits) {
 TEST(QuillonDenoise, RefusedRequestsReturnTheirStatus) {
   Volume in = fixtures::NoisyPhantom(6, 6, 6, 3.0, 1);
   std::vector<double> out(in.v.size());
-  auto request = [&] {
-    Request q;
-    q.rows = q.cols = q.slices = 6;
-    q.noisy = in.data();
-    q.denoised = out.data();
-    q.sigma = 3.0;
-    q.rician = 1;
-    return q;
-  };
+  auto request = [&] { return fixtures::RequestFor(in, out.data(), 3.0, 1); };
   Request q = request();
   q.rows = -1;
   EXPECT_EQ(Denoise(q), Status::kInvalidRequest);

@@ -34,9 +34,11 @@ class QuillonMexrun : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
-  RunResult Mexrun(const std::string& args) const {
+  // `environment`: assignments that precede the command, "NAME=value ".
+  RunResult Mexrun(const std::string& args, const std::string& environment = "") const {
     const std::string err = Path("stderr.txt");
-    const std::string cmd = std::string(MEXRUN) + " " + QUILLON_MEX + " " + args + " 2>" + err;
+    const std::string cmd =
+        environment + std::string(MEXRUN) + " " + QUILLON_MEX + " " + args + " 2>" + err;
     const int raw = std::system(cmd.c_str());
     std::ifstream in(err);
     std::stringstream text;
@@ -77,6 +79,17 @@ TEST_F(QuillonMexrun, HostErrorsEndTheRunWithTheirIdentifier) {
   EXPECT_EQ(bad_flag.status, 1);
   EXPECT_NE(bad_flag.err.find("quillon:rician"), std::string::npos);
   EXPECT_FALSE(fs::exists(Path("x.npy")));
+
+  // An instruction set the process is told to use and cannot: every call
+  // is refused, with the reason.
+  for (const char* isa : {"avx1024", "Scalar"}) {
+    const RunResult refused =
+        Mexrun(Path("cube.npy") + " 1 1 -o " + Path("x.npy"), std::string("DENOISERS_ISA=") + isa + " ");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(std::string("quillon:isa: DENOISERS_ISA=") + isa), std::string::npos)
+        << refused.err;
+  }
+  EXPECT_EQ(Mexrun(Path("cube.npy") + " 1 1 -o " + Path("x.npy"), "DENOISERS_ISA=scalar ").status, 0);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "bits.h"
+#include "common.h"
 #include "context.h"
 #include "driver.h"
 #include "quillon.h"
@@ -72,20 +72,26 @@ struct Denoised {
   Status status;
 };
 
-inline Denoised RunDenoise(const Volume& in, double sigma, int flag,
-                           platform::Schedule schedule = platform::Schedule::kThreads,
-                           platform::Isa isa = platform::Isa::kAuto) {
-  const size_t n = in.v.size();
-  Denoised r{std::vector<double>(n, -7.0), std::vector<double>(n), Status::kOk};
+// A request for `in`, writing into `out`, with the core's own scratch.
+inline Request RequestFor(const Volume& in, double* out, double sigma, int flag) {
   Request q;
   q.rows = in.rows;
   q.cols = in.cols;
   q.slices = in.slices;
   q.noisy = in.v.data();
-  q.denoised = r.final_estimate.data();
-  q.first_estimate = r.first_estimate.data();
+  q.denoised = out;
   q.sigma = sigma;
   q.rician = flag;
+  return q;
+}
+
+inline Denoised RunDenoise(const Volume& in, double sigma, int flag,
+                           platform::Schedule schedule = platform::Schedule::kThreads,
+                           platform::Isa isa = platform::Isa::kAuto) {
+  const size_t n = in.v.size();
+  Denoised r{std::vector<double>(n, -7.0), std::vector<double>(n), Status::kOk};
+  Request q = RequestFor(in, r.final_estimate.data(), sigma, flag);
+  q.first_estimate = r.first_estimate.data();
   q.options.isa = isa;
   r.status = Denoise(q, schedule);
   return r;

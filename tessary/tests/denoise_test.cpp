@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <thread>
 #include <limits>
 #include <vector>
 
@@ -174,12 +173,9 @@ TEST(TessaryThreads, ConcurrentCallsGiveTheirOwnBits) {
   for (const Case& c : cases) alone.emplace_back(c.v, c.radius, c.sigma, c.flag);
   for (int round = 0; round < 2; ++round) {
     std::vector<Denoised> together(cases.size());
-    std::vector<std::thread> threads;
-    for (size_t k = 0; k < cases.size(); ++k)
-      threads.emplace_back([&, k] {
-        together[k] = Denoised(cases[k].v, cases[k].radius, cases[k].sigma, cases[k].flag);
-      });
-    for (std::thread& t : threads) t.join();
+    testbits::RunAtOnce(cases.size(), [&](size_t k) {
+      together[k] = Denoised(cases[k].v, cases[k].radius, cases[k].sigma, cases[k].flag);
+    });
     for (size_t k = 0; k < cases.size(); ++k) {
       ASSERT_EQ(together[k].status, Status::kOk) << k;
       EXPECT_TRUE(SameBits(together[k].out, alone[k].out)) << k;
@@ -193,19 +189,7 @@ TEST(TessaryOwnValue, RefusedRequestsAndOwnScratch) {
   const Volume v = testing::MakeVolume(6, 5, 4, 7);
   const Denoised given(v, 2, 9.0, 1);
   std::vector<double> out(v.size());
-  auto request = [&] {
-    Request q;
-    q.rows = v.rows;
-    q.cols = v.cols;
-    q.slices = v.slices;
-    q.noisy = v.in.data();
-    q.guide = v.guide.data();
-    q.denoised = out.data();
-    q.search_radius = 2;
-    q.sigma = 9.0;
-    q.rician = 1;
-    return q;
-  };
+  auto request = [&] { return testing::RequestFor(v, out.data(), 2, 9.0, 1); };
   ASSERT_EQ(Denoise(request()), Status::kOk);
   EXPECT_TRUE(SameBits(out, given.out));
   Request q = request();

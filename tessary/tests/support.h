@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "bits.h"
+#include "common.h"
 #include "context.h"
 #include "driver.h"
 #include "search_worker.h"
@@ -120,6 +120,22 @@ inline WorkerCall Record(const Volume& v, const std::vector<double>& mean, doubl
   return w;
 }
 
+// A request over v, writing into out, with the core's own scratch.
+inline Request RequestFor(const Volume& v, double* out, int radius, double sigma,
+                          unsigned char rician_flag) {
+  Request q;
+  q.rows = v.rows;
+  q.cols = v.cols;
+  q.slices = v.slices;
+  q.noisy = v.in.data();
+  q.guide = v.guide.data();
+  q.denoised = out;
+  q.search_radius = radius;
+  q.sigma = sigma;
+  q.rician = rician_flag;
+  return q;
+}
+
 // One whole call over v, with the buffers it writes. out starts as 123.0
 // everywhere, so a voxel the call fails to write shows.
 struct Denoised {
@@ -131,18 +147,9 @@ struct Denoised {
            platform::Schedule schedule = platform::Schedule::kThreads,
            platform::Isa isa = platform::Isa::kAuto)
       : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
-    Request q;
-    q.rows = v.rows;
-    q.cols = v.cols;
-    q.slices = v.slices;
-    q.noisy = v.in.data();
-    q.guide = v.guide.data();
-    q.denoised = out.data();
+    Request q = RequestFor(v, out.data(), radius, sigma, rician_flag);
     q.local_mean = mean.data();
     q.weights = weights.data();
-    q.search_radius = radius;
-    q.sigma = sigma;
-    q.rician = rician_flag;
     q.options.isa = isa;
     status = Denoise(q, schedule);
   }

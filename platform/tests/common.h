@@ -1,8 +1,11 @@
-// Bit-for-bit comparison of results, shared by every test suite.
+// What every test suite shares: bit-for-bit comparison of results, and
+// calls made on several threads at once.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace testbits {
@@ -32,6 +35,15 @@ inline long FirstDifferenceOrNan(const std::vector<double>& a, const std::vector
     if (!SameBits(a[i], b[i])) return static_cast<long>(i);
   }
   return -1;
+}
+
+// Runs call(k) for k = 0 .. count-1, each on its own thread, all at once,
+// and waits for them.
+template <class Call>
+void RunAtOnce(std::size_t count, Call call) {
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < count; ++k) threads.emplace_back([&call, k] { call(k); });
+  for (std::thread& t : threads) t.join();
 }
 
 }  // namespace testbits
