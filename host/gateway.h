@@ -65,22 +65,10 @@ class Call {
 
   // Records the failure a core's status stands for; nothing for kOk.
   void Report(platform::Status status, platform::Isa isa = platform::Isa::kAuto) {
-    switch (status) {
-      case platform::Status::kOk:
-        return;
-      case platform::Status::kThreadsFailed:
-        mexPrintf("Threads cannot be created\n");
-        return Fail("threads", "A worker thread could not be started; the call was abandoned.");
-      case platform::Status::kOutOfMemory:
-        return Fail("memory", "Not enough memory for the call's working buffers.");
-      case platform::Status::kIsaUnavailable:
-        return Fail("isa", "%s", platform::IsaRefusal(isa));
-      case platform::Status::kInvalidRequest:
-      case platform::Status::kValueRange:
-        break;
-    }
-    // The gateway's own checks come first, so the core never sees these.
-    Fail("internal", "The core refused the call (%s).", platform::StatusName(status));
+    const platform::StatusReport report = platform::ReportOf(status, isa);
+    if (report.what == nullptr) return;
+    if (status == platform::Status::kThreadsFailed) mexPrintf("Threads cannot be created\n");
+    Fail(report.what, "%s", report.message);
   }
 
   const Signature& signature() const { return signature_; }

@@ -27,4 +27,15 @@ enum class Status {
 // "ok", "invalid request", ...: for messages and logs.
 const char* StatusName(Status status);
 
+// The error a failed call reports, the same from every front end (the MEX
+// gateways, the Python binding): the identifier's part after the function's
+// name ("threads" of "quillon:threads") and the sentence. For kOk, what is
+// null. kInvalidRequest and kValueRange are "internal": the front ends check
+// their arguments first, so the core refusing them is their own fault.
+struct StatusReport {
+  const char* what = nullptr;
+  char message[512] = {};
+};
+StatusReport ReportOf(Status status, Isa isa);
+
 }  // namespace platform
