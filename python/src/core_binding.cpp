@@ -1,18 +1,17 @@
-// denoisers._core: every call from Python into the two C++ cores.
+// denoisers._core: every call from Python into the C++ cores.
 //
 // Each function takes one 3-D volume of doubles in column-major order (the
 // Python layer converts, splits 4-D input into volumes and checks types) and
-// prepares the core's call exactly as the MEX gateways do: the same flag
-// truncation and narrowing, the same bias table length from the largest
-// value, zeroed output and scratch volumes, the same checks with the same
-// identifiers and texts. Given the same doubles, the results are the MEX
+// prepares the core's call as the MEX gateways do: the same flag truncation
+// and narrowing, zeroed outputs, the same checks with the same identifiers
+// and texts, and a core's status reported through platform::ReportOf, the
+// gateways' own table. Given the same doubles, the results are the MEX
 // files' bits.
 //
-// The cores keep per-call state in module-level variables, so each core runs
-// one call at a time (a lock per core). The call itself runs on a helper
-// thread with the GIL released, while the calling thread polls for signals:
-// Ctrl-C raises KeyboardInterrupt as soon as the core has returned (the
-// cores have no way yet to be stopped half way).
+// The cores keep all state in the call, so calls from several Python
+// threads run at once. The call runs on a helper thread with the GIL
+// released while the calling thread polls for signals: Ctrl-C raises
+// KeyboardInterrupt as soon as the core has returned.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -25,14 +24,15 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
-#include <vector>
 
-// Both cores name their entry header denoise.h, so each is included by path.
-#include "../../quillon/denoise.h"
-#include "../../quillon/rician_bias.h"
-#include "../../tessary/denoise.h"
-#include "../../tessary/rician_flag.h"
+#include "call.h"
+#include "noise_sigma.h"
+#include "quillon.h"
+#include "rician_bias.h"
+#include "rician_flag.h"
+#include "tessary.h"
 
 namespace py = pybind11;
 
@@ -54,6 +54,19 @@ std::string Message(const char* id, const char* format, Args... args) {
   return std::string(id) + ": " + text;
 }
 
+// Raises the error a core's status stands for, as the gateway of `name`
+// reports it: MemoryError for memory, RuntimeError for the rest.
+void RaiseStatus(const char* name, platform::Status status, platform::Isa isa) {
+  const platform::StatusReport report = platform::ReportOf(status, isa);
+  if (report.what == nullptr) return;
+  const std::string text = std::string(name) + ":" + report.what + ": " + report.message;
+  if (status == platform::Status::kOutOfMemory) {
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+    throw py::error_already_set();
+  }
+  throw std::runtime_error(text);
+}
+
 struct Shape {
   int64_t rows, cols, slices;
   int64_t Voxels() const { return rows * cols * slices; }
@@ -70,30 +83,33 @@ Volume Zeros(const Shape& s) {
   return v;
 }
 
-// Runs `work` on a helper thread holding `core_lock`, with the GIL released,
-// and checks for signals every 50 ms meanwhile. A signal's exception (such
-// as KeyboardInterrupt) is raised once the work has returned, and so is an
-// exception of the work itself.
+// Runs `work` on a helper thread with the GIL released, and checks for
+// signals every 50 ms meanwhile. A signal's exception (such as
+// KeyboardInterrupt) is raised once the work has returned. Without a helper
+// thread (the system refuses one) the work runs here, still without the
+// GIL, and a Ctrl-C waits for the next Python statement.
 template <class Work>
-void RunReleased(std::mutex& core_lock, Work work) {
+void RunReleased(Work work) {
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
   bool interrupted = false;
-  std::exception_ptr failure;
   {
     py::gil_scoped_release release;
-    std::thread helper([&] {
-      try {
-        std::lock_guard<std::mutex> core(core_lock);
+    // The work never throws (the cores are noexcept), so the helper needs
+    // no exception channel.
+    std::thread helper;
+    try {
+      helper = std::thread([&] {
         work();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      std::lock_guard<std::mutex> g(m);
-      done = true;
-      cv.notify_one();
-    });
+        std::lock_guard<std::mutex> g(m);
+        done = true;
+        cv.notify_one();
+      });
+    } catch (const std::system_error&) {
+      work();
+      return;
+    }
     std::unique_lock<std::mutex> g(m);
     while (!cv.wait_for(g, std::chrono::milliseconds(50), [&] { return done; })) {
       if (interrupted) continue;
@@ -108,11 +124,7 @@ void RunReleased(std::mutex& core_lock, Work work) {
     helper.join();
   }
   if (interrupted) throw py::error_already_set();
-  if (failure) std::rethrow_exception(failure);
 }
-
-std::mutex quillon_lock;
-std::mutex tessary_lock;
 
 py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first) {
   const Shape shape = ShapeOf(noisy);
@@ -122,60 +134,37 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
                                   "integer range; got %g.",
                                   flag));
   }
-  const int rician = static_cast<int>(flag);
   const int64_t count = shape.Voxels();
   if (count > kMaxVoxels) {
     throw py::value_error(Message("quillon:size",
                                   "The volume has more than 2147483647 voxels in its first three "
                                   "dimensions; split it into smaller volumes."));
   }
-  const double* in = noisy.data();
-  int64_t bias_len = 0;
-  if (rician > 0 && count > 0) {
-    const double largest = quillon::LargestValue(in, count);
-    bias_len = quillon::BiasLength(largest);
-    if (bias_len < 0) {
-      throw py::value_error(Message("quillon:range",
-                                    "With Rician noise the largest voxel value must be at most "
-                                    "134217727.5 (it is %g); scale the volume (and sigma) down.",
-                                    largest));
-    }
-  }
 
   Volume out = Zeros(shape);
   Volume first;
   if (return_first) first = Zeros(shape);
-  if (count > 0) {
-    std::vector<double> weights(count, 0.0);
-    std::vector<double> acc(count, 0.0);
-    std::vector<double> forward(16), inverse(16);
-    std::vector<double> bias(rician > 0 ? 8 * bias_len : 0, 0.0);
+  if (count == 0) return return_first ? py::object(py::make_tuple(out, first)) : py::object(out);
 
-    quillon::QuillonJob job;
-    job.rows = static_cast<int>(shape.rows);
-    job.cols = static_cast<int>(shape.cols);
-    job.slices = static_cast<int>(shape.slices);
-    job.in_image = in;
-    job.out_image = out.mutable_data();
-    job.weights = weights.data();
-    job.acc_image = acc.data();
-    job.sigma = sigma;
-    job.rician = rician;
-    job.forward_table = forward.data();
-    job.inverse_table = inverse.data();
-    if (rician > 0) {
-      job.bias_table = bias.data();
-      job.bias_len = static_cast<int>(bias_len);
-    }
-    if (return_first) job.first_estimate = first.mutable_data();
-
-    quillon::Outcome outcome = quillon::Outcome::kDone;
-    RunReleased(quillon_lock, [&] { outcome = quillon::Denoise(job); });
-    if (outcome == quillon::Outcome::kThreadsFailed) {
-      throw std::runtime_error(Message(
-          "quillon:threads", "A worker thread could not be started; the call was abandoned."));
-    }
+  quillon::Request request;
+  request.rows = static_cast<int>(shape.rows);
+  request.cols = static_cast<int>(shape.cols);
+  request.slices = static_cast<int>(shape.slices);
+  request.noisy = noisy.data();
+  request.denoised = out.mutable_data();
+  if (return_first) request.first_estimate = first.mutable_data();
+  request.sigma = sigma;
+  request.rician = static_cast<int>(flag);
+  // Scratch and the Rician table are the core's own allocations.
+  platform::Status status = platform::Status::kOk;
+  RunReleased([&] { status = quillon::Denoise(request); });
+  if (status == platform::Status::kValueRange) {
+    throw py::value_error(Message("quillon:range",
+                                  "With Rician noise the largest voxel value must be at most "
+                                  "134217727.5 (it is %g); scale the volume (and sigma) down.",
+                                  quillon::LargestValue(request.noisy, count)));
   }
+  RaiseStatus("quillon", status, request.options.isa);
   if (return_first) return py::make_tuple(out, first);
   return out;
 }
@@ -219,45 +208,65 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
 
   Volume out = Zeros(shape);
   if (voxels == 0) return out;
-  std::vector<double> mean(voxels, 0.0);
-  std::vector<double> weights(voxels, 0.0);
 
-  tessary::DenoiseRequest request;
+  tessary::Request request;
   request.rows = static_cast<int>(shape.rows);
   request.cols = static_cast<int>(shape.cols);
   request.slices = static_cast<int>(shape.slices);
-  request.in_image = noisy.data();
-  request.guide_image = guide.data();
-  request.out_image = out.mutable_data();
-  request.mean_image = mean.data();
-  request.weights = weights.data();
+  request.noisy = noisy.data();
+  request.guide = guide.data();
+  request.denoised = out.mutable_data();
   request.search_radius = static_cast<int>(radius);
-  request.extra_param = 1;  // carried for the MEX signature; no worker reads it
   request.sigma = sigma;
   request.rician = tessary::RicianFlag(flag);
-
-  tessary::DenoiseStatus status = tessary::DenoiseStatus::kOk;
-  RunReleased(tessary_lock, [&] { status = tessary::Denoise(request); });
-  switch (status) {
-    case tessary::DenoiseStatus::kOk:
-      break;
-    case tessary::DenoiseStatus::kThreadsFailed:
-      throw std::runtime_error(Message("tessary:threads", "Threads cannot be created."));
-    case tessary::DenoiseStatus::kOutOfMemory:
-      PyErr_SetString(PyExc_MemoryError,
-                      "tessary:memory: Not enough memory for the worker buffers.");
-      throw py::error_already_set();
-  }
+  platform::Status status = platform::Status::kOk;
+  RunReleased([&] { status = tessary::Denoise(request); });
+  RaiseStatus("tessary", status, request.options.isa);
   return out;
+}
+
+// sigma of one volume, or None when the volume has too few 2x2x2 blocks
+// that carry data (the Python layer words that error, naming the volume).
+py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
+  const Shape shape = ShapeOf(volume);
+  if (shape.Voxels() > kMaxVoxels) {
+    throw py::value_error(Message("noise_sigma:size",
+                                  "Each volume may hold at most 2147483647 voxels, and the "
+                                  "series at most 2147483647 volumes; split the array."));
+  }
+  noise_sigma::Request request;
+  request.volume = {volume.data(), static_cast<int>(shape.rows), static_cast<int>(shape.cols),
+                    static_cast<int>(shape.slices)};
+  request.model = rician ? noise_sigma::NoiseModel::kRician : noise_sigma::NoiseModel::kGaussian;
+  request.max_threads = threads;
+  double sigma = 0.0;
+  noise_sigma::Status status = noise_sigma::Status::kOk;
+  RunReleased([&] { status = noise_sigma::Estimate(request, &sigma); });
+  switch (status) {
+    case noise_sigma::Status::kOk:
+      return py::float_(sigma);
+    case noise_sigma::Status::kTooSmall:
+      return py::none();
+    case noise_sigma::Status::kThreadsFailed:
+      RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
+      break;
+    case noise_sigma::Status::kNoMemory:
+      RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
+      break;
+  }
+  return py::none();
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-  m.doc() = "The quillon and tessary cores on one 3-D column-major volume of doubles.";
+  m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"),
         "quillon(noisy, sigma, flag, return_first) -> out or (out, first)");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), "tessary(noisy, radius, sigma, guide, flag) -> out");
+  m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
+        "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
+  m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;
 }
