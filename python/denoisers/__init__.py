@@ -4,7 +4,8 @@
   bit for bit (denoisers.filters).
 - ``denoise``: the user-level call, any units, sigma estimated when not
   given (denoisers.pipeline).
-- ``estimate_sigma``: the noise level of one volume (denoisers.sigma).
+- ``estimate_sigma``, ``estimate_sigmas``: the noise level of one volume,
+  or of each volume of a series (denoisers.sigma, the C++ estimator).
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
   (denoisers.cli).
 """
@@ -12,11 +13,12 @@ from importlib import metadata as _metadata
 
 from .filters import quillon, tessary
 from .pipeline import denoise
-from .sigma import estimate_sigma
+from .sigma import estimate_sigma, estimate_sigmas
 
 try:
     __version__ = _metadata.version("denoisers")
 except _metadata.PackageNotFoundError:  # run from the source tree
     __version__ = "0+unknown"
 
-__all__ = ["quillon", "tessary", "denoise", "estimate_sigma", "__version__"]
+__all__ = ["quillon", "tessary", "denoise", "estimate_sigma", "estimate_sigmas",
+           "__version__"]

@@ -19,7 +19,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .pipeline import METHODS, denoise
-from .sigma import estimate_sigma
+from .sigma import estimate_sigmas
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
@@ -89,7 +89,8 @@ def _volumes(data):
 def _run_sigma(args):
     _, data = nifti.load(args.input)
     rician = args.noise == "rician"
-    sigmas = [estimate_sigma(v, rician) for v in _volumes(data)]
+    _volumes(data)  # 3-D or 4-D only, with the command's own message
+    sigmas = estimate_sigmas(data, rician)
     if args.json:
         print(json.dumps({"sigma": sigmas, "noise": args.noise}))
     else:

@@ -6,7 +6,7 @@ from tqdm import tqdm
 
 from . import _core
 from .filters import as_volumes, per_volume, volumes_of
-from .sigma import estimate_sigma
+from .sigma import estimate_sigmas
 
 METHODS = ("quillon+tessary", "quillon")
 
@@ -79,7 +79,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         float or integer dtype, any order. The output keeps a float input's
         dtype; integer input gives float64. Voxels must be finite.
     sigma: the noise standard deviation in the voxels' units (one value, or
-        one per volume); None estimates it per volume (estimate_sigma). 0
+        one per volume); None estimates it per volume (estimate_sigmas). 0
         returns the input unchanged.
     rician: True for magnitude images (Rician noise; the result is never
         negative), False for Gaussian noise (negative data such as
@@ -92,8 +92,10 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         outside keep their input value; inside, the result is that of the
         unmasked call. (Skipping the work outside the mask, for speed,
         needs support in the cores and is not done yet.)
-    threads: accepted for the coming thread cap; None is what the process
-        may use. The bits never depend on it.
+    threads: at most this many worker threads for estimating sigma; None
+        is what the process may use. The filters do not take a cap yet and
+        use what the process may use (DENOISERS_THREADS caps it for the
+        whole process). The bits never depend on it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
 
@@ -138,7 +140,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
 
     vols = volumes_of(data)
     if sigma is None:
-        sigmas = None
+        sigmas = estimate_sigmas(data, rician, threads)
     else:
         sigmas = per_volume(sigma, len(vols), "denoise: sigma must be a number.")
         for s in sigmas:
@@ -151,7 +153,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     with tqdm(total=total, disable=not progress, unit="volume" if data.ndim == 4 else "pass",
               desc="denoise", leave=False) as bar:
         for t, v in enumerate(vols):
-            s = estimate_sigma(v, rician) if sigmas is None else sigmas[t]
+            s = sigmas[t]
             used.append(s)
             step = (lambda n: None) if data.ndim == 4 else bar.update
             results.append(_denoise_volume(v, s, rician, method, radius, step))
