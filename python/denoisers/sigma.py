@@ -25,7 +25,7 @@ def _estimate(vol, rician, threads, number):
         raise ValueError(
             f"noise_sigma:small: Volume {number} has fewer than {MIN_BLOCKS} blocks of 2x2x2 "
             "voxels that are all finite and non-zero: too little data to estimate sigma "
-            "from; give sigma instead.")
+            "from.")
     return sigma
 
 

@@ -16,10 +16,11 @@ class MexError(Exception):
     """A host error raised by a MEX file, as "identifier: message"."""
 
 
-def mexrun(workdir, mex, *args, outputs=1):
-    """Calls build/<mex>.mexa64 through build/mexrun. Arrays become .npy
-    files, numbers are passed as text; returns the outputs as arrays (one
-    array when outputs=1), or raises MexError with mexrun's error line."""
+def mexrun(workdir, mex, *args, outputs=1, env=None):
+    """Calls build/<mex>.mexa64 through build/mexrun (in the environment
+    env, when given). Arrays become .npy files, numbers are passed as text;
+    returns the outputs as arrays (one array when outputs=1), or raises
+    MexError with mexrun's error line."""
     runner = BUILD / "mexrun"
     mex_file = BUILD / f"{mex}.mexa64"
     if not runner.exists() or not mex_file.exists():
@@ -37,9 +38,9 @@ def mexrun(workdir, mex, *args, outputs=1):
     out_paths = [workdir / f"out{k}.npy" for k in range(outputs)]
     for p in out_paths:
         command += ["-o", str(p)]
-    done = subprocess.run(command, capture_output=True, text=True)
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode == 1:
-        raise MexError(done.stderr.strip())
+        raise MexError(done.stderr.strip().splitlines()[-1])
     assert done.returncode == 0, done.stderr
     results = [np.load(p) for p in out_paths]
     return results[0] if outputs == 1 else results

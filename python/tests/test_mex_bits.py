@@ -1,12 +1,17 @@
 """Fault: the Python call prepares the core differently from the MEX
 gateway (flag truncation or narrowing, bias table length, zeroing, order of
 the volume's axes), so the bits differ from the MEX files'."""
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
 import denoisers
 from denoisers.filters import as_volumes
-from conftest import MexError, mexrun, phantom
+from conftest import BUILD, MexError, mexrun, phantom
 
 
 @pytest.mark.parametrize("flag", [1, 0, -1, 2.9])
@@ -95,3 +100,68 @@ def test_errors_carry_the_mex_identifier_and_message(tmp_path):
         denoisers.tessary(noisy, 2, 3.0, noisy.astype(object))
     with pytest.raises(TypeError, match="^tessary:scalar: Input 2 "):
         denoisers.tessary(noisy, None, 3.0, noisy)
+
+
+def test_noise_sigma_matches_mex_per_volume(tmp_path):
+    # Two volumes of different noise in one series, Rician and Gaussian.
+    vols = [phantom(shape=(20, 22, 18), sigma=s, seed=int(s))[1] for s in (3.0, 8.0)]
+    series = np.stack(vols, axis=-1)
+    for rician in (True, False):
+        expected = mexrun(tmp_path, "noise_sigma", series, int(rician)).ravel()
+        assert denoisers.estimate_sigmas(series, rician) == list(expected)
+        assert denoisers.estimate_sigma(np.ascontiguousarray(vols[1]), rician) == expected[1]
+        assert np.array_equal(denoisers.denoise(series, rician=rician, method="quillon")[1],
+                              expected)
+
+
+def test_too_little_data_for_sigma_raises_the_mex_error(tmp_path):
+    # Eight 2x2x2 blocks carry data; the rest of the volume is zero.
+    sparse = np.zeros((10, 10, 10))
+    sparse[:4, :4, :4] = 5.0 + np.arange(64).reshape(4, 4, 4)
+    with pytest.raises(MexError) as mex_error:
+        mexrun(tmp_path, "noise_sigma", sparse, 1)
+    assert _python_error(lambda: denoisers.estimate_sigma(sparse)) == str(mex_error.value)
+    with pytest.raises(ValueError, match="^noise_sigma:small: Volume 2 "):
+        denoisers.denoise(np.stack([sparse + 1.0, sparse], -1))
+
+
+FAILING_CALLS = textwrap.dedent("""
+    import os
+    import numpy as np
+    import denoisers
+    vol = np.load(os.environ["VOLUME"])
+    calls = [lambda: denoisers.quillon(vol, 5.0, 1),
+             lambda: denoisers.tessary(vol, 2, 5.0, vol, 1),
+             lambda: denoisers.estimate_sigma(vol)]
+    # "1": the binding's helper thread starts, the core's first worker does
+    # not; "0": neither starts, and the call runs on this thread.
+    for starts in ("1", "0"):
+        for call in calls:
+            os.environ["DENOISERS_FAIL_THREAD_START"] = starts
+            try:
+                call()
+                print("no error")
+            except RuntimeError as e:
+                print(e)
+            del os.environ["DENOISERS_FAIL_THREAD_START"]
+""")
+
+
+def test_a_core_that_cannot_start_its_threads_raises_the_mex_error(tmp_path):
+    preload = BUILD / "octave-tests" / "liboctave_fail_thread_start.so"
+    if not preload.exists():
+        pytest.skip(f"{preload} is not built (the Octave tests' thread-start fault library)")
+    _, noisy = phantom(shape=(40, 40, 40))
+    np.save(tmp_path / "vol.npy", noisy)
+    env = dict(os.environ, LD_PRELOAD=str(preload), OPENBLAS_NUM_THREADS="1",
+               OMP_NUM_THREADS="1", VOLUME=str(tmp_path / "vol.npy"))
+    expected = []
+    for mex, *args in (("quillon", noisy, 5.0, 1), ("tessary", noisy, 2, 1, 5.0, noisy, 1),
+                       ("noise_sigma", noisy, 1)):
+        with pytest.raises(MexError) as mex_error:
+            mexrun(tmp_path, mex, *args, env=dict(env, DENOISERS_FAIL_THREAD_START="0"))
+        expected.append(str(mex_error.value))
+    done = subprocess.run([sys.executable, "-c", FAILING_CALLS], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == expected * 2
