@@ -62,6 +62,16 @@ def per_volume(value, count, message):
                      f"({count}); got {arr.size}.")
 
 
+def thread_cap(threads, caller):
+    """threads as the cores' cap: 0 for None (what the process may use),
+    else the positive integer given, held within C++'s int."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+        raise ValueError(f"{caller}: threads must be a positive integer or None; got {threads!r}")
+    return int(min(threads, 1 << 16))
+
+
 def volumes_of(arr):
     """The 3-D volumes of a 3-D or 4-D Fortran-ordered array, as views."""
     if arr.ndim == 3:

@@ -5,7 +5,7 @@ import numpy as np
 from tqdm import tqdm
 
 from . import _core
-from .filters import as_volumes, per_volume, volumes_of
+from .filters import as_volumes, per_volume, thread_cap, volumes_of
 from .sigma import estimate_sigmas
 
 METHODS = ("quillon+tessary", "quillon")
@@ -130,9 +130,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         raise ValueError(f"denoise: method must be one of {', '.join(METHODS)}; got {method!r}")
     if isinstance(radius, bool) or not isinstance(radius, (int, np.integer)) or radius < 0:
         raise ValueError(f"denoise: radius must be a non-negative integer; got {radius!r}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
-                                or threads < 1):
-        raise ValueError(f"denoise: threads must be a positive integer or None; got {threads!r}")
+    thread_cap(threads, "denoise")  # checked here, used by the estimator
     mask = _check_mask(mask, data.shape)
     bad = np.count_nonzero(~np.isfinite(data))
     if bad:

@@ -14,7 +14,7 @@ true sigma.
 import numpy as np
 
 from . import _core
-from .filters import as_volumes, volumes_of
+from .filters import as_volumes, thread_cap, volumes_of
 
 MIN_BLOCKS = _core.MIN_BLOCKS
 
@@ -37,7 +37,8 @@ def estimate_sigmas(vol, rician=True, threads=None):
     on it. Raises ValueError for a volume with fewer than MIN_BLOCKS whole
     2x2x2 blocks of finite, non-zero voxels."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
-    return [_estimate(v, rician, threads or 0, t + 1) for t, v in enumerate(volumes_of(arr))]
+    cap = thread_cap(threads, "estimate_sigma")
+    return [_estimate(v, rician, cap, t + 1) for t, v in enumerate(volumes_of(arr))]
 
 
 def estimate_sigma(vol, rician=True, threads=None):

@@ -108,7 +108,8 @@ def test_noise_sigma_matches_mex_per_volume(tmp_path):
     series = np.stack(vols, axis=-1)
     for rician in (True, False):
         expected = mexrun(tmp_path, "noise_sigma", series, int(rician)).ravel()
-        assert denoisers.estimate_sigmas(series, rician) == list(expected)
+        for threads in (None, 1, 3):
+            assert denoisers.estimate_sigmas(series, rician, threads) == list(expected)
         assert denoisers.estimate_sigma(np.ascontiguousarray(vols[1]), rician) == expected[1]
         assert np.array_equal(denoisers.denoise(series, rician=rician, method="quillon")[1],
                               expected)
