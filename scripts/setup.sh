@@ -11,6 +11,7 @@ packages=(
   octave octave-dev                         # the Octave host: octave-cli, mkoctfile, its MEX headers
   mricron-data python3-nibabel              # the main demo's T1 brain volume and its NIfTI reader
   python3-dipy time                         # the benchmark's peer denoiser; GNU time for peak memory
+  python3-skimage python3-scipy             # the noise benchmark's second peer; its phantoms' filters
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
 )

@@ -4,7 +4,7 @@
 # input files:
 #   wine_e2e.sh CASE WIN_BUILD LINUX_BUILD
 # CASE: quillon-gaussian, quillon-rician, tessary-rician, tessary-flag256,
-# errors. Exit 0 when the case passes.
+# noise-sigma, errors. Exit 0 when the case passes.
 set -euo pipefail
 case_name=$1
 win=$(cd "$2" && pwd)
@@ -85,7 +85,12 @@ case $case_name in
     linux_run "$lin/tessary.mexa64" noisy.npy 2 2 6 noisy.npy 0 -o t0-linux.npy
     cmp -s t256-win-1.npy t0-linux.npy || fail "flag 256 is not the Gaussian path on Windows"
     ;;
+  noise-sigma)
+    same_bits n1 noise_sigma 1 noisy.npy 1
+    same_bits n0 noise_sigma 1 noisy.npy 0
+    ;;
   errors)
+    expect_error 1 "noise_sigma:volume" "$win/noise_sigma.mexw64" 5 1 -o x.npy
     expect_error 1 "quillon:nargin" "$win/quillon.mexw64" noisy.npy 6 -o x.npy
     expect_error 1 "tessary:sigma" "$win/tessary.mexw64" noisy.npy 2 1 nan noisy.npy 1 -o x.npy
     expect_error 2 "cannot load MEX file" "$win/missing.mexw64" 1 -o x.npy

@@ -1,0 +1,17 @@
+// The variance of Rician magnitudes relative to the Gaussian sigma behind them.
+#pragma once
+
+namespace noise_sigma {
+
+// Koay and Basser's correction factor xi(theta): the variance of the
+// magnitude of a signal of amplitude theta*sigma under Gaussian noise sigma
+// in each of its two parts, divided by sigma^2. xi(0) = 2 - pi/2 (Rayleigh
+// noise), rising to 1 as theta grows. Defined for theta >= 0.
+double RicianVarianceFactor(double theta);
+
+// e^-x I0(x) and e^-x I1(x) for x >= 0: the modified Bessel functions scaled
+// so that they neither overflow nor lose the cancellation in xi.
+double ScaledBessel0(double x);
+double ScaledBessel1(double x);
+
+}  // namespace noise_sigma
