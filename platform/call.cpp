@@ -18,25 +18,26 @@ const char* StatusName(Status status) {
 
 StatusReport ReportOf(Status status, Isa isa) {
   StatusReport report;
-  auto text = [&report](const char* what, const char* format, const char* detail) {
+  auto text = [&report](const char* what, const char* lead, const char* detail = "",
+                        const char* tail = "") {
     report.what = what;
-    std::snprintf(report.message, sizeof report.message, format, detail);
+    std::snprintf(report.message, sizeof report.message, "%s%s%s", lead, detail, tail);
     return report;
   };
   switch (status) {
     case Status::kOk:
       return report;
     case Status::kThreadsFailed:
-      return text("threads", "%s", "A worker thread could not be started; the call was abandoned.");
+      return text("threads", "A worker thread could not be started; the call was abandoned.");
     case Status::kOutOfMemory:
-      return text("memory", "%s", "Not enough memory for the call's working buffers.");
+      return text("memory", "Not enough memory for the call's working buffers.");
     case Status::kIsaUnavailable:
-      return text("isa", "%s", IsaRefusal(isa));
+      return text("isa", IsaRefusal(isa));
     case Status::kInvalidRequest:
     case Status::kValueRange:
       break;
   }
-  return text("internal", "The core refused the call (%s).", StatusName(status));
+  return text("internal", "The core refused the call (", StatusName(status), ").");
 }
 
 }  // namespace platform
