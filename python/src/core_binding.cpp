@@ -114,7 +114,12 @@ void RunReleased(std::mutex& core_lock, Work work) {
 std::mutex quillon_lock;
 std::mutex tessary_lock;
 
-py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first) {
+// table_largest: the value that sizes the Rician bias table; negative for
+// the volume's own largest value (the MEX call). A piece of a larger volume
+// passes the whole volume's, so that its table, and with it every corrected
+// value, is the one the whole-volume call uses.
+py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
+                   double table_largest) {
   const Shape shape = ShapeOf(noisy);
   if (!TruncatesToInt32(flag)) {
     throw py::value_error(Message("quillon:rician",
@@ -132,7 +137,8 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
   const double* in = noisy.data();
   int64_t bias_len = 0;
   if (rician > 0 && count > 0) {
-    const double largest = quillon::LargestValue(in, count);
+    const double largest =
+        table_largest >= 0.0 ? table_largest : quillon::LargestValue(in, count);
     bias_len = quillon::BiasLength(largest);
     if (bias_len < 0) {
       throw py::value_error(Message("quillon:range",
@@ -256,8 +262,8 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The quillon and tessary cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
-        py::arg("return_first"),
-        "quillon(noisy, sigma, flag, return_first) -> out or (out, first)");
+        py::arg("return_first"), py::arg("table_largest") = -1.0,
+        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0) -> out or (out, first)");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), "tessary(noisy, radius, sigma, guide, flag) -> out");
 }
