@@ -101,12 +101,17 @@ def _nifti_header(img, affine, shape):
     """The output header: the input's (everything kept, float32, no
     scaling), or a new NIfTI-1 one on `affine` for zarr input."""
     if img is None:
-        header = nib.Nifti1Header()
+        header = nib.Nifti1Image(np.zeros(shape[:0] + (1,), OUTPUT_DTYPE), affine).header.copy()
         header.set_data_shape(shape)
         header.set_qform(affine, code=1)
         header.set_sform(affine, code=1)
     else:
         header = img.header.copy()
+    # A single file's data start after the header, its extension flag and
+    # its extensions (a loaded header says 0 until it is saved).
+    if header.get_data_offset() == 0:
+        header.set_data_offset(header.single_vox_offset + sum(
+            e.get_sizeondisk() for e in getattr(header, "extensions", [])))
     header.set_data_dtype(OUTPUT_DTYPE)
     header.set_slope_inter(1.0, 0.0)
     return header
