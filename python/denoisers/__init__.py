@@ -5,8 +5,10 @@
 - ``denoise``: the user-level call, any units, sigma estimated when not
   given (denoisers.pipeline).
 - ``estimate_sigma``: the noise level of one volume (denoisers.sigma).
+- ``chunked.denoise``: the same on a dask array, chunk by chunk with exact
+  halos, for volumes beyond one call or one machine (denoisers.chunked).
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
-  (denoisers.cli).
+  and zarr stores (denoisers.cli).
 """
 from importlib import metadata as _metadata
 
