@@ -48,8 +48,13 @@ class _NiftiVoxels:
         self.ndim = len(self.shape)
 
     def __getitem__(self, key):
-        key = key if isinstance(key, tuple) else (key,)
-        return nib.load(self.path).dataobj._get_scaled(np.float64, key + self.tail)
+        key = (key if isinstance(key, tuple) else (key,)) + self.tail
+        proxy = nib.load(self.path).dataobj
+        # get_fdata(dtype=float64) scales through _get_scaled in float64;
+        # the public indexing may scale in the stored type's precision.
+        if hasattr(proxy, "_get_scaled"):
+            return proxy._get_scaled(np.float64, key)
+        return np.asarray(proxy[key], dtype=np.float64)
 
 
 def open_volume(path, chunks):
