@@ -137,7 +137,8 @@ double* ScratchOr(double* given, std::vector<double>& own, std::size_t count) {
 int64_t BiasTableSize(const Request& q) noexcept {
   const int64_t count = VoxelCount(q);
   if (q.rician <= 0 || count <= 0 || q.noisy == nullptr) return 0;
-  const int64_t len = BiasLength(LargestValue(q.noisy, count));
+  const int64_t len =
+      BiasLength(q.table_largest >= 0.0 ? q.table_largest : LargestValue(q.noisy, count));
   return len < 0 ? -1 : 8 * len;
 }
 

@@ -27,6 +27,10 @@ struct Request {
   // Positive: Rician noise (the oracle pass corrects the bias). Any non-zero
   // value clears negative results.
   int rician = 0;
+  // Not negative: sizes the Rician table in place of the volume's own
+  // largest value. A chunk of a larger volume passes the whole volume's, so
+  // that its table, and every corrected value, is the whole call's.
+  double table_largest = -1.0;
 
   // Scratch, optional: null makes the call allocate its own. The MEX
   // gateway passes host arrays here, which the host reclaims.
@@ -47,7 +51,8 @@ Status Denoise(const Request& request) noexcept;
 
 // The doubles of the Rician bias table that a call of this request uses:
 // 0 without Rician noise or voxels, -1 when the largest voxel value is too
-// large for a table (Denoise would return kValueRange). Reads the volume.
+// large for a table (Denoise would return kValueRange). Reads the volume
+// unless table_largest is set.
 int64_t BiasTableSize(const Request& request) noexcept;
 
 }  // namespace quillon

@@ -6,8 +6,10 @@
   given (denoisers.pipeline).
 - ``estimate_sigma``, ``estimate_sigmas``: the noise level of one volume,
   or of each volume of a series (denoisers.sigma, the C++ estimator).
+- ``chunked.denoise``: the same on a dask array, chunk by chunk with exact
+  halos, for volumes beyond one call or one machine (denoisers.chunked).
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
-  (denoisers.cli).
+  and zarr stores (denoisers.cli).
 """
 from importlib import metadata as _metadata
 

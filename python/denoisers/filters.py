@@ -79,7 +79,7 @@ def volumes_of(arr):
     return [arr[..., t] for t in range(arr.shape[3])]
 
 
-def quillon(vol, sigma, rician=True, return_first=False):
+def quillon(vol, sigma, rician=True, return_first=False, table_largest=None):
     """Block-DCT denoising: ``quillon(noisy, sigma, rician)`` of the MEX file.
 
     vol: 3-D array, or 4-D as a series of volumes; any real integer or float
@@ -89,13 +89,23 @@ def quillon(vol, sigma, rician=True, return_first=False):
     noise, False/0 for Gaussian; truncated to a 32-bit integer as the MEX
     file does). Returns the float64 result in Fortran order, and with
     return_first=True also the first (hard-threshold) estimate.
+    table_largest: the value that sizes the Rician bias table in place of
+    the volume's own largest value (one for all volumes or one per volume);
+    None or a negative value keeps the volume's own. A piece of a larger
+    volume gives the whole volume's largest value here, so that it is
+    corrected with the same table as in the whole-volume call.
     """
     arr = as_volumes(vol, _QUILLON_VOLUME)
     flag = scalar(rician, _QUILLON_RICIAN)
     vols = volumes_of(arr)
     sigmas = ([scalar(sigma, _QUILLON_SIGMA)] if arr.ndim == 3
               else per_volume(sigma, len(vols), _QUILLON_SIGMA))
-    results = [_core.quillon(v, s, flag, return_first) for v, s in zip(vols, sigmas)]
+    message = "quillon: table_largest must be a real number."
+    largest = [-1.0] * len(vols) if table_largest is None else (
+        [scalar(table_largest, message)] if arr.ndim == 3
+        else per_volume(table_largest, len(vols), message))
+    results = [_core.quillon(v, s, flag, return_first, m)
+               for v, s, m in zip(vols, sigmas, largest)]
     if arr.ndim == 3:
         return results[0]
     if return_first:

@@ -24,6 +24,12 @@ class NiftiError(Exception):
 
 def load(path):
     """(image, float64 data in the scaled units). NIfTI only."""
+    img = open_image(path)
+    return img, np.asarray(img.get_fdata(dtype=np.float64))
+
+
+def open_image(path):
+    """The NIfTI-1 or NIfTI-2 image at path, its data not yet read."""
     try:
         img = nib.load(str(path))
     except FileNotFoundError:
@@ -32,7 +38,7 @@ def load(path):
         raise NiftiError(f"{path}: not a readable NIfTI file ({e})") from None
     if not isinstance(img, (nib.Nifti1Image, nib.Nifti2Image)):
         raise NiftiError(f"{path}: not a NIfTI-1 or NIfTI-2 file ({type(img).__name__})")
-    return img, np.asarray(img.get_fdata(dtype=np.float64))
+    return img
 
 
 def load_mask(path, img):
@@ -110,13 +116,17 @@ def save_with_sidecar(img, path, sidecar):
     temporaries = [_temporary_beside(t) for t in targets]
     try:
         nib.save(img, str(temporaries[0]))
-        temporaries[1].write_text(json.dumps(sidecar, indent=2) + "\n")
+        write_json(temporaries[1], sidecar)
         for tmp, target in zip(temporaries, targets):
             os.replace(tmp, target)
     except BaseException:
         for tmp in temporaries:
             tmp.unlink(missing_ok=True)
         raise
+
+
+def write_json(path, sidecar):
+    Path(path).write_text(json.dumps(sidecar, indent=2) + "\n")
 
 
 def sidecar_path(path):

@@ -126,7 +126,12 @@ void RunReleased(Work work) {
   if (interrupted) throw py::error_already_set();
 }
 
-py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first) {
+// table_largest: the value that sizes the Rician bias table; negative for
+// the volume's own largest value (the MEX call). A piece of a larger volume
+// passes the whole volume's, so that its table, and with it every corrected
+// value, is the one the whole-volume call uses.
+py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
+                   double table_largest) {
   const Shape shape = ShapeOf(noisy);
   if (!TruncatesToInt32(flag)) {
     throw py::value_error(Message("quillon:rician",
@@ -155,6 +160,7 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
   if (return_first) request.first_estimate = first.mutable_data();
   request.sigma = sigma;
   request.rician = static_cast<int>(flag);
+  request.table_largest = table_largest;
   // Scratch and the Rician table are the core's own allocations.
   platform::Status status = platform::Status::kOk;
   RunReleased([&] { status = quillon::Denoise(request); });
@@ -162,7 +168,8 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
     throw py::value_error(Message("quillon:range",
                                   "With Rician noise the largest voxel value must be at most "
                                   "134217727.5 (it is %g); scale the volume (and sigma) down.",
-                                  quillon::LargestValue(request.noisy, count)));
+                                  table_largest >= 0.0 ? table_largest
+                                                       : quillon::LargestValue(request.noisy, count)));
   }
   RaiseStatus("quillon", status, request.options.isa);
   if (return_first) return py::make_tuple(out, first);
@@ -262,8 +269,8 @@ py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
-        py::arg("return_first"),
-        "quillon(noisy, sigma, flag, return_first) -> out or (out, first)");
+        py::arg("return_first"), py::arg("table_largest") = -1.0,
+        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0) -> out or (out, first)");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), "tessary(noisy, radius, sigma, guide, flag) -> out");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,

@@ -1,0 +1,177 @@
+"""denoise() for dask arrays: a volume of any size, one chunk at a time.
+
+Each chunk is filtered together with a halo of its neighbours, wide enough
+that every voxel of the chunk sees exactly what it sees in the whole-volume
+call, and the halo is cut off again:
+
+- quillon averages every 4x4x4 block that holds a voxel, so its first
+  estimate of a voxel reads the input up to three voxels away, and its
+  second pass reads the first estimate up to three further: 6 voxels.
+- tessary weighs the voxels within the search radius by their guide values
+  and by the local means of the guide, which reach one voxel further:
+  radius + 1 voxels, on the noisy volume and the guide alike. The guide is
+  itself the chunked quillon result, so its halo voxels are exact too.
+
+At the faces of the volume no halo is added, so the filters meet the same
+edges as in the whole-volume call. What the whole call derives from the
+volume as a whole (the smallest value under Gaussian noise, the largest
+magnitude that caps the working scale, and the largest working value that
+sizes quillon's Rician table) is computed first, over all chunks, and handed
+to every chunk. The result then equals denoisers.denoise's voxel for voxel up
+to the order of additions where the cores' worker slabs meet (they cut a
+chunk at other slices than the whole volume).
+
+Nothing here depends on the scheduler: the graph runs on dask's threads, on
+processes, or on a dask.distributed cluster, and a lost chunk is simply
+computed again with the same bits.
+"""
+import math
+from functools import partial
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import _core
+from .pipeline import METHODS, _working_scale
+
+QUILLON_HALO = 6
+
+
+def tessary_halo(radius):
+    """The halo tessary needs: the search radius plus the local mean's one
+    voxel."""
+    return radius + 1
+
+
+def halo(method, radius):
+    """The widest halo any stage of `method` needs, in voxels."""
+    return max(QUILLON_HALO, tessary_halo(radius)) if "tessary" in method else QUILLON_HALO
+
+
+def enlarged_chunks(chunks, width):
+    """The chunk sizes of each axis with every chunk smaller than `width`
+    merged into its neighbour (the one before it, or the one after the
+    first), so that a halo of `width` voxels comes from the next chunk
+    alone. An axis shorter than `width` becomes one chunk."""
+    result = []
+    for sizes in chunks:
+        merged = []
+        for n in sizes:
+            if merged and (n < width or merged[-1] < width):
+                merged[-1] += n
+            else:
+                merged.append(n)
+        result.append(tuple(merged))
+    return tuple(result)
+
+
+class _Working:
+    """The affine map into the filters' working range and back, with what
+    the whole-volume call fixes from the volume as a whole. Every voxel goes
+    through the same operations as in pipeline._denoise_volume, so it gets
+    the same bits."""
+
+    def __init__(self, smallest, largest, sigma, rician):
+        self.offset = 0.0 if rician else smallest
+        low, high = smallest - self.offset, largest - self.offset
+        self.scale, self.sigma = _working_scale(sigma, max(abs(low), abs(high)))
+        self.flag = 1.0 if rician else 0.0
+        # The largest working value, as quillon would find it in the whole
+        # working volume: x -> (x - offset) * scale never decreases, so the
+        # largest input maps to it. Counted from 0, as the core counts.
+        self.table_largest = max(0.0, self._forward(largest))
+
+    def _forward(self, x):
+        shifted = x - self.offset if self.offset != 0.0 else x
+        return shifted * self.scale
+
+    def into(self, block):
+        return np.asfortranarray(self._forward(np.asarray(block, dtype=np.float64)))
+
+    def back(self, out, dtype):
+        out /= self.scale
+        if self.offset != 0.0:
+            out += self.offset
+        return out.astype(dtype, copy=False)
+
+
+def _quillon_block(block, w):
+    """quillon of one chunk with its halo, in working units."""
+    return _core.quillon(w.into(block), w.sigma, w.flag, False, w.table_largest)
+
+
+def _finish_block(out, w, dtype):
+    return w.back(np.array(out, dtype=np.float64, order="F"), dtype)
+
+
+def _tessary_block(block, guide, w, radius, dtype):
+    """tessary of one chunk with its halo, guided by the chunked quillon
+    result (working units), back in the input's units."""
+    out = _core.tessary(w.into(block), float(radius), w.sigma,
+                        np.asfortranarray(guide, dtype=np.float64), w.flag)
+    return w.back(out, dtype)
+
+
+def _check(arr, sigma, method, radius):
+    if arr.ndim != 3:
+        raise ValueError(f"chunked.denoise: the array must be 3-D; got {arr.ndim} dimensions "
+                         "(denoise the volumes of a series one by one)")
+    if arr.dtype.kind not in "iuf":
+        raise TypeError(f"chunked.denoise: the array must hold real numbers; got {arr.dtype}")
+    if method not in METHODS:
+        raise ValueError(f"chunked.denoise: method must be one of {', '.join(METHODS)}; "
+                         f"got {method!r}")
+    if isinstance(radius, bool) or not isinstance(radius, (int, np.integer)) or radius < 0:
+        raise ValueError(f"chunked.denoise: radius must be a non-negative integer; got {radius!r}")
+    sigma = float(sigma)
+    if not (math.isfinite(sigma) and sigma >= 0.0):
+        raise ValueError(f"chunked.denoise: sigma must be finite and not negative; got {sigma}")
+    return sigma
+
+
+def value_range(arr):
+    """(smallest, largest) of a dask array, computed now in one pass; raises
+    ValueError when a voxel is NaN or infinite (either then shows)."""
+    smallest, largest = dask.compute(arr.min(), arr.max())
+    smallest, largest = float(smallest), float(largest)
+    if not (math.isfinite(smallest) and math.isfinite(largest)):
+        raise ValueError("chunked.denoise: the volume holds voxels that are not finite "
+                         "numbers (NaN or infinite)")
+    return smallest, largest
+
+
+def denoise(array, sigma, rician=True, method="quillon", radius=3):
+    """Denoises a 3-D dask array chunk by chunk; returns a lazy dask array
+    of the same shape and chunks.
+
+    The arguments are those of denoisers.denoise for one volume (sigma must
+    be given: the estimate needs the whole volume), and so is the result,
+    voxel for voxel within 1e-12 relative: a float input keeps its dtype,
+    an integer input gives float64. The volume's smallest and largest
+    values are computed at once, before the lazy array is returned, on the
+    current scheduler (a dask.distributed client, if one is active).
+
+    Chunks smaller than the halo (6 voxels for quillon, radius + 1 for
+    tessary) are merged into a neighbour for the filtering; the result is
+    given back in the input's chunks.
+    """
+    arr = da.asarray(array)
+    sigma = _check(arr, sigma, method, radius)
+    dtype = arr.dtype if arr.dtype.kind == "f" else np.dtype(np.float64)
+    if sigma == 0.0 or arr.size == 0:
+        return arr.astype(dtype)
+    w = _Working(*value_range(arr), sigma, rician)
+
+    width = halo(method, radius)
+    work_chunks = enlarged_chunks(arr.chunks, width)
+    src = arr.rechunk(work_chunks) if work_chunks != arr.chunks else arr
+    guide = da.map_overlap(partial(_quillon_block, w=w), src, depth=QUILLON_HALO,
+                           boundary="none", dtype=np.float64, allow_rechunk=False)
+    if "tessary" in method:
+        out = da.map_overlap(partial(_tessary_block, w=w, radius=int(radius), dtype=dtype),
+                             src, guide, depth=tessary_halo(int(radius)), boundary="none",
+                             dtype=dtype, allow_rechunk=False)
+    else:
+        out = guide.map_blocks(partial(_finish_block, w=w, dtype=dtype), dtype=dtype)
+    return out.rechunk(arr.chunks) if work_chunks != arr.chunks else out
