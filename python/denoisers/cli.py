@@ -4,21 +4,25 @@
               [--method quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
               [--keep-dtype] [--quiet]
     denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+    denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
+              [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
 
-Exit status: 0 on success, 2 on a usage error, 1 on any other failure, with
-one line on stderr saying what went wrong.
+Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
+bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
+line on stderr saying what went wrong.
 """
 import argparse
 import json
+import signal
 import sys
-import time
-from pathlib import Path
 
 import numpy as np
 
 from . import __version__
-from . import nifti
-from .pipeline import METHODS, denoise
+from . import bids_app, nifti
+from .files import denoise_file, volumes
+from .bids import SUFFIXES
+from .pipeline import METHODS
 from .sigma import estimate_sigma
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
@@ -70,6 +74,24 @@ def _parser():
                    help="write the input's data type (integers rounded and clipped, under the "
                    "input's scaling) instead of float32")
     d.add_argument("--quiet", action="store_true", help="no progress bar or summary")
+    d.add_argument("--source", help="how the sidecar's Sources names the input (default: "
+                   "the input path as given), e.g. a BIDS URI")
+
+    b = commands.add_parser("bids", help="denoise a BIDS dataset into a derivative dataset")
+    b.add_argument("bids_dir", help="the BIDS dataset")
+    b.add_argument("output_dir", help="the derivative dataset (made if missing)")
+    b.add_argument("analysis_level", choices=("participant",))
+    b.add_argument("--participant-label", nargs="+", metavar="LABEL",
+                   help="these participants only (01 or sub-01; default: all)")
+    b.add_argument("--suffix", nargs="+", default=list(SUFFIXES),
+                   help=f"images of these suffixes (default: {' '.join(SUFFIXES)})")
+    b.add_argument("--method", choices=METHODS, default=METHODS[0],
+                   help=f"filters to apply (default: {METHODS[0]})")
+    b.add_argument("--nprocs", type=_positive_int, default=1,
+                   help="images denoised at once, each in its own process, the cores' "
+                   "threads shared among them (default: 1)")
+    b.add_argument("--skip-bids-validation", action="store_true",
+                   help="take images whose names bids_validator refuses")
 
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
@@ -78,18 +100,10 @@ def _parser():
     return parser
 
 
-def _volumes(data):
-    if data.ndim == 3:
-        return [data]
-    if data.ndim == 4:
-        return [data[..., t] for t in range(data.shape[3])]
-    raise nifti.NiftiError(f"the image has {data.ndim} dimensions; 3-D or 4-D are denoised")
-
-
 def _run_sigma(args):
     _, data = nifti.load(args.input)
     rician = args.noise == "rician"
-    sigmas = [estimate_sigma(v, rician) for v in _volumes(data)]
+    sigmas = [estimate_sigma(v, rician) for v in volumes(data)]
     if args.json:
         print(json.dumps({"sigma": sigmas, "noise": args.noise}))
     else:
@@ -103,55 +117,44 @@ def _run_denoise(args, parser):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
     if args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
-    folder = Path(args.output).resolve().parent
-    if not folder.is_dir():
-        raise nifti.NiftiError(f"{args.output}: the folder {folder} does not exist")
-    img, data = nifti.load(args.input)
-    _volumes(data)  # the rank check, before any work
-    mask = nifti.load_mask(args.mask, img) if args.mask else None
-    rician = args.noise == "rician"
-    start = time.perf_counter()
-    out, sigma = denoise(data, sigma=args.sigma, rician=rician, method=args.method,
-                         radius=args.radius, mask=mask, threads=args.threads,
-                         progress=not args.quiet)
-    seconds = time.perf_counter() - start
-    out_img, clipped = nifti.output_image(img, out, args.keep_dtype)
-    sidecar = {
-        "Description": "Denoised with denoisers",
-        "Sources": [args.input],
-        "SourceSHA256": nifti.sha256(args.input),
-        "NoiseModel": args.noise,
-        "NoiseSigma": np.atleast_1d(sigma).tolist(),
-        "NoiseSigmaSource": "given" if args.sigma is not None else "estimated",
-        "Method": args.method,
-        "Parameters": {"radius": args.radius if "tessary" in args.method else None,
-                       "mask": args.mask, "keep_dtype": args.keep_dtype},
-        "SoftwareName": "denoisers",
-        "SoftwareVersion": __version__,
-    }
-    if args.keep_dtype:
-        sidecar["ClippedVoxels"] = clipped
-    nifti.save_with_sidecar(out_img, args.output, sidecar)
+    done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
+                        method=args.method, radius=args.radius, mask=args.mask,
+                        threads=args.threads, keep_dtype=args.keep_dtype,
+                        progress=not args.quiet, source_name=args.source)
     if not args.quiet:
-        sigmas = ", ".join(f"{s:.4g}" for s in np.atleast_1d(sigma))
-        print(f"denoisers: {args.output}: {out.shape} {args.method}, sigma {sigmas}, "
-              f"{seconds:.1f} s", file=sys.stderr)
-    if clipped:
-        print(f"denoisers: {clipped} voxels clipped to the range of {img.get_data_dtype()}",
+        sigmas = ", ".join(f"{s:.4g}" for s in done["sigma"])
+        print(f"denoisers: {args.output}: {done['shape']} {args.method}, sigma {sigmas}, "
+              f"{done['seconds']:.1f} s", file=sys.stderr)
+    if done["clipped"]:
+        print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
     return 0
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, taken like Ctrl-C: the writes under way remove their
+    temporary files as the exception passes."""
+
+
+def _terminated(signum, frame):
+    raise _Terminated
 
 
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
+    previous = signal.signal(signal.SIGTERM, _terminated)
     try:
         if args.command == "sigma":
             return _run_sigma(args)
+        if args.command == "bids":
+            return bids_app.main(args)
         return _run_denoise(args, parser)
-    except KeyboardInterrupt:
-        print("denoisers: interrupted; nothing written", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:
+        print("denoisers: interrupted; no partial file left", file=sys.stderr)
+        return 143 if isinstance(e, _Terminated) else 130
     except Exception as e:  # any failure is one line, never a traceback
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)
