@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 
 from . import bids
-from .files import denoise_file
+from .files import denoise_file, remove_stale_temporaries
 
 _busy = False  # a worker is inside an image's step (its signals must clean up)
 
@@ -59,6 +59,14 @@ def _attempt(job):
     return status, detail, time.perf_counter() - start
 
 
+def _remove_temporaries(job):
+    """What an interrupted step may have left of its files' temporaries,
+    including one made just before its writer's own clean-up was armed."""
+    _, output_dir, scan = job[:3]
+    for ext in (".nii.gz", ".json", ".bval", ".bvec"):
+        remove_stale_temporaries(Path(output_dir) / scan.derivative(ext))
+
+
 def _worker_signal(signum, frame):
     if _busy:
         raise KeyboardInterrupt  # unwinds through the writes, which remove their temporaries
@@ -77,6 +85,7 @@ def _work(job):
         _busy = True
         return _attempt(job)
     except KeyboardInterrupt:
+        _remove_temporaries(job)
         os._exit(130)
     finally:
         _busy = False
@@ -97,7 +106,12 @@ def _results(jobs, nprocs):
     """Yields (job, (status, detail, seconds)) as each image finishes."""
     if nprocs == 1:
         for job in jobs:
-            yield job, _attempt(job)
+            try:
+                result = _attempt(job)
+            except KeyboardInterrupt:
+                _remove_temporaries(job)
+                raise
+            yield job, result
         return
     # spawn, not fork: a forked child would inherit the parent's threads'
     # state without the threads themselves.
