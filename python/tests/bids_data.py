@@ -5,8 +5,9 @@ from pathlib import Path
 
 import nibabel as nib
 import numpy as np
+import pytest
 
-from conftest import phantom
+from conftest import phantom, run_cli
 
 SHAPE = (24, 24, 16)
 SESSIONS = {"01": [None], "02": ["a", "b"], "03": [None]}
@@ -46,3 +47,30 @@ def tree(root):
     root = Path(root)
     return {p.relative_to(root).as_posix(): p.read_bytes()
             for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def partials(root):
+    """Temporary files left under root."""
+    return sorted(p.name for p in Path(root).rglob("*.partial*"))
+
+
+@pytest.fixture(scope="session")
+def mini(tmp_path_factory):
+    return make_dataset(tmp_path_factory.mktemp("bids") / "raw")
+
+
+@pytest.fixture(scope="session")
+def reference(mini, tmp_path_factory):
+    """`denoisers bids` on the mini dataset, uninterrupted, in one process:
+    {relative path: bytes}."""
+    out = tmp_path_factory.mktemp("reference") / "out"
+    done = run_cli("bids", mini, out, "participant")
+    assert done.returncode == 0, done.stderr + done.stdout
+    return tree(out)
+
+
+def counts(stdout):
+    """(files, done, skipped, failed) from the summary table."""
+    lines = stdout.splitlines()
+    row = lines[[k for k, line in enumerate(lines) if line.split()[:1] == ["files"]][0] + 1]
+    return tuple(int(x) for x in row.split()[:4])
