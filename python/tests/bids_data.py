@@ -1,6 +1,8 @@
 """A mini BIDS dataset for the tests: three participants, one with two
 sessions, each with a T1w and a small 4-D dwi with its bval and bvec."""
 import json
+import subprocess
+import time
 from pathlib import Path
 
 import nibabel as nib
@@ -74,3 +76,20 @@ def counts(stdout):
     lines = stdout.splitlines()
     row = lines[[k for k, line in enumerate(lines) if line.split()[:1] == ["files"]][0] + 1]
     return tuple(int(x) for x in row.split()[:4])
+
+
+def interrupt(command, out, images, sig, **kwargs):
+    """Runs command, sends it sig once `images` denoised images are in out,
+    and returns the finished process (its stdout and stderr read)."""
+    child = subprocess.Popen([str(c) for c in command], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, **kwargs)
+    try:
+        deadline = time.monotonic() + 120
+        while (len(list(Path(out).rglob("sub-*.nii.gz"))) < images
+               and child.poll() is None and time.monotonic() < deadline):
+            time.sleep(0.02)
+        child.send_signal(sig)
+        child.stdout_text, child.stderr_text = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    return child
