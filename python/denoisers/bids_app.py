@@ -113,10 +113,13 @@ def _results(jobs, nprocs):
                 raise
             yield job, result
         return
-    # spawn, not fork: a forked child would inherit the parent's threads'
-    # state without the threads themselves.
+    # forkserver, not fork: a child forked from this process would inherit
+    # the state of its threads without the threads. The server imports the
+    # package once, so each worker starts without importing it again.
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload([__name__])
     executor = concurrent.futures.ProcessPoolExecutor(
-        max_workers=nprocs, mp_context=multiprocessing.get_context("spawn"),
+        max_workers=nprocs, mp_context=context,
         initializer=_init_worker, initargs=(jobs[0][4],))
     try:
         futures = {executor.submit(_work, job): job for job in jobs}

@@ -15,6 +15,7 @@ import argparse
 import json
 import signal
 import sys
+import threading
 
 import numpy as np
 
@@ -143,7 +144,9 @@ def _terminated(signum, frame):
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
-    previous = signal.signal(signal.SIGTERM, _terminated)
+    # Signal handlers belong to the main thread (a caller may run us in another).
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminated) if main_thread else None
     try:
         if args.command == "sigma":
             return _run_sigma(args)
@@ -157,4 +160,5 @@ def main(argv=None):
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if main_thread:
+            signal.signal(signal.SIGTERM, previous)
