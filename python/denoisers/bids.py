@@ -168,12 +168,14 @@ def write_dataset_description(output_dir, bids_dir):
     target = Path(output_dir) / "dataset_description.json"
     if target.is_file() and target.read_text() == text:
         return target
-    fd, name = tempfile.mkstemp(prefix=".dataset_description.json.", suffix=".partial",
-                                dir=output_dir)
-    with os.fdopen(fd, "w") as f:
-        f.write(text)
-    copy_atomically(name, target)
-    os.unlink(name)
+    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=output_dir)
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+        os.replace(name, target)
+    except BaseException:
+        Path(name).unlink(missing_ok=True)
+        raise
     return target
 
 

@@ -13,6 +13,7 @@ import os
 import signal
 import sys
 import time
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
 from . import bids
@@ -124,7 +125,13 @@ def _results(jobs, nprocs):
     try:
         futures = {executor.submit(_work, job): job for job in jobs}
         for future in concurrent.futures.as_completed(futures):
-            yield futures[future], future.result()
+            try:
+                result = future.result()
+            except BrokenProcessPool:
+                # A worker died (killed, out of memory): its image and those
+                # still queued fail with the reason; a rerun makes them.
+                result = ("failed", "its worker process died before it finished", 0.0)
+            yield futures[future], result
     except BaseException:
         _stop(executor)
         raise
