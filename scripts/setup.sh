@@ -17,6 +17,7 @@ packages=(
   python3-dev pybind11-dev python3-venv python3-pip python3-setuptools  # the Python package's build
   python3-tqdm python3-pytest python3-matplotlib  # its progress bars; its tests; the Python demo's picture
   python3-dask python3-distributed python3-zarr  # chunked denoising of volumes beyond memory
+  python3-bids-validator snakemake          # denoisers bids' name checks; the cohort workflow (workflow/Snakefile)
 )
 
 missing=()

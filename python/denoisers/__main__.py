@@ -2,4 +2,7 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Guarded: worker processes started by `denoisers bids` import this module
+# again and must not run the command.
+if __name__ == "__main__":
+    sys.exit(main())

@@ -6,22 +6,29 @@
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
     denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+    denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
+              [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
 
-Exit status: 0 on success, 2 on a usage error, 1 on any other failure, with
-one line on stderr saying what went wrong.
+Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
+bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
+line on stderr saying what went wrong.
 """
 import argparse
 import json
+import signal
 import sys
+import threading
 import time
 from pathlib import Path
 
 import numpy as np
 
 from . import __version__
-from . import chunked, chunked_io, nifti
-from .pipeline import METHODS, denoise
-from .sigma import estimate_sigmas
+from . import bids_app, chunked, chunked_io, nifti
+from .bids import SUFFIXES
+from .files import denoise_file, sidecar, volumes
+from .pipeline import METHODS
+from .sigma import estimate_sigma, estimate_sigmas
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
@@ -79,6 +86,24 @@ def _parser():
     d.add_argument("--scheduler", metavar="ADDRESS",
                    help="run the chunks on this dask.distributed scheduler (tcp://HOST:PORT) "
                    "instead of this process's threads")
+    d.add_argument("--source", help="how the sidecar's Sources names the input (default: "
+                   "the input path as given), e.g. a BIDS URI")
+
+    b = commands.add_parser("bids", help="denoise a BIDS dataset into a derivative dataset")
+    b.add_argument("bids_dir", help="the BIDS dataset")
+    b.add_argument("output_dir", help="the derivative dataset (made if missing)")
+    b.add_argument("analysis_level", choices=("participant",))
+    b.add_argument("--participant-label", nargs="+", metavar="LABEL",
+                   help="these participants only (01 or sub-01; default: all)")
+    b.add_argument("--suffix", nargs="+", default=list(SUFFIXES),
+                   help=f"images of these suffixes (default: {' '.join(SUFFIXES)})")
+    b.add_argument("--method", choices=METHODS, default=METHODS[0],
+                   help=f"filters to apply (default: {METHODS[0]})")
+    b.add_argument("--nprocs", type=_positive_int, default=1,
+                   help="images denoised at once, each in its own process, the cores' "
+                   "threads shared among them (default: 1)")
+    b.add_argument("--skip-bids-validation", action="store_true",
+                   help="take images whose names bids_validator refuses")
 
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
@@ -87,18 +112,10 @@ def _parser():
     return parser
 
 
-def _volumes(data):
-    if data.ndim == 3:
-        return [data]
-    if data.ndim == 4:
-        return [data[..., t] for t in range(data.shape[3])]
-    raise nifti.NiftiError(f"the image has {data.ndim} dimensions; 3-D or 4-D are denoised")
-
-
 def _run_sigma(args):
     _, data = nifti.load(args.input)
     rician = args.noise == "rician"
-    _volumes(data)  # 3-D or 4-D only, with the command's own message
+    volumes(data)  # 3-D or 4-D only, with the command's own message
     sigmas = estimate_sigmas(data, rician)
     if args.json:
         print(json.dumps({"sigma": sigmas, "noise": args.noise}))
@@ -106,22 +123,6 @@ def _run_sigma(args):
         for t, s in enumerate(sigmas):
             print(f"volume {t}: sigma {s:.6g}")
     return 0
-
-
-def _sidecar(args, sigma, sigma_source, source_sha256):
-    return {
-        "Description": "Denoised with denoisers",
-        "Sources": [args.input],
-        "SourceSHA256": source_sha256,
-        "NoiseModel": args.noise,
-        "NoiseSigma": np.atleast_1d(sigma).tolist(),
-        "NoiseSigmaSource": sigma_source,
-        "Method": args.method,
-        "Parameters": {"radius": args.radius if "tessary" in args.method else None,
-                       "mask": args.mask, "keep_dtype": args.keep_dtype},
-        "SoftwareName": "denoisers",
-        "SoftwareVersion": __version__,
-    }
 
 
 def _summary(args, shape, sigma, seconds):
@@ -171,7 +172,10 @@ def _run_chunked(args, parser):
         try:
             sha = None if chunked_io.is_zarr(args.input) else nifti.sha256(args.input)
             chunked_io.save_volume(out, args.output, img, affine,
-                                   _sidecar(args, sigma, source, sha))
+                                   sidecar(args.input if args.source is None else args.source, sha,
+                                           noise=args.noise, sigma=sigma, sigma_source=source,
+                                           method=args.method, radius=args.radius,
+                                           mask=args.mask, keep_dtype=args.keep_dtype))
         finally:
             if progress is not None:
                 progress.unregister()
@@ -189,41 +193,44 @@ def _run_denoise(args, parser):
         return _run_chunked(args, parser)
     if not args.output.endswith(_NIFTI_SUFFIXES):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
-    folder = Path(args.output).resolve().parent
-    if not folder.is_dir():
-        raise nifti.NiftiError(f"{args.output}: the folder {folder} does not exist")
-    img, data = nifti.load(args.input)
-    _volumes(data)  # the rank check, before any work
-    mask = nifti.load_mask(args.mask, img) if args.mask else None
-    rician = args.noise == "rician"
-    start = time.perf_counter()
-    out, sigma = denoise(data, sigma=args.sigma, rician=rician, method=args.method,
-                         radius=args.radius, mask=mask, threads=args.threads,
-                         progress=not args.quiet)
-    seconds = time.perf_counter() - start
-    out_img, clipped = nifti.output_image(img, out, args.keep_dtype)
-    sidecar = _sidecar(args, sigma, "given" if args.sigma is not None else "estimated",
-                       nifti.sha256(args.input))
-    if args.keep_dtype:
-        sidecar["ClippedVoxels"] = clipped
-    nifti.save_with_sidecar(out_img, args.output, sidecar)
-    _summary(args, out.shape, sigma, seconds)
-    if clipped:
-        print(f"denoisers: {clipped} voxels clipped to the range of {img.get_data_dtype()}",
+    done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
+                        method=args.method, radius=args.radius, mask=args.mask,
+                        threads=args.threads, keep_dtype=args.keep_dtype,
+                        progress=not args.quiet, source_name=args.source)
+    _summary(args, done["shape"], done["sigma"], done["seconds"])
+    if done["clipped"]:
+        print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
     return 0
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, taken like Ctrl-C: the writes under way remove their
+    temporary files as the exception passes."""
+
+
+def _terminated(signum, frame):
+    raise _Terminated
 
 
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
+    # Signal handlers belong to the main thread (a caller may run us in another).
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminated) if main_thread else None
     try:
         if args.command == "sigma":
             return _run_sigma(args)
+        if args.command == "bids":
+            return bids_app.main(args)
         return _run_denoise(args, parser)
-    except KeyboardInterrupt:
-        print("denoisers: interrupted; nothing written", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:
+        print("denoisers: interrupted; no partial file left", file=sys.stderr)
+        return 143 if isinstance(e, _Terminated) else 130
     except Exception as e:  # any failure is one line, never a traceback
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1
+    finally:
+        if main_thread:
+            signal.signal(signal.SIGTERM, previous)
