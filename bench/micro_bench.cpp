@@ -170,7 +170,7 @@ struct QuillonSlab {
     const size_t plane = static_cast<size_t>(v.rows) * v.cols;
     const int64_t len = quillon::BiasLength(quillon::LargestValue(v.noisy.data(), n));
     bias.resize(static_cast<size_t>(len));
-    quillon::RicianBias(static_cast<int>(len), bias.data(), 1, kSigma);
+    quillon::RicianBias(static_cast<int>(len), bias.data(), kSigma);
     sums.assign(n, 0.0);
     weights.assign(n, 0.0);
     spill_sums.assign(quillon::kSpillPlanes * plane, 0.0);
@@ -179,7 +179,7 @@ struct QuillonSlab {
     context = quillon::Context{v.rows,        v.cols,       v.slices, v.noisy.data(),
                                estimate.data(), sums.data(), weights.data(), kSigma,
                                1,             kTransforms,  static_cast<int>(len),
-                               platform::WidestIsa()};
+                               platform::WidestIsa(), nullptr};
     // The middle worker's slab, as the driver splits the start slices.
     const quillon::Slab slab = quillon::SlabOf(quillon::kWorkers / 2, v.slices);
     args = quillon::DctThreadArgs{&context, slab.first_slice, slab.end_slice - 1, bias.data(),
@@ -275,7 +275,7 @@ struct TessarySlab {
     spill_weights.assign(spill_out.size(), -0.0);
     context = tessary::Context{v.cols, v.rows, v.slices, v.noisy.data(), out.data(), mean.data(),
                                v.guide.data(), weights.data(), kRadius, kSigma / 3.0, 1,
-                               platform::WidestIsa()};
+                               platform::WidestIsa(), nullptr};
     args.context = &context;
     args.first_slice = slab.first_slice;
     args.end_slice = slab.end_slice;

@@ -75,6 +75,8 @@ class Call {
         return Fail("memory", "Not enough memory for the call's working buffers.");
       case platform::Status::kIsaUnavailable:
         return Fail("isa", "%s", platform::IsaRefusal(isa));
+      case platform::Status::kInterrupted:
+        return Fail("interrupted", "Interrupted (Ctrl-C); the call returned no result.");
       case platform::Status::kInvalidRequest:
       case platform::Status::kValueRange:
         break;

@@ -10,6 +10,7 @@ const char* StatusName(Status status) {
     case Status::kIsaUnavailable: return "instruction set unavailable";
     case Status::kOutOfMemory: return "out of memory";
     case Status::kThreadsFailed: return "threads failed";
+    case Status::kInterrupted: return "interrupted";
   }
   return "unknown";
 }
