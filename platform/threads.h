@@ -113,8 +113,7 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     }
     return true;
   }
-  const int available = AvailableThreads();
-  if (threads <= 0 || threads > available) threads = available;
+  if (threads <= 0) threads = AvailableThreads();
   if (threads < count) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);
     std::vector<Lane> lanes(threads);
