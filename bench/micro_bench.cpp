@@ -8,6 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,8 +20,10 @@
 #include "npy.h"
 #include "quillon/context.h"
 #include "quillon/dct.h"
+#include "quillon/quillon.h"
 #include "quillon/rician_bias.h"
 #include "quillon/slabs.h"
+#include "platform/threads.h"
 #include "quillon/workers.h"
 #include "tessary/context.h"
 #include "tessary/local_mean.h"
@@ -170,7 +174,7 @@ struct QuillonSlab {
     const size_t plane = static_cast<size_t>(v.rows) * v.cols;
     const int64_t len = quillon::BiasLength(quillon::LargestValue(v.noisy.data(), n));
     bias.resize(static_cast<size_t>(len));
-    quillon::RicianBias(static_cast<int>(len), bias.data(), 1, kSigma);
+    quillon::RicianBias(static_cast<int>(len), bias.data(), kSigma);
     sums.assign(n, 0.0);
     weights.assign(n, 0.0);
     spill_sums.assign(quillon::kSpillPlanes * plane, 0.0);
@@ -179,7 +183,7 @@ struct QuillonSlab {
     context = quillon::Context{v.rows,        v.cols,       v.slices, v.noisy.data(),
                                estimate.data(), sums.data(), weights.data(), kSigma,
                                1,             kTransforms,  static_cast<int>(len),
-                               platform::WidestIsa()};
+                               platform::WidestIsa(), nullptr};
     // The middle worker's slab, as the driver splits the start slices.
     const quillon::Slab slab = quillon::SlabOf(quillon::kWorkers / 2, v.slices);
     args = quillon::DctThreadArgs{&context, slab.first_slice, slab.end_slice - 1, bias.data(),
@@ -275,7 +279,7 @@ struct TessarySlab {
     spill_weights.assign(spill_out.size(), -0.0);
     context = tessary::Context{v.cols, v.rows, v.slices, v.noisy.data(), out.data(), mean.data(),
                                v.guide.data(), weights.data(), kRadius, kSigma / 3.0, 1,
-                               platform::WidestIsa()};
+                               platform::WidestIsa(), nullptr};
     args.context = &context;
     args.first_slice = slab.first_slice;
     args.end_slice = slab.end_slice;
@@ -337,6 +341,49 @@ void BM_TessaryDenoise(benchmark::State& state) {
 }
 BENCHMARK(BM_TessaryDenoise)
     ->DenseRange(0, 1)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The Rician table's share of a whole quillon call (sigma 3% of the largest
+// value m, on the benchmark volume scaled to m), built on every thread the
+// process may use. Past kLargestRicianValue the call is refused: the figure
+// is then how soon, beside what the table alone would have cost.
+void BM_QuillonRicianTableShare(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const double m = std::array<double, 4>{255.0, 4095.0, 65535.0, 1e7}[state.range(0)];
+  const double sigma = 0.03 * m;
+  const Volume& v = TheVolume();
+  const double largest = quillon::LargestValue(v.noisy.data(), static_cast<int64_t>(v.size()));
+  std::vector<double> scaled(v.noisy);
+  for (double& x : scaled) x = x / largest * m;
+  std::vector<double> out(v.size());
+  const auto entries = static_cast<int>(std::ceil(2.0 * m));
+  std::vector<double> table(static_cast<size_t>(entries));
+  const quillon::Request q{.rows = v.rows, .cols = v.cols, .slices = v.slices,
+                           .noisy = scaled.data(), .denoised = out.data(), .sigma = sigma,
+                           .rician = 1, .options = {}};
+  double table_s = 0.0, call_s = 0.0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    quillon::RicianBias(entries, table.data(), sigma, platform::AvailableThreads());
+    const auto t1 = Clock::now();
+    const quillon::Status status = quillon::Denoise(q);
+    const auto t2 = Clock::now();
+    if (status != quillon::Status::kOk && status != quillon::Status::kValueRange)
+      state.SkipWithError("failed");
+    table_s += std::chrono::duration<double>(t1 - t0).count();
+    call_s += std::chrono::duration<double>(t2 - t1).count();
+    state.SetLabel(status == quillon::Status::kOk ? "call" : "refused");
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["m"] = m;
+  state.counters["table_s"] = table_s / runs;
+  state.counters["call_s"] = call_s / runs;
+  state.counters["table_share_%"] = 100.0 * table_s / call_s;
+}
+BENCHMARK(BM_QuillonRicianTableShare)
+    ->DenseRange(0, 3)
     ->Iterations(2)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

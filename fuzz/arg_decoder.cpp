@@ -50,7 +50,7 @@ void Clamp(std::vector<int>& dims, const Limits& limits) {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Below 1000 or beyond quillon's bias-table limit (134217727.5): a volume
+// Below 1000 or beyond quillon's bias-table limit (4194304): a volume
 // value in between would make a Rician call build a table of millions of
 // entries, which takes seconds, not microseconds.
 constexpr double kSpecial[32] = {

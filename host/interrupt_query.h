@@ -5,8 +5,9 @@
 // host that offers none: MATLAB keeps the flag in its libut
 // (utIsInterruptPending), as does the stand-in host; Octave sets
 // octave_signal_caught from its signal handler and acts on it only between
-// statements, which is after a long call has ended. Only the thread that the
-// host called the gateway on asks.
+// statements, but the flag is already set while a MEX call runs, so the
+// call can stop early. Only the thread that the host called the gateway on
+// asks.
 #pragma once
 
 #ifdef _WIN32

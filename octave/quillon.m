@@ -34,8 +34,9 @@
 %                       32-bit integer range
 %     quillon:size      the volume has more than 2147483647 voxels, or a
 %                       dimension above that: split it
-%     quillon:range     with Rician noise, the largest voxel is 134217727.5 or
-%                       more: scale the volume and SIGMA down
+%     quillon:range     with Rician noise, the largest voxel is above 4194304
+%                       (2^22): scale the volume and SIGMA down
+%     quillon:interrupted  Ctrl-C stopped the call
 %     quillon:threads   a worker thread could not be started
 %     quillon:memory    not enough memory for the output, the scratch
 %                       volumes or the workers' buffers

@@ -40,6 +40,7 @@
 %                        three dimensions
 %     tessary:guideSize  GUIDE and NOISY differ in size
 %     tessary:threads    a worker thread could not be started
+%     tessary:interrupted  Ctrl-C stopped the call
 %     tessary:memory     not enough memory for the output, the scratch
 %                        volumes or the workers' buffers
 %     tessary:isa        DENOISERS_ISA names an instruction set this

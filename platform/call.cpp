@@ -12,6 +12,7 @@ const char* StatusName(Status status) {
     case Status::kIsaUnavailable: return "instruction set unavailable";
     case Status::kOutOfMemory: return "out of memory";
     case Status::kThreadsFailed: return "threads failed";
+    case Status::kInterrupted: return "interrupted";
   }
   return "unknown";
 }
@@ -33,6 +34,8 @@ StatusReport ReportOf(Status status, Isa isa) {
       return text("memory", "Not enough memory for the call's working buffers.");
     case Status::kIsaUnavailable:
       return text("isa", IsaRefusal(isa));
+    case Status::kInterrupted:
+      return text("interrupted", "Interrupted (Ctrl-C); the call returned no result.");
     case Status::kInvalidRequest:
     case Status::kValueRange:
       break;

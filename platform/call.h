@@ -12,6 +12,15 @@ struct CallOptions {
   // quillon's bits; tessary's sums may differ in the last bits between
   // vector widths.
   Isa isa = Isa::kAuto;
+  // The most OS threads the call runs on; 0 or more than AvailableThreads():
+  // AvailableThreads(). The work is split the same way for any number, so
+  // the bits do not depend on it.
+  int threads = 0;
+  // Asked every few tens of milliseconds, only on the thread that called
+  // the core, while the call's workers run; true stops the call with
+  // kInterrupted. Null: the call cannot be interrupted.
+  bool (*interrupt_query)(void* context) = nullptr;
+  void* interrupt_context = nullptr;
 };
 
 // How a call ended. On anything but kOk the outputs are unspecified.
@@ -22,6 +31,7 @@ enum class Status {
   kIsaUnavailable,   // the instruction set asked for cannot run here (IsaRefusal says why)
   kOutOfMemory,      // the call could not obtain its working memory
   kThreadsFailed,    // a worker thread could not be started
+  kInterrupted,      // the interrupt query asked the call to stop
 };
 
 // "ok", "invalid request", ...: for messages and logs.

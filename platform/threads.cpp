@@ -7,6 +7,7 @@
 #include <process.h>
 #else
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -53,6 +54,11 @@ int AvailableThreads() {
   return n;
 }
 
+int ThreadsFor(const CallOptions& options) {
+  const int available = AvailableThreads();
+  return options.threads > 0 && options.threads < available ? options.threads : available;
+}
+
 void RunLane(void* lane) {
   const Lane& l = *static_cast<const Lane*>(lane);
   for (int k = 0; k < l.count; ++k) l.worker(l.first + k * l.stride);
@@ -62,7 +68,13 @@ void FailThreadStartAfter(int nth) { starts_until_failure.store(nth < 0 ? -1 : n
 
 WorkerGroup::WorkerGroup(int capacity) : slots_(capacity > 0 ? capacity : 0) {}
 
-WorkerGroup::~WorkerGroup() { JoinAll(); }
+WorkerGroup::~WorkerGroup() {
+  JoinAll();
+#ifndef _WIN32
+  pthread_cond_destroy(&ended_);
+  pthread_mutex_destroy(&mutex_);
+#endif
+}
 
 #ifdef _WIN32
 
@@ -77,6 +89,7 @@ bool WorkerGroup::Start(WorkerFunction worker, void* record) {
   Slot& s = slots_[started_];
   s.worker = worker;
   s.record = record;
+  s.group = this;
   const uintptr_t h = _beginthreadex(nullptr, 0, &WorkerGroup::Run, &s, 0, nullptr);
   if (h == 0) return false;
   s.handle = reinterpret_cast<HANDLE>(h);
@@ -84,8 +97,14 @@ bool WorkerGroup::Start(WorkerFunction worker, void* record) {
   return true;
 }
 
-void WorkerGroup::JoinAll() {
-  for (int k = 0; k < started_; ++k) WaitForSingleObject(slots_[k].handle, INFINITE);
+void WorkerGroup::JoinAll(StopFlag* stop) {
+  for (int k = 0; k < started_; ++k) {
+    if (stop == nullptr) {
+      WaitForSingleObject(slots_[k].handle, INFINITE);
+      continue;
+    }
+    while (WaitForSingleObject(slots_[k].handle, kPollMilliseconds) == WAIT_TIMEOUT) stop->Poll();
+  }
   for (int k = 0; k < started_; ++k) CloseHandle(slots_[k].handle);
   started_ = 0;
 }
@@ -95,6 +114,11 @@ void WorkerGroup::JoinAll() {
 void* WorkerGroup::Run(void* slot) {
   auto* s = static_cast<Slot*>(slot);
   s->worker(s->record);
+  WorkerGroup& g = *s->group;
+  pthread_mutex_lock(&g.mutex_);
+  ++g.finished_;
+  pthread_cond_signal(&g.ended_);
+  pthread_mutex_unlock(&g.mutex_);
   return nullptr;
 }
 
@@ -103,14 +127,35 @@ bool WorkerGroup::Start(WorkerFunction worker, void* record) {
   Slot& s = slots_[started_];
   s.worker = worker;
   s.record = record;
+  s.group = this;
   if (pthread_create(&s.handle, nullptr, &WorkerGroup::Run, &s) != 0) return false;
   ++started_;
   return true;
 }
 
-void WorkerGroup::JoinAll() {
+void WorkerGroup::JoinAll(StopFlag* stop) {
+  if (stop != nullptr) {
+    pthread_mutex_lock(&mutex_);
+    while (finished_ < started_) {
+      timespec until{};
+      clock_gettime(CLOCK_REALTIME, &until);
+      until.tv_nsec += kPollMilliseconds * 1000000L;
+      if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+      }
+      if (pthread_cond_timedwait(&ended_, &mutex_, &until) != 0) {
+        // Asked without the lock, so a worker that ends meanwhile is not held up.
+        pthread_mutex_unlock(&mutex_);
+        stop->Poll();
+        pthread_mutex_lock(&mutex_);
+      }
+    }
+    pthread_mutex_unlock(&mutex_);
+  }
   for (int k = 0; k < started_; ++k) pthread_join(slots_[k].handle, nullptr);
   started_ = 0;
+  finished_ = 0;
 }
 
 #endif

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "stop.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -40,8 +42,10 @@ class WorkerGroup {
   // started; the workers already running are unaffected.
   bool Start(WorkerFunction worker, void* record);
 
-  // Waits for every started worker, in start order, and releases the handles.
-  void JoinAll();
+  // Waits for every started worker and releases the handles. With a stop
+  // flag, the calling thread polls it every kPollMilliseconds while any
+  // worker runs, instead of blocking until the last one ends.
+  void JoinAll(StopFlag* stop = nullptr);
 
  private:
 #ifdef _WIN32
@@ -57,9 +61,16 @@ class WorkerGroup {
 #endif
     WorkerFunction worker = nullptr;
     void* record = nullptr;
+    WorkerGroup* group = nullptr;
   };
   std::vector<Slot> slots_;
   int started_ = 0;
+#ifndef _WIN32
+  // Each worker counts itself here as it ends, and signals the waiter.
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t ended_ = PTHREAD_COND_INITIALIZER;
+  int finished_ = 0;
+#endif
 };
 
 // The OS threads a call may run on: the processors in the process's
@@ -88,13 +99,18 @@ enum class Schedule { kThreads, kOneAfterAnother };
 // worker call, so the result does not depend on the thread count. With a
 // thread for every record, they start in the platform's order. False when a
 // thread could not be started; no further thread is started then, but those
-// already running are waited for.
+// already running are waited for. With a stop flag, the calling thread polls
+// it while it waits (the workers are expected to read it and end early).
 template <typename Record, typename Fill>
 bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
-                Schedule schedule = Schedule::kThreads, int threads = 0) {
+                Schedule schedule = Schedule::kThreads, int threads = 0,
+                StopFlag* stop = nullptr) {
   if (schedule == Schedule::kOneAfterAnother) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);
-    for (int k = 0; k < count; ++k) worker(&records[k]);
+    for (int k = 0; k < count; ++k) {
+      if (stop != nullptr && stop->Poll()) break;
+      worker(&records[k]);
+    }
     return true;
   }
   if (threads <= 0) threads = AvailableThreads();
@@ -107,7 +123,7 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     WorkerGroup group(threads);
     bool started = true;
     for (int t = 0; t < threads && started; ++t) started = group.Start(&RunLane, &lanes[t]);
-    group.JoinAll();
+    group.JoinAll(stop);
     return started;
   }
   WorkerGroup group(count);
@@ -121,7 +137,7 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     for (int k = 0; k < count; ++k) fill(k, records[k]);
     for (int k = 0; k < count && started; ++k) started = group.Start(worker, &records[k]);
   }
-  group.JoinAll();
+  group.JoinAll(stop);
   return started;
 }
 

@@ -40,11 +40,14 @@ static inline BlockTargets TargetsFor(const DctThreadArgs& a, double* sum_volume
 }
 
 // Copies the block with origin (r0, c0, s0) out of `volume` in block order
-// and returns its largest value, from 0: a negative value never raises it
-// and a value that is not a number never replaces it.
+// and returns its largest value, from 0 (a negative value never raises it),
+// or NaN when any value is not finite. A block is skipped unless this is
+// positive: a block of non-positive values adds nothing, and a block with a
+// NaN or an infinity would spread it to all its 64 voxels.
 static inline double GatherBlock(const double* volume, int rows, int plane, int r0, int c0, int s0,
                           double* block) {
   double m = 0.0;
+  double finite = 0.0;  // x - x: 0 for every finite x, NaN for the others
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
@@ -52,20 +55,19 @@ static inline double GatherBlock(const double* volume, int rows, int plane, int 
         const double x = line[k];
         block[k + 4 * j + 16 * p] = x;
         if (x > m) m = x;
+        finite = finite + (x - x);
       }
     }
   }
-  return m;
+  return m + finite;
 }
 
-// The integer part of |c| as a double. A coefficient with no 32-bit integer
-// part (|c| >= 2^31, or not a number) gets -2^31, as a truncating conversion
-// on x86-64 gives: it lies below every threshold, on every platform alike.
-static inline double IntegerMagnitude(double c) {
-  const double magnitude = std::fabs(c);
-  if (!(magnitude < 2147483648.0)) return -2147483648.0;
-  return std::trunc(magnitude);
-}
+// Whether a block with this GatherBlock result adds into the volumes.
+static inline bool Contributes(double gathered) { return gathered > 0.0; }
+
+// The integer part of |c| as a double, which thresholds are compared with.
+// Any size is kept: a coefficient of 2^31 or more exceeds every threshold.
+static inline double IntegerMagnitude(double c) { return std::trunc(std::fabs(c)); }
 
 // The Rician bias correction of a reconstructed value x: the table's entry
 // for x's integer part, unless that entry exceeds 2x. Values the table has

@@ -31,11 +31,10 @@ struct VectorTables {
   }
 };
 
-// The integer part of |c| (INT_MIN for |c| >= 2^31 and NaN), as in the
-// scalar workers.
+// The integer part of |c|, of any size, as in the scalar workers.
 template <class V>
 inline typename V::D IntegerMagnitudeLanes(typename V::D c) {
-  return V::ToDouble(V::TruncateToInt(V::Abs(c)));
+  return V::TruncateNonNegative(V::Abs(c));
 }
 
 // coefficient = 0 where threshold > magnitude, else one more kept.
@@ -109,11 +108,13 @@ inline void Transform3(const typename V::D* src, typename V::D* dst, const Vecto
 
 // Element (k, j, p) of the group's blocks: lane l reads voxel
 // (r0 + l + k, c0 + j, s0 + p), so every element is one unaligned load.
-// Returns each lane's largest value from 0, as the scalar gather does.
+// Returns each lane's largest value from 0, or NaN where a value is not
+// finite, as the scalar gather does.
 template <class V>
 inline typename V::D Gather(const double* volume, int rows, int plane, int r0, int c0, int s0,
                               typename V::D* block) {
   typename V::D largest = V::Zero();
+  typename V::D finite = V::Zero();
   for (int p = 0; p < 4; ++p) {
     for (int j = 0; j < 4; ++j) {
       const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
@@ -121,10 +122,11 @@ inline typename V::D Gather(const double* volume, int rows, int plane, int r0, i
         const typename V::D x = V::Load(line + k);
         block[k + 4 * j + 16 * p] = x;
         largest = V::Select(V::Greater(x, largest), x, largest);
+        finite = V::Add(finite, V::Sub(x, x));
       }
     }
   }
-  return largest;
+  return V::Add(largest, finite);
 }
 
 // Adds c[k] lane l into row[l + k], for k = 3, 2, 1, 0 in turn. With four
@@ -159,7 +161,8 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
   const int plane = rows * ctx.cols;
   reg block[64];
   reg coefficients[64];
-  const typename V::M skip = V::Equal(Gather<V>(ctx.in_image, rows, plane, r0, c0, s0, block), V::Zero());
+  // The scalar Contributes, negated: not positive (0 or NaN).
+  const typename V::M skip = V::NotGreater(Gather<V>(ctx.in_image, rows, plane, r0, c0, s0, block), V::Zero());
   if (V::All(skip)) return;
   Transform3<V, true>(block, coefficients, t);
 
@@ -213,6 +216,7 @@ void SlabOfBlocks(const DctThreadArgs& a) {
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
     for (int c0 = 0; c0 <= ctx.cols - 4; ++c0) {
+      if (StopRequested(ctx)) return;
       int r0 = 0;
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.

@@ -3,6 +3,8 @@
 // reads lives at namespace scope, so calls on different threads never meet.
 #pragma once
 
+#include <atomic>
+
 #include "call.h"
 #include "dct.h"
 
@@ -21,7 +23,13 @@ struct Context {
   Transforms transforms;   // tabla1, tabla2, W1, W2
   int bias_len;            // entries of one copy of the bias table (Rician noise)
   platform::Isa isa;       // the resolved kernels' instruction set
+  const std::atomic<bool>* stop;  // set when the call is to stop; read between rows of blocks
 };
+
+// Whether the call is to stop: the workers ask before each row of blocks.
+static inline bool StopRequested(const Context& c) {
+  return c.stop != nullptr && c.stop->load(std::memory_order_relaxed);
+}
 
 // Blocks that start in a worker's last three start slices reach three slices
 // past its slab, where the next workers add too. A worker adds those
@@ -35,7 +43,7 @@ struct DctThreadArgs {
   const Context* context;
   int first_slice;           // first block-start slice, inclusive
   int last_slice;            // last block-start slice, inclusive
-  const double* bias_table;  // this worker's copy of the bias table (pass 2, Rician noise)
+  const double* bias_table;  // the call's bias table, shared read only (pass 2, Rician noise)
   double* spill_sum;         // kSpillPlanes planes past the slab: sums
   double* spill_weights;     // the same planes: weights
 };

@@ -1,4 +1,5 @@
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <new>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "quillon.h"
 #include "rician_bias.h"
 #include "slabs.h"
+#include "stop.h"
 #include "threads.h"
 #include "workers.h"
 
@@ -63,7 +65,14 @@ class SpillPlanes {
   std::vector<double> weights_;
 };
 
-bool RunPass(const Context& context, const double* bias_table, platform::Schedule schedule,
+// How a pass runs: its schedule, its threads and the call's stop flag.
+struct PassRun {
+  platform::Schedule schedule;
+  int threads;
+  platform::StopFlag* stop;
+};
+
+bool RunPass(const Context& context, const double* bias_table, const PassRun& run,
              platform::WorkerFunction worker, Records& records, SpillPlanes& spill) {
   auto fill = [&](int k, DctThreadArgs& r) {
     const Slab slab = SlabOf(k, context.slices);
@@ -71,16 +80,24 @@ bool RunPass(const Context& context, const double* bias_table, platform::Schedul
     r.context = &context;
     r.first_slice = slab.first_slice;
     r.last_slice = slab.end_slice - 1;
-    r.bias_table = bias_table != nullptr ? bias_table + k * context.bias_len : nullptr;
+    r.bias_table = bias_table;
     r.spill_sum = spill.Sums(k);
     r.spill_weights = spill.Weights(k);
   };
-  return platform::RunWorkers(records.data(), kWorkers, worker, fill, schedule);
+  return platform::RunWorkers(records.data(), kWorkers, worker, fill, run.schedule, run.threads,
+                              run.stop);
+}
+
+// What a voxel that no block reached holds: its input where that is
+// positive (every block over it held a value that is not finite) or not
+// finite (passed through), else 0 (every block over it was non-positive).
+inline double Unreached(double input) {
+  return input > 0.0 || !std::isfinite(input) ? input : 0.0;
 }
 
 // The two passes over volumes that are all in place.
 Status RunPasses(const Context& c, const double* bias_table, double* first_estimate,
-                 platform::Schedule schedule) {
+                 const PassRun& run) {
   const std::size_t count = static_cast<std::size_t>(c.rows) * c.cols * c.slices;
   for (std::size_t i = 0; i < count; ++i) {
     c.out_image[i] = 0.0;
@@ -90,12 +107,11 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   SpillPlanes spill(c.rows, c.cols, c.slices);
 
   // Pass 1: hard thresholding gives the first estimate.
-  if (!RunPass(c, bias_table, schedule, ThreadFunc, records, spill)) return Status::kThreadsFailed;
+  if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
+  if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.out_image, c.weights);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (c.weights[i] == 0.0) c.weights[i] = 1.0;
-    c.out_image[i] = c.out_image[i] / c.weights[i];
-  }
+  for (std::size_t i = 0; i < count; ++i)
+    c.out_image[i] = c.weights[i] == 0.0 ? Unreached(c.in_image[i]) : c.out_image[i] / c.weights[i];
   if (first_estimate != nullptr) {
     for (std::size_t i = 0; i < count; ++i) first_estimate[i] = c.out_image[i];
   }
@@ -106,11 +122,16 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     c.weights[i] = 0.0;
   }
   spill.Clear();
-  if (!RunPass(c, bias_table, schedule, ThreadFunc2, records, spill))
-    return Status::kThreadsFailed;
+  if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
+  if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);
   for (std::size_t i = 0; i < count; ++i) {
-    if (c.weights[i] == 0.0) c.weights[i] = 1.0;
+    // The pass skips the same blocks as the first, so the same voxels are
+    // unreached; they take the same value, past the clearing of negatives.
+    if (c.weights[i] == 0.0) {
+      c.out_image[i] = Unreached(c.in_image[i]);
+      continue;
+    }
     c.out_image[i] = c.acc_image[i] / c.weights[i];
     // Any non-zero flag clears negatives, a negative one included.
     if (c.rician != 0 && c.out_image[i] < 0.0) c.out_image[i] = 0.0;
@@ -137,9 +158,7 @@ double* ScratchOr(double* given, std::vector<double>& own, std::size_t count) {
 int64_t BiasTableSize(const Request& q) noexcept {
   const int64_t count = VoxelCount(q);
   if (q.rician <= 0 || count <= 0 || q.noisy == nullptr) return 0;
-  const int64_t len =
-      BiasLength(q.table_largest >= 0.0 ? q.table_largest : LargestValue(q.noisy, count));
-  return len < 0 ? -1 : 8 * len;
+  return BiasLength(q.table_largest >= 0.0 ? q.table_largest : LargestValue(q.noisy, count));
 }
 
 Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
@@ -156,11 +175,14 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   try {
     std::vector<double> own_weights, own_accumulator, own_bias;
     const auto n = static_cast<std::size_t>(count);
-    const int bias_len = static_cast<int>(bias_size / 8);
+    const int bias_len = static_cast<int>(bias_size);
+    platform::StopFlag stop(q.options);
+    const PassRun run{schedule, platform::ThreadsFor(q.options), &stop};
     double* bias_table = nullptr;
     if (q.rician > 0) {
       bias_table = ScratchOr(q.bias_table, own_bias, static_cast<std::size_t>(bias_size));
-      RicianBias(bias_len, bias_table, kWorkers, q.sigma);
+      if (!RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop))
+        return Status::kInterrupted;
     }
     const Context context{q.rows,
                           q.cols,
@@ -173,8 +195,9 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           q.rician,
                           MakeTransforms(),
                           bias_len,
-                          isa};
-    return RunPasses(context, bias_table, q.first_estimate, schedule);
+                          isa,
+                          stop.flag()};
+    return RunPasses(context, bias_table, q.first_estimate, run);
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
   }

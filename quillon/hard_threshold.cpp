@@ -13,7 +13,7 @@ void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, doub
   const Context& c = *a.context;
   double block[64];
   double coefficients[64];
-  if (GatherBlock(c.in_image, c.rows, c.rows * c.cols, r0, c0, s0, block) == 0.0) return;
+  if (!Contributes(GatherBlock(c.in_image, c.rows, c.rows * c.cols, r0, c0, s0, block))) return;
   dct3(c.transforms, block, coefficients);
   int kept = 0;
   for (int i = 0; i < 64; ++i) {
@@ -45,8 +45,10 @@ void ThreadFunc(void* args) {
   const double threshold = 2.7 * c.sigma;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, c.out_image, s0);
-    for (int c0 = 0; c0 <= c.cols - 4; ++c0)
+    for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
+      if (StopRequested(c)) return;
       for (int r0 = 0; r0 <= c.rows - 4; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
+    }
   }
 }
 

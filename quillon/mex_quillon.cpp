@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "gateway.h"
+#include "interrupt_query.h"
 #include "mex_args.h"
 #include "mex_host.h"
 #include "quillon.h"
@@ -63,13 +64,13 @@ void Run(gateway::Call& call) {
   int64_t bias_size = 0;
   if (rician > 0 && count > 0) {
     const double largest = quillon::LargestValue(in, count);
-    if (quillon::BiasLength(largest) < 0) {
+    bias_size = quillon::BiasLength(largest);
+    if (bias_size < 0) {
       return call.Fail("range",
-                       "With Rician noise the largest voxel value must be at most 134217727.5 "
-                       "(it is %g); scale the volume (and sigma) down.",
-                       largest);
+                       "With Rician noise the largest voxel value must be at most %.0f (it is "
+                       "%g); scale the volume (and sigma) down.",
+                       quillon::kLargestRicianValue, largest);
     }
-    bias_size = 8 * quillon::BiasLength(largest);
   }
 
   quillon::Request request;
@@ -88,6 +89,7 @@ void Run(gateway::Call& call) {
   request.noisy = in;
   request.sigma = mxGetScalar(call.prhs[IN_SIGMA]);
   request.rician = rician;
+  request.options.interrupt_query = mexhost::InterruptPendingQuery;
   // The scratch volumes are host arrays, which the host reclaims; the bias
   // table exists only when it is read: with Rician noise.
   request.weights = NewVolume(ndim, dims);

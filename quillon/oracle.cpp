@@ -16,7 +16,7 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
   double noisy_coefficients[64];
   double estimate_coefficients[64];
   // Only the noisy block decides whether a block is skipped.
-  if (GatherBlock(c.in_image, c.rows, plane, r0, c0, s0, noisy) == 0.0) return;
+  if (!Contributes(GatherBlock(c.in_image, c.rows, plane, r0, c0, s0, noisy))) return;
   GatherBlock(c.out_image, c.rows, plane, r0, c0, s0, estimate);
   dct3(c.transforms, noisy, noisy_coefficients);
   dct3(c.transforms, estimate, estimate_coefficients);
@@ -55,8 +55,10 @@ void ThreadFunc2(void* args) {
 
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
-    for (int c0 = 0; c0 <= c.cols - 4; ++c0)
+    for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
+      if (StopRequested(c)) return;
       for (int r0 = 0; r0 <= c.rows - 4; ++r0) OracleBlock(a, target, r0, c0, s0);
+    }
   }
 }
 

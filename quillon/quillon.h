@@ -45,14 +45,19 @@ struct Request {
 // Runs the hard-threshold pass, then the oracle pass, into denoised. Never
 // throws. kInvalidRequest: negative extents, more than 2147483647 voxels, a
 // missing volume or too small a bias table; kValueRange: with Rician noise
-// the largest voxel exceeds 134217727.5; kIsaUnavailable,
-// kOutOfMemory, kThreadsFailed: see platform::Status.
+// the largest voxel exceeds kLargestRicianValue (2^22); kIsaUnavailable,
+// kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
+//
+// A voxel that is not finite (NaN or infinite) passes through to both
+// outputs unchanged and never spreads: every block that holds one is
+// skipped, as blocks of non-positive values are. A voxel that no block
+// reaches keeps its input value when that is positive, and is 0 otherwise.
 Status Denoise(const Request& request) noexcept;
 
 // The doubles of the Rician bias table that a call of this request uses:
 // 0 without Rician noise or voxels, -1 when the largest voxel value is too
-// large for a table (Denoise would return kValueRange). Reads the volume
-// unless table_largest is set.
+// large for a table (Denoise would return kValueRange). One table serves
+// every worker. Reads the volume unless table_largest is set.
 int64_t BiasTableSize(const Request& request) noexcept;
 
 }  // namespace quillon

@@ -147,10 +147,10 @@ void FindLandingsOn(int threads, const double* values, int* landings, int count,
 
 double ExpectedMagnitude(double a, double sigma) { return Expected(a, sigma * sigma); }
 
-void RicianBias(int bias_len, double* table, int copies, double sigma, int threads) {
-  const int64_t total = static_cast<int64_t>(bias_len) * copies;
-  for (int64_t i = 0; i < total; ++i) table[i] = 0.0;
-  if (bias_len <= 0) return;
+bool RicianBias(int bias_len, double* table, double sigma, int threads, platform::StopFlag* stop) {
+  for (int i = 0; i < bias_len; ++i) table[i] = 0.0;
+  if (bias_len <= 0) return true;
+  auto stopped = [stop] { return stop != nullptr && stop->Poll(); };
 
   const double limit = static_cast<double>(bias_len);
   const double s2 = sigma * sigma;
@@ -173,20 +173,21 @@ void RicianBias(int bias_len, double* table, int copies, double sigma, int threa
       for (; count < static_cast<int>(block) && a < limit && !PastOverflow(a, s2); a = a + 0.1)
         values[count++] = a;
       more = count == static_cast<int>(block);
+      if (stopped()) return false;
       FindLandingsOn(threads, values.data(), landings.data(), count, s2);
       for (int k = 0; k < count; ++k) apply(values[k], landings[k]);
     }
   }
-  for (; a < limit; a = a + 0.1) apply(a, static_cast<int>(a));
-
-  for (int k = 1; k < copies; ++k)
-    std::copy(table, table + bias_len, table + static_cast<int64_t>(k) * bias_len);
+  for (int k = 1; a < limit; a = a + 0.1, ++k) {
+    if (k % kBlock == 0 && stopped()) return false;
+    apply(a, static_cast<int>(a));
+  }
+  return true;
 }
 
 int64_t BiasLength(double largest_value) {
-  const double n = std::ceil(2.0 * largest_value);
-  if (!(n <= 2147483647.0 / 8.0)) return -1;
-  return static_cast<int64_t>(n);
+  if (!(largest_value <= kLargestRicianValue)) return -1;
+  return static_cast<int64_t>(std::ceil(2.0 * largest_value));
 }
 
 }  // namespace quillon

@@ -3,7 +3,10 @@
 // that integer part.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+
+#include "stop.h"
 
 namespace quillon {
 
@@ -16,25 +19,33 @@ double Bessel1(double x);
 // the fixed order that decides which integer it truncates to.
 double ExpectedMagnitude(double a, double sigma);
 
-// Fills `copies` identical copies of bias_len entries each, one after another.
-// Up to `threads` threads evaluate the candidates; the table is the same for
-// any number.
-void RicianBias(int bias_len, double* table, int copies, double sigma, int threads = 1);
+// Fills the bias_len entries of the table. Up to `threads` threads evaluate
+// the candidates; the table is the same for any number. With a stop flag,
+// polls it between blocks of candidates and returns false once it is set,
+// the table then unfinished.
+bool RicianBias(int bias_len, double* table, double sigma, int threads = 1,
+                platform::StopFlag* stop = nullptr);
 
-// Entries per copy for a largest input value m >= 0: ceil(2m). Returns -1
-// when eight copies would not fit a 32-bit count (or m is not finite).
+// The largest voxel value a call with Rician noise takes. The table grows
+// with it, and so does its cost: seconds at this bound, some twenty at 1e7
+// on a busy two-core machine. Scaling the volume and sigma down changes
+// nothing but the units.
+inline constexpr double kLargestRicianValue = 4194304.0;  // 2^22
+
+// Entries for a largest input value m >= 0: ceil(2m). Returns -1 when m
+// exceeds kLargestRicianValue (or is not finite).
 int64_t BiasLength(double largest_value);
 
 }  // namespace quillon
 
 namespace quillon {
 
-// The largest voxel value, from 0: negative values never raise it and values
-// that are not numbers never replace it.
+// The largest finite voxel value, from 0: negative values never raise it,
+// and values that are not finite pass through the call unread.
 inline double LargestValue(const double* volume, int64_t count) {
   double m = 0.0;
   for (int64_t i = 0; i < count; ++i)
-    if (volume[i] > m) m = volume[i];
+    if (volume[i] > m && volume[i] < HUGE_VAL) m = volume[i];
   return m;
 }
 

@@ -3,6 +3,8 @@
 // reads lives at namespace scope, so calls on different threads never meet.
 #pragma once
 
+#include <atomic>
+
 #include "isa.h"
 
 namespace tessary {
@@ -20,7 +22,13 @@ struct Context {
   double filter_h;            // sigma / 3
   unsigned char rician;       // non-zero: the workers add squared magnitudes
   platform::Isa isa;          // the resolved kernel's instruction set
+  const std::atomic<bool>* stop;  // set when the call is to stop; read between columns
 };
+
+// Whether the call is to stop: the workers ask before each column of centres.
+static inline bool StopRequested(const Context& c) {
+  return c.stop != nullptr && c.stop->load(std::memory_order_relaxed);
+}
 
 // The record each search worker receives, and only reads.
 struct NlmThreadArgs {

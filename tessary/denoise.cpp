@@ -9,6 +9,7 @@
 #include "local_mean.h"
 #include "search_worker.h"
 #include "slabs.h"
+#include "stop.h"
 #include "tessary.h"
 #include "threads.h"
 
@@ -78,7 +79,8 @@ void FinalEstimate(const Context& c, double sigma, int n) {
 }
 
 // Everything after the local means are in place. Throws std::bad_alloc.
-Status Run(const Context& c, double sigma, platform::Schedule schedule) {
+Status Run(const Context& c, double sigma, platform::Schedule schedule, int threads,
+           platform::StopFlag& stop) {
   const int n = c.rows * c.cols * c.slices;
   StartOwnValues(c, n);
 
@@ -92,8 +94,9 @@ Status Run(const Context& c, double sigma, platform::Schedule schedule) {
     std::vector<NlmThreadArgs> records(static_cast<size_t>(workers));
     std::vector<Spill> spills(static_cast<size_t>(workers));
     auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(c, w, workers, a, spills[w]); };
-    if (!platform::RunWorkers(records.data(), workers, ThreadFunc, fill, schedule))
+    if (!platform::RunWorkers(records.data(), workers, ThreadFunc, fill, schedule, threads, &stop))
       return Status::kThreadsFailed;
+    if (stop.stopped()) return Status::kInterrupted;
     MergeSpills(records, spills, c);
   }
   FinalEstimate(c, sigma, n);
@@ -125,10 +128,11 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
       weights = own_weights.data();
     }
     BuildLocalMean(q.guide, mean, q.rows, q.cols, q.slices);
+    platform::StopFlag stop(q.options);
     const Context context{q.cols,     q.rows,   q.slices,        q.noisy,
                           q.denoised, mean,     q.guide,         weights,
-                          q.search_radius, q.sigma / 3.0, q.rician, isa};
-    return Run(context, q.sigma, schedule);
+                          q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag()};
+    return Run(context, q.sigma, schedule, platform::ThreadsFor(q.options), stop);
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
   }

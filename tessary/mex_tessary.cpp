@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "gateway.h"
+#include "interrupt_query.h"
 #include "mex_args.h"
 #include "mex_host.h"
 #include "rician_flag.h"
@@ -123,6 +124,7 @@ void Run(gateway::Call& call) {
   request.rician = tessary::RicianFlag(mxGetScalar(prhs[IN_RICIAN]));
   request.local_mean = mxGetPr(mean);
   request.weights = mxGetPr(weights);
+  request.options.interrupt_query = mexhost::InterruptPendingQuery;
   call.Report(tessary::Denoise(request), request.options.isa);
 }
 

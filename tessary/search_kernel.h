@@ -73,9 +73,9 @@ class VectorWorker {
     if (c_.search_radius < 0) return;  // no voxel has a neighbour
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
       if (a_.direction == 1) {
-        for (int c = 0; c < c_.cols; ++c) Column(c, s);
+        for (int c = 0; c < c_.cols && !StopRequested(c_); ++c) Column(c, s);
       } else {
-        for (int c = c_.cols - 1; c >= 0; --c) Column(c, s);
+        for (int c = c_.cols - 1; c >= 0 && !StopRequested(c_); --c) Column(c, s);
       }
     }
   }

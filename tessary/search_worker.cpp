@@ -86,10 +86,10 @@ void ScalarThreadFunc(void* record) {
   if (ctx.search_radius < 0) return;  // no voxel has a neighbour
   for (int s = a.first_slice; s < a.end_slice; ++s) {
     if (a.direction == 1) {
-      for (int c = 0; c < ctx.cols; ++c)
+      for (int c = 0; c < ctx.cols && !StopRequested(ctx); ++c)
         for (int r = 0; r < ctx.rows; ++r) worker.Centre(r, c, s);
     } else {
-      for (int c = ctx.cols - 1; c >= 0; --c)
+      for (int c = ctx.cols - 1; c >= 0 && !StopRequested(ctx); --c)
         for (int r = ctx.rows - 1; r >= 0; --r) worker.Centre(r, c, s);
     }
   }

@@ -38,7 +38,7 @@ struct Request {
 // Weighs every voxel pair within the search window once and writes the
 // estimate into denoised. Never throws. kInvalidRequest: negative extents,
 // more than 2147483647 voxels or a missing volume; kIsaUnavailable,
-// kOutOfMemory, kThreadsFailed: see platform::Status.
+// kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
 Status Denoise(const Request& request) noexcept;
 
 }  // namespace tessary

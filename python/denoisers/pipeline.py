@@ -40,7 +40,7 @@ def _working_scale(sigma, largest):
     return scale, working_sigma
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step):
+def _denoise_volume(v, sigma, rician, method, radius, step, threads=0):
     """One 3-D float64 volume in its own units; step() after each pass."""
     if sigma == 0.0 or v.size == 0:
         step(len(_passes(method)))
@@ -53,10 +53,10 @@ def _denoise_volume(v, sigma, rician, method, radius, step):
     scale, work_sigma = _working_scale(sigma, float(np.max(np.abs(shifted))))
     work = np.asfortranarray(shifted * scale)
     flag = 1.0 if rician else 0.0
-    out = _core.quillon(work, work_sigma, flag, False)
+    out = _core.quillon(work, work_sigma, flag, False, threads=threads)
     step(1)
     if method == "quillon+tessary":
-        out = _core.tessary(work, float(radius), work_sigma, out, flag)
+        out = _core.tessary(work, float(radius), work_sigma, out, flag, threads=threads)
         step(1)
     out /= scale
     if offset != 0.0:
@@ -92,10 +92,10 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         outside keep their input value; inside, the result is that of the
         unmasked call. (Skipping the work outside the mask, for speed,
         needs support in the cores and is not done yet.)
-    threads: at most this many worker threads for estimating sigma; None
-        is what the process may use. The filters do not take a cap yet and
-        use what the process may use (DENOISERS_THREADS caps it for the
-        whole process). The bits never depend on it.
+    threads: at most this many worker threads, for the filters and for
+        estimating sigma; None is what the process may use (its CPU
+        affinity, and DENOISERS_THREADS when set). The bits never depend on
+        it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
 
@@ -130,7 +130,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         raise ValueError(f"denoise: method must be one of {', '.join(METHODS)}; got {method!r}")
     if isinstance(radius, bool) or not isinstance(radius, (int, np.integer)) or radius < 0:
         raise ValueError(f"denoise: radius must be a non-negative integer; got {radius!r}")
-    thread_cap(threads, "denoise")  # checked here, used by the estimator
+    cap = thread_cap(threads, "denoise")
     mask = _check_mask(mask, data.shape)
     bad = np.count_nonzero(~np.isfinite(data))
     if bad:
@@ -154,7 +154,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
             s = sigmas[t]
             used.append(s)
             step = (lambda n: None) if data.ndim == 4 else bar.update
-            results.append(_denoise_volume(v, s, rician, method, radius, step))
+            results.append(_denoise_volume(v, s, rician, method, radius, step, cap))
             if data.ndim == 4:
                 bar.update(1)
 

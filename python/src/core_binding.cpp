@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -83,13 +84,23 @@ Volume Zeros(const Shape& s) {
   return v;
 }
 
+// The cores' interrupt query: asked on the helper thread that runs the
+// core, it reads what this thread's signal checks found.
+bool StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load(); }
+
 // Runs `work` on a helper thread with the GIL released, and checks for
-// signals every 50 ms meanwhile. A signal's exception (such as
-// KeyboardInterrupt) is raised once the work has returned. Without a helper
-// thread (the system refuses one) the work runs here, still without the
-// GIL, and a Ctrl-C waits for the next Python statement.
+// signals every 50 ms meanwhile. A signal (such as Ctrl-C) makes the core
+// stop through `options`' interrupt query, when given, and its exception
+// (KeyboardInterrupt) is raised once the work has returned. Without a
+// helper thread (the system refuses one) the work runs here, still without
+// the GIL, and a Ctrl-C waits for the next Python statement.
 template <class Work>
-void RunReleased(Work work) {
+void RunReleased(Work work, platform::CallOptions* options = nullptr) {
+  std::atomic<bool> stop{false};
+  if (options != nullptr) {
+    options->interrupt_query = &StopRequested;
+    options->interrupt_context = &stop;
+  }
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
@@ -118,6 +129,7 @@ void RunReleased(Work work) {
         py::gil_scoped_acquire acquire;
         interrupted = PyErr_CheckSignals() != 0;
       }
+      if (interrupted) stop = true;
       g.lock();
     }
     g.unlock();
@@ -126,12 +138,20 @@ void RunReleased(Work work) {
   if (interrupted) throw py::error_already_set();
 }
 
+// The work of a call was stopped by a signal whose exception is still to
+// come: PyErr_CheckSignals raises it now (a handler that returned leaves
+// the call interrupted all the same).
+void RaiseInterrupted(const char* name) {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  throw std::runtime_error(std::string(name) + ":interrupted: Interrupted; the call returned no result.");
+}
+
 // table_largest: the value that sizes the Rician bias table; negative for
 // the volume's own largest value (the MEX call). A piece of a larger volume
 // passes the whole volume's, so that its table, and with it every corrected
 // value, is the one the whole-volume call uses.
 py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
-                   double table_largest) {
+                   double table_largest, int threads) {
   const Shape shape = ShapeOf(noisy);
   if (!TruncatesToInt32(flag)) {
     throw py::value_error(Message("quillon:rician",
@@ -161,14 +181,16 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
   request.sigma = sigma;
   request.rician = static_cast<int>(flag);
   request.table_largest = table_largest;
+  request.options.threads = threads;
   // Scratch and the Rician table are the core's own allocations.
   platform::Status status = platform::Status::kOk;
-  RunReleased([&] { status = quillon::Denoise(request); });
+  RunReleased([&] { status = quillon::Denoise(request); }, &request.options);
+  if (status == platform::Status::kInterrupted) RaiseInterrupted("quillon");
   if (status == platform::Status::kValueRange) {
     throw py::value_error(Message("quillon:range",
-                                  "With Rician noise the largest voxel value must be at most "
-                                  "134217727.5 (it is %g); scale the volume (and sigma) down.",
-                                  table_largest >= 0.0 ? table_largest
+                                  "With Rician noise the largest voxel value must be at most %.0f "
+                                  "(it is %g); scale the volume (and sigma) down.",
+                                  quillon::kLargestRicianValue, table_largest >= 0.0 ? table_largest
                                                        : quillon::LargestValue(request.noisy, count)));
   }
   RaiseStatus("quillon", status, request.options.isa);
@@ -187,7 +209,7 @@ void CheckInteger(double x, int input, const char* name) {
 }
 
 Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& guide,
-               double flag) {
+               double flag, int threads) {
   const Shape shape = ShapeOf(noisy);
   const int64_t voxels = shape.Voxels();
   if (voxels > kMaxVoxels) {
@@ -227,7 +249,9 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
   request.sigma = sigma;
   request.rician = tessary::RicianFlag(flag);
   platform::Status status = platform::Status::kOk;
-  RunReleased([&] { status = tessary::Denoise(request); });
+  request.options.threads = threads;
+  RunReleased([&] { status = tessary::Denoise(request); }, &request.options);
+  if (status == platform::Status::kInterrupted) RaiseInterrupted("tessary");
   RaiseStatus("tessary", status, request.options.isa);
   return out;
 }
@@ -269,10 +293,12 @@ py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
-        py::arg("return_first"), py::arg("table_largest") = -1.0,
-        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0) -> out or (out, first)");
+        py::arg("return_first"), py::arg("table_largest") = -1.0, py::arg("threads") = 0,
+        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0) -> out or (out, "
+        "first)");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
-        py::arg("guide"), py::arg("flag"), "tessary(noisy, radius, sigma, guide, flag) -> out");
+        py::arg("guide"), py::arg("flag"), py::arg("threads") = 0,
+        "tessary(noisy, radius, sigma, guide, flag, threads=0) -> out");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;

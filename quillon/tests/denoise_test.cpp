@@ -72,12 +72,120 @@ TEST(QuillonDenoise, FlagDecidesTheCorrectionAndTheClearing) {
   EXPECT_FALSE(SameBits(gaussian.final_estimate, cleared.final_estimate));
 }
 
-TEST(QuillonDenoise, VolumesWithoutBlocksOrPositiveVoxelsComeBackAsZeros) {
+// No block reaches a voxel of a volume thinner than a block: its positive
+// voxels come back unchanged. Blocks of non-positive values are skipped,
+// and their voxels become 0.
+TEST(QuillonDenoise, UnreachedVoxelsKeepPositiveValuesAndClearTheOthers) {
   Volume small(3, 9, 9, 5.0), flat(9, 9, 3, 5.0), negative(8, 8, 8, -2.0);
+  flat.at(4, 4, 1) = -3.0;
   for (Volume* v : {&small, &flat, &negative}) {
-    const Result r = Denoised(*v, 1.0, 1);
-    for (double x : r.final_estimate) EXPECT_EQ(x, 0.0);
+    const Result r = Denoised(*v, 1.0, 0);
+    for (size_t i = 0; i < v->v.size(); ++i) {
+      EXPECT_EQ(r.final_estimate[i], v->v[i] > 0.0 ? v->v[i] : 0.0);
+      EXPECT_EQ(r.first_estimate[i], r.final_estimate[i]);
+    }
   }
+}
+
+// Coefficients of any size are kept against the threshold: block sums past
+// 2^31 once came back as zeros.
+TEST(QuillonDenoise, ValuesWhoseBlockSumsPass2To31AreKept) {
+  Volume constant(8, 8, 8, 3e8);
+  const Result r = Denoised(constant, 1e7, 0);
+  for (size_t i = 0; i < constant.v.size(); ++i) {
+    EXPECT_NEAR(r.final_estimate[i], 3e8, 1e-3);
+    EXPECT_NEAR(r.first_estimate[i], 3e8, 1e-3);
+  }
+  Volume bright = fixtures::NoisyPhantom(12, 10, 9, 2e6, 4, 5e8);
+  const Result b = Denoised(bright, 2e6, 0);
+  double error = 0.0, noise = 0.0;
+  for (size_t i = 0; i < bright.v.size(); ++i) {
+    error += std::fabs(b.final_estimate[i] - bright.v[i]);
+    noise += 2e6;
+  }
+  EXPECT_LT(error, noise);  // near the input, not zeros
+}
+
+// A voxel that is not finite comes back as it went in, in both outputs, and
+// never spreads: every block holding it is skipped. A finite voxel whose
+// every block was skipped so keeps its value.
+TEST(QuillonDenoise, ValuesThatAreNotFinitePassThroughAlone) {
+  for (double bad : {double(NAN), double(INFINITY), -double(INFINITY)}) {
+    for (int flag : {0, 1, -1}) {
+      Volume in = fixtures::NoisyPhantom(11, 10, 9, 5.0, 8);
+      in.at(4, 4, 4) = bad;
+      in.at(0, 0, 0) = bad;
+      const Result r = Denoised(in, 5.0, flag);
+      ASSERT_EQ(r.status, Status::kOk);
+      for (const auto* out : {&r.final_estimate, &r.first_estimate}) {
+        for (size_t i = 0; i < in.v.size(); ++i) {
+          if (std::isfinite(in.v[i])) {
+            EXPECT_TRUE(std::isfinite((*out)[i])) << i;
+          } else {
+            EXPECT_TRUE(SameBits((*out)[i], in.v[i])) << i;
+          }
+        }
+      }
+    }
+  }
+  // One block holds every voxel: all of them keep their values.
+  Volume one_block = fixtures::NoisyPhantom(4, 4, 4, 5.0, 6);
+  one_block.at(1, 2, 3) = NAN;
+  const Result o = Denoised(one_block, 5.0, 1);
+  EXPECT_TRUE(SameBits(o.final_estimate, one_block.v));
+  EXPECT_TRUE(SameBits(o.first_estimate, one_block.v));
+  Volume all_nan(8, 8, 8, NAN);
+  const Result r = Denoised(all_nan, 5.0, 1);
+  for (double x : r.final_estimate) EXPECT_TRUE(std::isnan(x));
+  for (double x : r.first_estimate) EXPECT_TRUE(std::isnan(x));
+}
+
+// The per-call thread cap runs the same eight slabs on fewer OS threads:
+// the same bits for any cap, with and without Rician noise.
+TEST(QuillonDenoise, AnyThreadCapGivesTheSameBits) {
+  Volume in = fixtures::NoisyPhantom(30, 27, 21, 8.0, 12, -30.0);
+  for (int flag : {1, 0}) {
+    const Result reference = Denoised(in, 8.0, flag, true);
+    for (int threads : {1, 2, 3, 8}) {
+      const Result capped =
+          fixtures::RunDenoise(in, 8.0, flag, platform::Schedule::kThreads, {.threads = threads});
+      ASSERT_EQ(capped.status, Status::kOk);
+      EXPECT_TRUE(SameBits(capped.first_estimate, reference.first_estimate)) << threads;
+      EXPECT_TRUE(SameBits(capped.final_estimate, reference.final_estimate)) << threads;
+    }
+  }
+}
+
+// An interrupt query that answers yes stops the call with kInterrupted: in
+// the table build, in either pass, on threads or one after another; a call
+// without the query is unaffected.
+TEST(QuillonDenoise, AnInterruptStopsTheCall) {
+  Volume in = fixtures::NoisyPhantom(96, 96, 48, 8.0, 13);
+  struct Asked {
+    int count = 0;
+    int yes_from = 0;
+  };
+  auto query = [](void* context) {
+    auto& a = *static_cast<Asked*>(context);
+    return ++a.count > a.yes_from;
+  };
+  for (int flag : {1, 0}) {
+    for (auto schedule : {platform::Schedule::kThreads, platform::Schedule::kOneAfterAnother}) {
+      // Threaded passes are asked every few tens of milliseconds, a pass
+      // one after another before each slab.
+      const bool threads = schedule == platform::Schedule::kThreads;
+      for (int yes_from : {0, 1, threads ? 1 : 8}) {
+        Asked asked{0, yes_from};
+        const Result r = fixtures::RunDenoise(
+            in, 8.0, flag, schedule, {.interrupt_query = query, .interrupt_context = &asked});
+        EXPECT_EQ(r.status, Status::kInterrupted) << flag << " " << yes_from;
+        EXPECT_EQ(asked.count, yes_from + 1);  // never asked again once it said yes
+      }
+    }
+  }
+  Volume small = fixtures::NoisyPhantom(12, 12, 12, 5.0, 2);
+  EXPECT_TRUE(SameBits(Denoised(small, 5.0, 1).final_estimate,
+                       fixtures::RunDenoise(small, 5.0, 1).final_estimate));
 }
 
 // A start that fails in either pass ends the call with kThreadsFailed after
@@ -141,10 +249,10 @@ TEST(QuillonDenoise, RefusedRequestsReturnTheirStatus) {
   std::vector<double> small(8);
   q.bias_table = small.data();
   q.bias_table_size = 8;
-  EXPECT_EQ(BiasTableSize(q), 8 * BiasLength(LargestValue(in.data(), 216)));
+  EXPECT_EQ(BiasTableSize(q), BiasLength(LargestValue(in.data(), 216)));
   EXPECT_EQ(Denoise(q), Status::kInvalidRequest);
   q = request();
-  in.v[5] = 2e8;
+  in.v[5] = 5e6;
   EXPECT_EQ(BiasTableSize(q), -1);
   EXPECT_EQ(Denoise(q), Status::kValueRange);
   in.v[5] = 1.0;

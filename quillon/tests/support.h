@@ -45,7 +45,7 @@ inline Context MakeContext(Volume& in, double* out, double* acc, double* weights
                            int rician = 0, int bias_len = 0) {
   return Context{in.rows,  in.cols,  in.slices,        in.data(), out,      acc,
                  weights,  sigma,    rician,           MakeTransforms(), bias_len,
-                 platform::ResolveIsa(platform::Isa::kAuto)};
+                 platform::ResolveIsa(platform::Isa::kAuto), nullptr};
 }
 
 // Runs `worker` over every block start slice of the volume as one slab, and
@@ -87,12 +87,12 @@ inline Request RequestFor(const Volume& in, double* out, double sigma, int flag)
 
 inline Denoised RunDenoise(const Volume& in, double sigma, int flag,
                            platform::Schedule schedule = platform::Schedule::kThreads,
-                           platform::Isa isa = platform::Isa::kAuto) {
+                           platform::CallOptions options = {}) {
   const size_t n = in.v.size();
   Denoised r{std::vector<double>(n, -7.0), std::vector<double>(n), Status::kOk};
   Request q = RequestFor(in, r.final_estimate.data(), sigma, flag);
   q.first_estimate = r.first_estimate.data();
-  q.options.isa = isa;
+  q.options = options;
   r.status = Denoise(q, schedule);
   return r;
 }

@@ -87,13 +87,15 @@ TEST_F(BlockWorkers, BlocksWithoutAPositiveVoxelAreSkipped) {
   }
 }
 
-TEST_F(BlockWorkers, ABlockHoldingNanAddsZeroWithWeightOne) {
-  Volume in(4, 4, 4, 10.0);
-  in.at(2, 3, 1) = NAN;
-  FirstPass(in, 1.0);
-  for (size_t i = 0; i < in.v.size(); ++i) {
-    EXPECT_EQ(weights_[i], 1.0);
-    EXPECT_EQ(out_[i], 0.0);
+TEST_F(BlockWorkers, ABlockHoldingAValueThatIsNotFiniteIsSkipped) {
+  for (double bad : {double(NAN), double(INFINITY), -double(INFINITY)}) {
+    Volume in(4, 4, 4, 10.0);
+    in.at(2, 3, 1) = bad;
+    FirstPass(in, 1.0);
+    for (size_t i = 0; i < in.v.size(); ++i) {
+      EXPECT_EQ(weights_[i], 0.0);
+      EXPECT_EQ(out_[i], 0.0);
+    }
   }
 }
 

@@ -113,6 +113,36 @@ TEST(TessaryThreads, LosslessAndDeterministic) {
   }
 }
 
+// The per-call thread cap runs the same slabs on fewer OS threads: the same
+// bits for any cap.
+TEST(TessaryThreads, AnyThreadCapGivesTheSameBits) {
+  const Volume v = testing::MakeVolume(40, 36, 19, 22);
+  for (unsigned char rician_flag : {0, 1}) {
+    const Denoised reference(v, 2, 15.0, rician_flag, platform::Schedule::kOneAfterAnother);
+    for (int threads : {1, 2, 3, 8}) {
+      const Denoised capped(v, 2, 15.0, rician_flag, platform::Schedule::kThreads,
+                            {.threads = threads});
+      ASSERT_EQ(capped.status, Status::kOk);
+      EXPECT_EQ(std::memcmp(capped.out.data(), reference.out.data(), v.size() * sizeof(double)), 0)
+          << threads;
+    }
+  }
+}
+
+// An interrupt query that answers yes stops the call with kInterrupted,
+// asked while the workers run or between them.
+TEST(TessaryThreads, AnInterruptStopsTheCall) {
+  const Volume v = testing::MakeVolume(64, 64, 40, 23);
+  auto yes = [](void* asked) { return ++*static_cast<int*>(asked) > 0; };
+  for (auto schedule : {platform::Schedule::kThreads, platform::Schedule::kOneAfterAnother}) {
+    int asked = 0;
+    const Denoised stopped(v, 4, 15.0, 1, schedule,
+                           {.interrupt_query = yes, .interrupt_context = &asked});
+    EXPECT_EQ(stopped.status, Status::kInterrupted);
+    EXPECT_EQ(asked, 1);
+  }
+}
+
 // With a constant guide every pair weighs 1 and integer sums are exact, so
 // the result must equal the literal search over the whole volume exactly:
 // nothing lost in the merge of the spill buffers, nothing counted twice.

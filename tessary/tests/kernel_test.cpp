@@ -241,7 +241,7 @@ TEST(TessaryKernels, WholeVolumeSumsAgreeWithScalar) {
 TEST(TessaryKernels, DenoiseAgreesWithScalarAndRepeatsExactly) {
   const testing::Volume v = testing::MakeVolume(45, 23, 19, 31);
   auto run = [&v](platform::Isa kernel, unsigned char flag) {
-    const testing::Denoised call(v, 3, 12.0, flag, platform::Schedule::kThreads, kernel);
+    const testing::Denoised call(v, 3, 12.0, flag, platform::Schedule::kThreads, {.isa = kernel});
     EXPECT_EQ(call.status, Status::kOk);
     return call.out;
   };

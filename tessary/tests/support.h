@@ -145,12 +145,12 @@ struct Denoised {
   Denoised() = default;
   Denoised(const Volume& v, int radius, double sigma, unsigned char rician_flag,
            platform::Schedule schedule = platform::Schedule::kThreads,
-           platform::Isa isa = platform::Isa::kAuto)
+           platform::CallOptions options = {})
       : out(v.size(), 123.0), mean(v.size()), weights(v.size()) {
     Request q = RequestFor(v, out.data(), radius, sigma, rician_flag);
     q.local_mean = mean.data();
     q.weights = weights.data();
-    q.options.isa = isa;
+    q.options = options;
     status = Denoise(q, schedule);
   }
 };
