@@ -13,10 +13,13 @@ inline bool IsRealDoubleArray(const mxArray* a) {
   return a != nullptr && mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a);
 }
 
-// A real numeric scalar of any numeric class.
+// A real scalar of any numeric class, or a logical one: what the host's
+// scalar read turns into a number the way the user means it (true is 1).
+// Characters, cells and structs are not numbers here, whatever the host
+// would read from them.
 inline bool IsRealScalar(const mxArray* a) {
-  return a != nullptr && mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a) &&
-         mxGetNumberOfElements(a) == 1;
+  return a != nullptr && (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) &&
+         !mxIsSparse(a) && mxGetNumberOfElements(a) == 1;
 }
 
 // True when truncating x toward zero gives a 32-bit signed integer.

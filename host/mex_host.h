@@ -127,12 +127,15 @@ mwSize700 mxGetNumberOfDimensions_700(const mxArray* a);
 const mwSize700* mxGetDimensions_700(const mxArray* a);
 mxArray* mxCreateNumericArray_700(mwSize700 ndim, const mwSize700* dims,
                                   mxClassID classid, mxComplexity flag);
+// Hands a scratch array back before the call ends.
+void mxDestroyArray(mxArray* a);
 
 // Classification, used by the argument checks.
 bool mxIsDouble(const mxArray* a);
 bool mxIsComplex(const mxArray* a);
 bool mxIsSparse(const mxArray* a);
 bool mxIsNumeric(const mxArray* a);
+bool mxIsLogical(const mxArray* a);
 size_t mxGetNumberOfElements(const mxArray* a);
 
 // Host allocator.

@@ -1,10 +1,13 @@
-%TESSARY  Guided non-local means denoising of a 3-D volume (MEX file).
+%TESSARY  Guided non-local means denoising of a 3-D volume or a series (MEX file).
 %   OUT = TESSARY(NOISY, RADIUS, EXTRA, SIGMA, GUIDE, RICIAN) denoises the
 %   volume NOISY and returns a volume of the same size.
 %
 %   Arguments
 %     NOISY   the noisy volume: a real, full double array [rows, cols, slices]
-%             (a matrix is a volume of one slice).
+%             (a matrix is a volume of one slice), or a series of volumes
+%             along the fourth and later dimensions (a diffusion series
+%             [rows, cols, slices, directions]). Each volume of a series is
+%             denoised on its own, bit for bit as if it had been passed alone.
 %     RADIUS  the search radius in voxels: each voxel is compared with the
 %             voxels of the (2*RADIUS+1)^3 cube around it. 3 is typical; the
 %             time grows with the cube of the radius.
@@ -12,8 +15,12 @@
 %             use it. Pass 1.
 %     SIGMA   the standard deviation of the noise, in the units of the voxel
 %             values (not a fraction of the maximum). It sets the filter's
-%             strength, SIGMA/3.
-%     GUIDE   a pre-filtered volume of the size of NOISY by which voxels are
+%             strength, SIGMA/3. A finite number; for a series, one value for
+%             all volumes or one value per volume (numel(SIGMA) ==
+%             prod(size(NOISY, 4:end))). SIGMA 0 declares no noise: that
+%             volume comes back unchanged.
+%     GUIDE   a pre-filtered array of the size of NOISY (every dimension, so
+%             a series needs a guide volume per volume) by which voxels are
 %             compared (its values and its local means); usually the output
 %             of QUILLON. Its values are never averaged into OUT.
 %     RICIAN  the noise model: 1 for Rician noise (magnitude MRI), 0 for
@@ -21,30 +28,54 @@
 %             squared magnitudes and removes the bias 2*SIGMA^2. The flag is
 %             truncated toward zero; its low eight bits count (256 means 0).
 %
+%   RADIUS, EXTRA and RICIAN may be logical or integer scalars, read as
+%   numbers (true is 1).
+%
+%   Working range
+%     - Any side of at least 1: TESSARY compares voxels one by one and
+%       denoises thin volumes and single slices too. An empty array comes
+%       back empty, in its shape.
+%     - Unlike QUILLON, TESSARY does not hold voxels that are not finite
+%       back: a NaN or Inf in NOISY, or a NaN in GUIDE, spreads to the
+%       voxels it is compared with. Replace them (by 0, say) first.
+%     - The Rician flag means something else in QUILLON: here -1 selects
+%       Rician noise (its low eight bits are not 0) and 256 Gaussian noise
+%       (on macOS, any non-zero flag is Rician); in QUILLON -1 is Gaussian
+%       noise with negative results cleared and 256 is Rician noise.
+%
+%   Threads. The work runs as up to eight fixed slabs of slices, on as many
+%   threads as the process's CPU affinity allows (taskset, a batch
+%   scheduler's allocation), and no more than DENOISERS_THREADS when that
+%   environment variable is set. Every count gives the same bits.
+%
+%   Ctrl-C stops a running call within half a second and raises
+%   tessary:interrupted, where the host offers the interrupt to MEX files.
+%
 %   Typical use, after QUILLON:
 %     out = tessary(ima, 3, 1, sigma, quillon(ima, sigma, rician), rician);
 %
 %   Errors (ERR.identifier after try/catch; the session always goes on)
-%     tessary:nargin     fewer than six inputs
-%     tessary:nargout    more than one output requested
-%     tessary:volume     NOISY is not a real, full double array of two or
-%                        three dimensions
-%     tessary:size       the volume has more than 2147483647 voxels, or a
-%                        dimension above that: split it
-%     tessary:scalar     RADIUS, EXTRA, SIGMA or RICIAN is not a real numeric
-%                        scalar
-%     tessary:range      RADIUS, EXTRA or RICIAN does not truncate to a 32-bit
-%                        integer
-%     tessary:sigma      SIGMA is NaN
-%     tessary:guide      GUIDE is not a real, full double array of two or
-%                        three dimensions
-%     tessary:guideSize  GUIDE and NOISY differ in size
-%     tessary:threads    a worker thread could not be started
-%     tessary:interrupted  Ctrl-C stopped the call
-%     tessary:memory     not enough memory for the output, the scratch
-%                        volumes or the workers' buffers
-%     tessary:isa        DENOISERS_ISA names an instruction set this
-%                        processor cannot run (or none at all)
+%     tessary:nargin       not exactly six inputs
+%     tessary:nargout      more than one output requested
+%     tessary:volume       NOISY is not a real, full double array
+%     tessary:size         a volume has more than 2147483647 voxels, or a
+%                          dimension above that: split it, or denoise it in
+%                          chunks with the Python package (denoisers denoise
+%                          IN OUT --chunks 256)
+%     tessary:scalar       RADIUS, EXTRA or RICIAN is not a real numeric
+%                          scalar, or SIGMA is neither that nor one value
+%                          per volume
+%     tessary:range        RADIUS, EXTRA or RICIAN does not truncate to a
+%                          32-bit integer
+%     tessary:sigma        SIGMA is NaN or infinite
+%     tessary:guide        GUIDE is not a real, full double array
+%     tessary:guideSize    GUIDE and NOISY differ in size
+%     tessary:threads      a worker thread could not be started
+%     tessary:memory       not enough memory for the output, the scratch
+%                          volumes or the workers' buffers
+%     tessary:isa          DENOISERS_ISA names an instruction set this
+%                          processor cannot run (or none at all)
+%     tessary:interrupted  the call was stopped by Ctrl-C
 %
 %   Example
 %     clean = zeros(64, 64, 48); clean(16:48, 16:48, 12:36) = 200;

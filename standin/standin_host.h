@@ -11,13 +11,11 @@
 
 // Host calls beyond those the gateways use, for tests and the runner.
 extern "C" {
-void mxDestroyArray(mxArray* a);
 mxArray* mxDuplicateArray(const mxArray* a);
 mxArray* mxCreateDoubleScalar(double value);
 void* mxGetData(const mxArray* a);
 double* mxGetPi(const mxArray* a);
 mxClassID mxGetClassID(const mxArray* a);
-bool mxIsLogical(const mxArray* a);
 bool mxIsChar(const mxArray* a);
 size_t mxGetElementSize(const mxArray* a);
 // libmat's only export: MEX files link libmat, nothing here calls into it.

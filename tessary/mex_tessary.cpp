@@ -1,15 +1,16 @@
 // tessary(noisy, radius, extra, sigma, guide, rician): the gateway.
 // Argument checks, the host arrays of the call, and one call of the core
-// (tessary.h).
-#include <cmath>
+// (tessary.h) per volume.
 #include <cstdint>
 
 #include "gateway.h"
 #include "interrupt_query.h"
+#include "host_arrays.h"
 #include "mex_args.h"
 #include "mex_host.h"
 #include "rician_flag.h"
 #include "tessary.h"
+#include "volume_series.h"
 
 namespace {
 
@@ -20,28 +21,7 @@ constexpr gateway::Signature kSignature{"tessary", IN_COUNT, OUT_COUNT,
                                         "tessary(noisy, radius, extra, sigma, guide, rician)",
                                         "[denoised]"};
 
-// The host drops trailing singleton dimensions, so a volume of one slice
-// arrives as a matrix: two dimensions are a volume of one slice.
-bool IsVolume(const mxArray* a) {
-  if (!mexargs::IsRealDoubleArray(a)) return false;
-  const mwSize700 ndim = mxGetNumberOfDimensions_700(a);
-  return ndim == 2 || ndim == 3;
-}
-
-// rows, cols, slices of a volume that passed IsVolume.
-struct Shape {
-  mwSize700 dims[3];
-  bool operator==(const Shape& o) const {
-    return dims[0] == o.dims[0] && dims[1] == o.dims[1] && dims[2] == o.dims[2];
-  }
-};
-
-Shape ShapeOf(const mxArray* a) {
-  const mwSize700* d = mxGetDimensions_700(a);
-  return Shape{{d[0], d[1], mxGetNumberOfDimensions_700(a) == 3 ? d[2] : 1}};
-}
-
-// A real numeric scalar whose truncation fits in 32 bits.
+// A real numeric (or logical) scalar whose truncation fits in 32 bits.
 bool CheckIntegerScalar(gateway::Call& call, int input, const char* name) {
   const mxArray* a = call.prhs[input];
   if (!mexargs::IsRealScalar(a)) {
@@ -58,74 +38,95 @@ bool CheckIntegerScalar(gateway::Call& call, int input, const char* name) {
   return true;
 }
 
-// A new volume of the input's own number of dimensions and dimensions.
-mxArray* CreateVolumeLike(const mxArray* input) {
-  return mxCreateNumericArray_700(mxGetNumberOfDimensions_700(input),
-                                  mxGetDimensions_700(input), mxDOUBLE_CLASS, mxREAL);
+// The guide must have every dimension of the noisy array: a series needs a
+// guide volume for each of its volumes.
+bool SameDimensions(const mexargs::Series& a, const mxArray* b) {
+  if (mxGetNumberOfDimensions_700(b) != a.ndim) return false;
+  const mwSize700* dims = mxGetDimensions_700(b);
+  for (mwSize700 d = 0; d < a.ndim; ++d)
+    if (dims[d] != a.dims[d]) return false;
+  return true;
 }
 
 void Run(gateway::Call& call) {
   const mxArray** prhs = call.prhs;
-  if (!IsVolume(prhs[IN_NOISY])) {
+  if (!mexargs::IsRealDoubleArray(prhs[IN_NOISY])) {
     return call.Fail("volume",
-                     "Input 1 (the noisy volume) must be a real, full double array of three "
-                     "dimensions (or two, for one slice).");
+                     "Input 1 (the noisy volume) must be a real, full double array: a volume "
+                     "[rows, cols, slices] (a matrix is one slice), or a series of them along "
+                     "the fourth and later dimensions.");
   }
-  const Shape shape = ShapeOf(prhs[IN_NOISY]);
-  const mwSize700* dims = shape.dims;
-  const int64_t voxels = mexargs::VoxelCount3(dims);
-  if (voxels < 0) {
-    return call.Fail("size", "The volume %dx%dx%d holds more than 2147483647 voxels.", dims[0],
-                     dims[1], dims[2]);
-  }
+  mexargs::Series series;
+  if (!mexargs::ReadSeries(call, prhs[IN_NOISY], series)) return;
   if (!CheckIntegerScalar(call, IN_RADIUS, "search radius")) return;
   if (!CheckIntegerScalar(call, IN_EXTRA, "extra parameter")) return;
-  if (!mexargs::IsRealScalar(prhs[IN_SIGMA])) {
-    return call.Fail("scalar", "Input 4 (sigma) must be a real numeric scalar.");
+  mexargs::SigmaList sigma;
+  if (!mexargs::ReadSigma(prhs[IN_SIGMA], series, sigma)) {
+    return call.Fail("scalar",
+                     "Input 4 (sigma) must be a real numeric scalar, or a double array of one "
+                     "value per volume (%zu).",
+                     series.volumes);
   }
-  const double sigma = mxGetScalar(prhs[IN_SIGMA]);
-  if (std::isnan(sigma)) return call.Fail("sigma", "Input 4 (sigma) must be a number, not NaN.");
-  if (!IsVolume(prhs[IN_GUIDE])) {
+  // A negative sigma weighs pairs as its magnitude does; NaN and infinity
+  // would give every pair the same weight, or clear a Rician result.
+  const int64_t unsound = mexargs::FirstUnsoundSigma(sigma, series, true);
+  if (unsound >= 0) {
+    char which[48];
+    return call.Fail("sigma", "Input 4 (sigma) must be a finite number; got %g%s.",
+                     sigma[unsound], mexargs::VolumeLabel(which, sizeof which, sigma, unsound));
+  }
+  const mxArray* guide = prhs[IN_GUIDE];
+  if (!mexargs::IsRealDoubleArray(guide)) {
     return call.Fail("guide",
-                     "Input 5 (the guide) must be a real, full double array of three dimensions "
-                     "(or two, for one slice).");
+                     "Input 5 (the guide) must be a real, full double array with the "
+                     "dimensions of input 1.");
   }
   if (!CheckIntegerScalar(call, IN_RICIAN, "Rician flag")) return;
-
-  const Shape guide_shape = ShapeOf(prhs[IN_GUIDE]);
-  if (!(guide_shape == shape)) {
+  if (!SameDimensions(series, guide)) {
+    char want[96], got[96];
+    mexargs::FormatDims(want, sizeof want, series.ndim, series.dims);
+    mexargs::FormatDims(got, sizeof got, mxGetNumberOfDimensions_700(guide),
+                        mxGetDimensions_700(guide));
     return call.Fail("guideSize",
-                     "Input 5 (the guide) must have the dimensions of input 1: %dx%dx%d, got "
-                     "%dx%dx%d.",
-                     dims[0], dims[1], dims[2], guide_shape.dims[0], guide_shape.dims[1],
-                     guide_shape.dims[2]);
+                     "Input 5 (the guide) must have the dimensions of input 1: %s, got %s.",
+                     want, got);
   }
 
-  // The host reclaims the scratch volumes after the call, also on an error.
-  mxArray* result = CreateVolumeLike(prhs[IN_NOISY]);
-  call.plhs[OUT_DENOISED] = result;
-  if (voxels == 0) return;  // an empty volume of the input's shape
-  mxArray* mean = CreateVolumeLike(prhs[IN_NOISY]);
-  mxArray* weights = CreateVolumeLike(prhs[IN_NOISY]);
-  if (result == nullptr || mean == nullptr || weights == nullptr) {
-    return call.Fail("memory", "Not enough memory for a %dx%dx%d volume.", dims[0], dims[1],
-                     dims[2]);
+  double* denoised = mexargs::NewDoubles(series.ndim, series.dims, &call.plhs[OUT_DENOISED]);
+  if (series.empty()) return;  // an empty array of the input's shape
+  const double output_bytes =
+      8.0 * static_cast<double>(series.voxels) * static_cast<double>(series.volumes);
+  if (!mexargs::RoomForOutputCopies(output_bytes)) {
+    return call.Fail("memory", "Not enough memory for the host's copy of the result (%.0f MB).",
+                     output_bytes / 1048576.0);
   }
 
+  // One volume's scratch serves every volume of a series in turn.
+  mexargs::ScratchArrays scratch;
   tessary::Request request;
-  request.rows = dims[0];
-  request.cols = dims[1];
-  request.slices = dims[2];
-  request.noisy = mxGetPr(prhs[IN_NOISY]);
-  request.guide = mxGetPr(prhs[IN_GUIDE]);
-  request.denoised = mxGetPr(result);
+  request.rows = series.rows();
+  request.cols = series.cols();
+  request.slices = series.slices();
   request.search_radius = static_cast<int>(mxGetScalar(prhs[IN_RADIUS]));
-  request.sigma = sigma;
   request.rician = tessary::RicianFlag(mxGetScalar(prhs[IN_RICIAN]));
-  request.local_mean = mxGetPr(mean);
-  request.weights = mxGetPr(weights);
   request.options.interrupt_query = mexhost::InterruptPendingQuery;
-  call.Report(tessary::Denoise(request), request.options.isa);
+  request.local_mean = scratch.New(3, series.volume_dims);
+  request.weights = scratch.New(3, series.volume_dims);
+  const double* noisy = mxGetPr(prhs[IN_NOISY]);
+  const double* guide_data = mxGetPr(guide);
+  for (std::size_t k = 0; k < series.volumes && !call.failed(); ++k) {
+    const std::size_t offset = k * series.voxels;
+    request.noisy = noisy + offset;
+    request.guide = guide_data + offset;
+    request.denoised = denoised + offset;
+    request.sigma = sigma[k];
+    if (request.sigma == 0.0) {
+      mexargs::CopyVolume(request.noisy, request.denoised, series.voxels);
+      continue;
+    }
+    call.Report(tessary::Denoise(request), request.options.isa);
+  }
+  scratch.Release();
 }
 
 }  // namespace

@@ -14,14 +14,15 @@ function quillon_arguments (ctx)
   expect_error (@() quillon (v, 5), "quillon:nargin");
   expect_error (@() quillon (v, 5, 1, 1), "quillon:nargin");
   expect_error (@() quillon (v, 5, 1), "quillon:nargout", 3);
-  for bad = {single(v), int16(v), v > 100, complex(v, v), sparse(v(:, :, 1)), v(:, :, 1), ...
-             v(:, 1), 7, "text", {v}, struct("v", v)}
+  for bad = {single(v), int16(v), v > 100, complex(v, v), sparse(v(:, :, 1)), "text", {v}, ...
+             struct("v", v)}
     expect_error (@() quillon (bad{1}, 5, 1), "quillon:volume");
   endfor
-  for bad = {[5 5], [], 5i, "5", {5}, sparse(5)}
+  ## sigma is a noise level: finite, not negative; one value, or one per volume.
+  for bad = {[5 5], [], 5i, "5", {5}, sparse(5), struct("s", 5), NaN, Inf, -Inf, -1}
     expect_error (@() quillon (v, bad{1}, 1), "quillon:sigma");
   endfor
-  for bad = {[1 1], [], 1i, "1", {1}, NaN, 2^31, -2^31 - 1, Inf}
+  for bad = {[1 1], [], 1i, "1", {1}, struct("r", 1), NaN, 2^31, -2^31 - 1, Inf}
     expect_error (@() quillon (v, 5, bad{1}), "quillon:rician");
   endfor
   big = v;
@@ -29,8 +30,9 @@ function quillon_arguments (ctx)
   expect_error (@() quillon (big, 5, 1), "quillon:range");
   big(3) = 1e300;  # without Rician noise there is no table to size
   assert (size (quillon (big, 5, 0)), size (v));
-  ## Numeric scalars of any class are accepted.
+  ## Numeric scalars of any class are accepted, and so are logical ones.
   expect_same (quillon (v, single (5), int8 (1)), quillon (v, 5, 1), "integer and single scalars");
+  expect_same (quillon (v, 5, true), quillon (v, 5, 1), "a logical flag");
 endfunction
 
 function tessary_arguments (ctx)
@@ -41,11 +43,10 @@ function tessary_arguments (ctx)
   expect_error (@() tessary (v, 1, 1, 5, g), "tessary:nargin");
   expect_error (@() ok (), "tessary:nargout", 2);
   expect_error (@() ok (99), "tessary:nargin");  % a seventh input is refused
-  for bad = {single(v), int32(v), v > 100, complex(v, v), sparse(v(:, :, 1)), ...
-             repmat(v, [1 1 1 2]), "text", {v}}
+  for bad = {single(v), int32(v), v > 100, complex(v, v), sparse(v(:, :, 1)), "text", {v}}
     expect_error (@() tessary (bad{1}, 1, 1, 5, g, 1), "tessary:volume");
   endfor
-  for bad = {[1 1], [], 1i, "1", {1}}
+  for bad = {[1 1], [], 1i, "1", {1}, struct("a", 1)}
     expect_error (@() tessary (v, bad{1}, 1, 5, g, 1), "tessary:scalar");
     expect_error (@() tessary (v, 1, bad{1}, 5, g, 1), "tessary:scalar");
     expect_error (@() tessary (v, 1, 1, bad{1}, g, 1), "tessary:scalar");
@@ -56,14 +57,17 @@ function tessary_arguments (ctx)
     expect_error (@() tessary (v, 1, bad{1}, 5, g, 1), "tessary:range");
     expect_error (@() tessary (v, 1, 1, 5, g, bad{1}), "tessary:range");
   endfor
-  expect_error (@() tessary (v, 1, 1, NaN, g, 1), "tessary:sigma");
-  for bad = {single(g), complex(g, g), repmat(g, [1 1 1 2]), sparse(g(:, :, 1)), "g", 5 > 1}
+  for bad = {NaN, Inf, -Inf}
+    expect_error (@() tessary (v, 1, 1, bad{1}, g, 1), "tessary:sigma");
+  endfor
+  for bad = {single(g), complex(g, g), sparse(g(:, :, 1)), "g", 5 > 1}
     expect_error (@() tessary (v, 1, 1, 5, bad{1}, 1), "tessary:guide");
   endfor
-  for bad = {g(:, :, 1:6), g(1:8, :, :), permute(g, [2 1 3]), g(:, :, 1)}
+  for bad = {g(:, :, 1:6), g(1:8, :, :), permute(g, [2 1 3]), g(:, :, 1), repmat(g, [1 1 1 2])}
     expect_error (@() tessary (v, 1, 1, 5, bad{1}, 1), "tessary:guideSize");
   endfor
   expect_same (tessary (v, int8 (1), single (1), 5, g, uint8 (1)), ok (), "integer and single scalars");
+  expect_same (tessary (v, true, 1, 5, g, true), ok (), "logical scalars");
 endfunction
 
 ## A dimension that does not fit 32 bits is reported, never truncated: empty

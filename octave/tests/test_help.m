@@ -22,15 +22,17 @@ endfunction
 
 function help_text (ctx)
   ids.quillon = {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", ...
-                 "threads", "memory", "isa"};
+                 "threads", "memory", "isa", "interrupted"};
   ids.tessary = {"nargin", "nargout", "volume", "size", "scalar", "range", "sigma", ...
-                 "guide", "guideSize", "threads", "memory", "isa"};
+                 "guide", "guideSize", "threads", "memory", "isa", "interrupted"};
   for name = {"quillon", "tessary"}
     n = name{1};
     text = regexprep (evalc (sprintf ("help %s", n)), "\\s+", " ");
     for phrase = {"SIGMA", "standard deviation", "units of the voxel values", ...
                   "tessary(ima, 3, 1, sigma, quillon(ima, sigma, rician), rician)", ...
-                  "RICIAN", "Rician", "Example"}
+                  "RICIAN", "Rician", "Example", "Working range", "series", ...
+                  "one value per volume", "SIGMA 0", "not finite", "DENOISERS_THREADS", ...
+                  "affinity", "same bits", "Ctrl-C", "-1", "256"}
       if (isempty (strfind (text, phrase{1})))
         error ("help %s does not mention '%s'", n, phrase{1});
       endif

@@ -29,10 +29,10 @@ TEST(ExtremeArguments, TessaryRadiusUpToTheIntLimitIsTheWholeVolume) {
     EXPECT_TRUE(SameBits(denoise(radius).out, whole.out)) << "radius " << radius;
 }
 
-// quillon denoises the first volume of an array of more dimensions. With a
-// zero extent past the third the array holds nothing: the result is empty
-// too (the first three extents alone once made it read and write a volume
-// that was not there).
+// quillon denoises every volume of an array of more dimensions. With a zero
+// extent past the third the array holds nothing: the result is empty too
+// (the first three extents alone once made it read and write a volume that
+// was not there).
 TEST(ExtremeArguments, QuillonZeroExtentPastTheThirdIsAnEmptyResult) {
   for (const std::vector<int>& dims : {std::vector<int>{7, 7, 7, 0}, std::vector<int>{7, 7, 7, 2, 0}}) {
     for (double flag : {0.0, 1.0}) {

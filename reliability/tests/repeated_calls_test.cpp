@@ -65,7 +65,7 @@ TEST(RepeatedCalls, ResultsStayTheSameAndNothingIsHeld) {
   add("q nargin", quillon, 1, "quillon:nargin").Volume({8, 7, 6}, c).Scalar(4);
   add("q nargout", quillon, 3, "quillon:nargout").Volume({8, 7, 6}, c).Scalar(4).Scalar(1);
   add("q single", quillon, 1, "quillon:volume").Add(standin::CreateArray(mxSINGLE_CLASS, {8, 7, 6})).Scalar(4).Scalar(1);
-  add("q matrix", quillon, 1, "quillon:volume").Volume({12, 11}, slice).Scalar(4).Scalar(1);
+  add("q matrix", quillon, 1, "quillon:size").Volume({12, 11}, slice).Scalar(4).Scalar(1);
   add("q sigma vector", quillon, 1, "quillon:sigma").Volume({8, 7, 6}, c).Volume({1, 2}, {1, 2}).Scalar(1);
   add("q NaN flag", quillon, 1, "quillon:rician").Volume({8, 7, 6}, c).Scalar(4).Scalar(kNaN);
   std::vector<double> bright(c);
@@ -91,7 +91,8 @@ TEST(RepeatedCalls, ResultsStayTheSameAndNothingIsHeld) {
   add("t NaN sigma", tessary, 1, "tessary:sigma").Volume({8, 7, 6}, c).Scalar(1).Scalar(1).Scalar(kNaN).Volume({8, 7, 6}, c).Scalar(1);
   add("t huge radius", tessary, 1, "tessary:range").Volume({8, 7, 6}, c).Scalar(3e9).Scalar(1).Scalar(4).Volume({8, 7, 6}, c).Scalar(1);
   add("t complex radius", tessary, 1, "tessary:scalar").Volume({8, 7, 6}, c).Add(standin::CreateArray(mxDOUBLE_CLASS, {1, 1}, true)).Scalar(1).Scalar(4).Volume({8, 7, 6}, c).Scalar(1);
-  add("t four dimensions", tessary, 1, "tessary:volume").Volume({8, 7, 6, 2}, four).Scalar(1).Scalar(1).Scalar(4).Volume({8, 7, 6}, c).Scalar(1);
+  add("t four dimensions", tessary, 1, "").Volume({8, 7, 6, 2}, four).Scalar(1).Scalar(1).Volume({1, 2}, {4, 5}).Volume({8, 7, 6, 2}, four).Scalar(1);
+  add("t guide of one volume", tessary, 1, "tessary:guideSize").Volume({8, 7, 6, 2}, four).Scalar(1).Scalar(1).Scalar(4).Volume({8, 7, 6}, c).Scalar(1);
 
   const std::size_t arrays = standin::LiveArrays();
   const std::size_t blocks = standin::LiveBlocks();
@@ -127,7 +128,7 @@ TEST(RepeatedCalls, ResultsStayTheSameAndNothingIsHeld) {
     else
       ASSERT_TRUE(SameBits(r.out, it->second.out)) << cc.name << ", call " << i;
   }
-  EXPECT_EQ(first.size(), 8u);  // every valid case was drawn
+  EXPECT_EQ(first.size(), 9u);  // every valid case was drawn
   const long resident_end = ResidentKb();
   EXPECT_EQ(ThreadCount(), threads_after_warm_up);
   EXPECT_TRUE(NoLeaks());

@@ -64,7 +64,7 @@ TEST(TessaryGateway, ResultIsTheCoreResult) {
     ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
     EXPECT_EQ(o.dims, (std::vector<int>{9, 8, 10}));
     EXPECT_TRUE(SameBits(o.out, CoreResult(v, 2, 15.0, flag == 1.0 ? 1 : 0))) << "flag " << flag;
-    EXPECT_EQ(o.call.arrays_left, 2u);  // the two scratch volumes
+    EXPECT_EQ(o.call.arrays_left, 0u);  // the scratch went back before the call returned
     EXPECT_EQ(o.call.blocks_left, 0u);
     EXPECT_EQ(o.call.printed, "");
     EXPECT_EQ(standin::LiveArrays(), arrays_before);
@@ -100,13 +100,69 @@ TEST(TessaryGateway, EmptyVolumeGivesEmptyResultOfItsShape) {
   EXPECT_EQ(o.call.arrays_left, 0u);
 }
 
-// sigma 0 would divide every weight by zero; it gives the own values.
-TEST(TessaryGateway, SigmaZeroGivesOwnValues) {
-  const Volume v = testing::MakeVolume(5, 5, 4, 4);
-  Inputs in(v, 2, 0.0, 0);
+// sigma 0 declares no noise: the input comes back as it is, under either
+// noise model (Rician included, where a negative value would have become 0).
+TEST(TessaryGateway, SigmaZeroGivesTheInputBack) {
+  Volume v = testing::MakeVolume(5, 5, 4, 4);
+  v.in[7] = -3.0;
+  for (double flag : {0.0, 1.0}) {
+    Inputs in(v, 2, 0.0, flag);
+    const Outcome o = Call(in);
+    ASSERT_TRUE(o.call.ok);
+    EXPECT_TRUE(SameBits(o.out, v.in)) << "flag " << flag;
+  }
+}
+
+// Each volume of a series, with its own guide volume, comes out as the call
+// on that volume alone gives it; sigma is one for all or one per volume.
+TEST(TessaryGateway, EachVolumeOfASeriesIsDenoisedAsIfAlone) {
+  const Volume volumes[] = {testing::MakeVolume(9, 8, 6, 11), testing::MakeVolume(9, 8, 6, 12)};
+  Inputs in(volumes[0], 2, 15.0, 1);
+  std::vector<double> noisy, guide;
+  for (const Volume& v : volumes) {
+    noisy.insert(noisy.end(), v.in.begin(), v.in.end());
+    guide.insert(guide.end(), v.guide.begin(), v.guide.end());
+  }
+  const std::vector<int> dims = {9, 8, 6, 2};
+  in.Replace(0, standin::CreateDouble(dims, noisy.data()));
+  in.Replace(4, standin::CreateDouble(dims, guide.data()));
+  for (const std::vector<double>& sigma : {std::vector<double>{15.0}, std::vector<double>{15.0, 9.0}}) {
+    in.Replace(3, standin::CreateDouble({1, static_cast<int>(sigma.size())}, sigma.data()));
+    const Outcome o = Call(in);
+    ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
+    EXPECT_EQ(o.dims, dims);
+    EXPECT_EQ(o.call.arrays_left, 0u);
+    const std::size_t n = volumes[0].in.size();
+    for (std::size_t k = 0; k < 2; ++k) {
+      const std::vector<double> part(o.out.begin() + k * n, o.out.begin() + (k + 1) * n);
+      EXPECT_TRUE(SameBits(part, CoreResult(volumes[k], 2, sigma[k % sigma.size()], 1)))
+          << "volume " << k;
+    }
+  }
+  // The guide must hold a volume for every volume of the series.
+  in.Replace(4, standin::CreateDouble({9, 8, 6}, guide.data()));
   const Outcome o = Call(in);
-  ASSERT_TRUE(o.call.ok);
-  EXPECT_TRUE(SameBits(o.out, v.in));
+  EXPECT_EQ(o.call.id, "tessary:guideSize");
+  EXPECT_NE(o.call.message.find("9x8x6x2, got 9x8x6"), std::string::npos) << o.call.message;
+}
+
+// Logical and integer scalars read as the host reads them.
+TEST(TessaryGateway, LogicalAndIntegerScalarsAreNumbers) {
+  const Volume v = testing::MakeVolume(6, 5, 4, 13);
+  Inputs in(v, 1, 12.0, 1);
+  const Outcome plain = Call(in);
+  ASSERT_TRUE(plain.call.ok);
+  for (int input : {1, 5}) {
+    mxArray* yes = standin::CreateArray(mxLOGICAL_CLASS, {1, 1});
+    *static_cast<unsigned char*>(mxGetData(yes)) = 1;
+    in.Replace(input, yes);
+  }
+  mxArray* sigma = standin::CreateArray(mxINT16_CLASS, {1, 1});
+  *static_cast<int16_t*>(mxGetData(sigma)) = 12;
+  in.Replace(3, sigma);
+  const Outcome o = Call(in);
+  ASSERT_TRUE(o.call.ok) << o.call.id << ": " << o.call.message;
+  EXPECT_TRUE(SameBits(o.out, plain.out));
 }
 
 struct BadCall {
@@ -124,7 +180,8 @@ TEST(TessaryGateway, BadInputsRaiseIdentifiedErrors) {
       {"complex volume", 0, standin::CreateArray(mxDOUBLE_CLASS, {4, 3, 2}, true), "tessary:volume"},
       {"single volume", 0, standin::CreateArray(mxSINGLE_CLASS, {4, 3, 2}), "tessary:volume"},
       {"sparse volume", 0, standin::CreateSparse(4, 3), "tessary:volume"},
-      {"4-d volume", 0, standin::CreateDouble({4, 3, 2, 2}), "tessary:volume"},
+      {"4-d volume, 3-d guide", 0, standin::CreateDouble({4, 3, 2, 2}), "tessary:guideSize"},
+      {"char volume", 0, standin::CreateArray(mxCHAR_CLASS, {4, 3, 2}), "tessary:volume"},
       {"vector radius", 1, standin::CreateDouble({1, 2}), "tessary:scalar"},
       {"char radius", 1, standin::CreateArray(mxCHAR_CLASS, {1, 1}), "tessary:scalar"},
       {"huge radius", 1, standin::CreateScalar(3e9), "tessary:range"},
@@ -132,6 +189,10 @@ TEST(TessaryGateway, BadInputsRaiseIdentifiedErrors) {
       {"huge extra", 2, standin::CreateScalar(-2147483649.0), "tessary:range"},
       {"complex sigma", 3, standin::CreateArray(mxDOUBLE_CLASS, {1, 1}, true), "tessary:scalar"},
       {"NaN sigma", 3, standin::CreateScalar(kNaN), "tessary:sigma"},
+      {"infinite sigma", 3, standin::CreateScalar(-INFINITY), "tessary:sigma"},
+      {"two sigmas for one volume", 3, standin::CreateDouble({1, 2}), "tessary:scalar"},
+      {"logical sigma vector", 3, standin::CreateArray(mxLOGICAL_CLASS, {1, 2}), "tessary:scalar"},
+      {"char flag", 5, standin::CreateArray(mxCHAR_CLASS, {1, 1}), "tessary:scalar"},
       {"int32 guide", 4, standin::CreateArray(mxINT32_CLASS, {4, 3, 2}), "tessary:guide"},
       {"guide of another shape", 4, standin::CreateDouble({3, 4, 2}), "tessary:guideSize"},
       {"guide of one slice", 4, standin::CreateDouble({4, 3}), "tessary:guideSize"},
@@ -176,6 +237,7 @@ TEST(TessaryGateway, TooManyVoxels) {
   in.Replace(0, huge);
   const Outcome o = Call(in);
   EXPECT_EQ(o.call.id, "tessary:size");
+  EXPECT_NE(o.call.message.find("denoisers.chunked"), std::string::npos) << o.call.message;
   EXPECT_EQ(o.call.arrays_left, 0u);
 }
 
@@ -195,7 +257,7 @@ TEST(TessaryGateway, FailedThreadStartRaises) {
     EXPECT_FALSE(o.call.ok) << "start " << k;
     EXPECT_EQ(o.call.id, "tessary:threads") << "start " << k;
     EXPECT_EQ(o.call.printed, "Threads cannot be created\n") << "start " << k;
-    EXPECT_EQ(o.call.arrays_left, 3u) << "start " << k;  // result and both scratch volumes
+    EXPECT_EQ(o.call.arrays_left, 1u) << "start " << k;  // the result; the scratch went back
     EXPECT_EQ(o.call.blocks_left, 0u) << "start " << k;
     EXPECT_TRUE(o.out.empty()) << "start " << k;
     EXPECT_EQ(standin::LiveArrays(), arrays_before) << "start " << k;
