@@ -44,7 +44,7 @@ TEST(NoiseSigmaGateway, BadCallsRaiseIdentifiedErrorsBeforeAllocating) {
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateDouble({16, 16})).Scalar(1); }},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateArray(mxCHAR_CLASS, {1, 4})).Scalar(1); }},
       {"noise_sigma:rician", [&](Args& c) { c.Volume(shape, v.v).Add(standin::CreateDouble({1, 2})); }},
-      {"noise_sigma:rician", [&](Args& c) { c.Volume(shape, v.v).Add(standin::CreateArray(mxLOGICAL_CLASS, {1, 1})); }},
+      {"noise_sigma:rician", [&](Args& c) { c.Volume(shape, v.v).Add(standin::CreateArray(mxCHAR_CLASS, {1, 1})); }},
       {"noise_sigma:rician", [&](Args& c) { c.Volume(shape, v.v).Scalar(NAN); }},
       {"noise_sigma:rician", [&](Args& c) { c.Volume(shape, v.v).Scalar(3e9); }},
       {"noise_sigma:size", [&](Args& c) { c.Add(standin::CreateDouble({2000, 2000, 1000, 0})).Scalar(1); }},
