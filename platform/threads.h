@@ -100,7 +100,8 @@ enum class Schedule { kThreads, kOneAfterAnother };
 // thread for every record, they start in the platform's order. False when a
 // thread could not be started; no further thread is started then, but those
 // already running are waited for. With a stop flag, the calling thread polls
-// it while it waits (the workers are expected to read it and end early).
+// it before the first start and while it waits (the workers are expected to
+// read it and end early); when it is set before the start, nothing runs.
 template <typename Record, typename Fill>
 bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
                 Schedule schedule = Schedule::kThreads, int threads = 0,
@@ -113,6 +114,9 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     }
     return true;
   }
+  // Asked once before any thread starts: an interrupt that came between two
+  // passes stops the call without waiting for a poll.
+  if (stop != nullptr && stop->Poll()) return true;
   if (threads <= 0) threads = AvailableThreads();
   if (threads < count) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);

@@ -171,8 +171,8 @@ TEST(QuillonDenoise, AnInterruptStopsTheCall) {
   };
   for (int flag : {1, 0}) {
     for (auto schedule : {platform::Schedule::kThreads, platform::Schedule::kOneAfterAnother}) {
-      // Threaded passes are asked every few tens of milliseconds, a pass
-      // one after another before each slab.
+      // Threaded passes are asked before they start and then every few
+      // tens of milliseconds, a pass one after another before each slab.
       const bool threads = schedule == platform::Schedule::kThreads;
       for (int yes_from : {0, 1, threads ? 1 : 8}) {
         Asked asked{0, yes_from};
