@@ -22,7 +22,7 @@ endfunction
 
 function tessary_sequence (ctx)
   big = test_volume ([22 19 17], 10, 22);
-  small = test_volume ([8 9 4], 5, 23);
+  small = test_volume ([8 9 5], 5, 23);
   gbig = quillon (big, 10, 1);
   gsmall = quillon (small, 5, 0);
   calls = {{big, 2, 1, 10, gbig, 1}, {small, 1, 1, 5, gsmall, 0}, {big, 3, 1, 10, gbig, 256}, ...
