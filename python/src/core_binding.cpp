@@ -146,6 +146,24 @@ void RaiseInterrupted(const char* name) {
   throw std::runtime_error(std::string(name) + ":interrupted: Interrupted; the call returned no result.");
 }
 
+// The gateway's refusal of a volume with a side below a 4x4x4 block.
+void CheckQuillonSides(const Shape& shape) {
+  static const char* const kNames[3][2] = {{"row", "rows"}, {"column", "columns"},
+                                           {"slice", "slices"}};
+  const int64_t sides[3] = {shape.rows, shape.cols, shape.slices};
+  for (int d = 0; d < 3; ++d) {
+    if (sides[d] >= 4) continue;
+    const std::string dims = std::to_string(shape.rows) + "x" + std::to_string(shape.cols) + "x" +
+                             std::to_string(shape.slices);
+    throw py::value_error(Message("quillon:size",
+                                  "The volume (input 1) is %s: it has %d %s, and quillon needs at "
+                                  "least 4 rows, 4 columns and 4 slices (the side of its 4x4x4 "
+                                  "blocks).",
+                                  dims.c_str(), static_cast<int>(sides[d]),
+                                  kNames[d][sides[d] == 1 ? 0 : 1]));
+  }
+}
+
 // table_largest: the value that sizes the Rician bias table; negative for
 // the volume's own largest value (the MEX call). A piece of a larger volume
 // passes the whole volume's, so that its table, and with it every corrected
@@ -165,11 +183,23 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
                                   "The volume has more than 2147483647 voxels in its first three "
                                   "dimensions; split it into smaller volumes."));
   }
+  if (!(std::isfinite(sigma) && sigma >= 0.0)) {
+    throw py::value_error(Message("quillon:sigma",
+                                  "sigma (input 2) must be a finite number of at least 0 (0: no "
+                                  "noise); got %g.",
+                                  sigma));
+  }
+  if (count > 0) CheckQuillonSides(shape);
 
   Volume out = Zeros(shape);
   Volume first;
   if (return_first) first = Zeros(shape);
   if (count == 0) return return_first ? py::object(py::make_tuple(out, first)) : py::object(out);
+  if (sigma == 0.0) {  // no noise: the input back, as the gateway gives it
+    std::copy_n(noisy.data(), count, out.mutable_data());
+    if (return_first) std::copy_n(noisy.data(), count, first.mutable_data());
+    return return_first ? py::object(py::make_tuple(out, first)) : py::object(out);
+  }
 
   quillon::Request request;
   request.rows = static_cast<int>(shape.rows);
@@ -220,8 +250,9 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
                                   static_cast<long long>(shape.slices)));
   }
   CheckInteger(radius, 2, "search radius");
-  if (std::isnan(sigma)) {
-    throw py::value_error(Message("tessary:sigma", "Input 4 (sigma) must be a number, not NaN."));
+  if (!std::isfinite(sigma)) {
+    throw py::value_error(Message("tessary:sigma", "Input 4 (sigma) must be a finite number; got %g.",
+                                  sigma));
   }
   CheckInteger(flag, 6, "Rician flag");
   const Shape g = ShapeOf(guide);
@@ -237,6 +268,10 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
 
   Volume out = Zeros(shape);
   if (voxels == 0) return out;
+  if (sigma == 0.0) {  // no noise: the input back, as the gateway gives it
+    std::copy_n(noisy.data(), voxels, out.mutable_data());
+    return out;
+  }
 
   tessary::Request request;
   request.rows = static_cast<int>(shape.rows);
