@@ -94,4 +94,31 @@ TEST_F(QuillonMexrun, HostErrorsEndTheRunWithTheirIdentifier) {
   EXPECT_EQ(Mexrun(Path("cube.npy") + " 1 1 -o " + Path("x.npy"), "DENOISERS_ISA=scalar ").status, 0);
 }
 
+// Ctrl-C while a long call runs: mexrun sets the host's interrupt flag, the
+// call stops within moments and the run ends with the error, no output.
+TEST_F(QuillonMexrun, CtrlCEndsALongCallWithTheInterruptedError) {
+  quillon::fixtures::Volume v = quillon::fixtures::NoisyPhantom(128, 128, 96, 20.0, 6);
+  npy::Write(Path("big.npy"), {{v.rows, v.cols, v.slices}, v.v});
+  // Prints the seconds from the signal to the end of the run.
+  const std::string script = std::string(MEXRUN) + " " + QUILLON_MEX + " " + Path("big.npy") +
+                             " 20 1 -o " + Path("x.npy") + " 2>" + Path("err.txt") +
+                             " & run=$!; sleep 0.5; t0=$(date +%s.%N); kill -INT $run; wait $run;"
+                             " status=$?; t1=$(date +%s.%N); echo \"$status $t0 $t1\" >" +
+                             Path("times.txt");
+  ASSERT_EQ(std::system(("bash -c '" + script + "'").c_str()), 0);
+  std::ifstream times(Path("times.txt"));
+  int status = -1;
+  double t0 = 0.0, t1 = 0.0;
+  times >> status >> t0 >> t1;
+  std::ifstream err_file(Path("err.txt"));
+  std::stringstream err;
+  err << err_file.rdbuf();
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.str().find("quillon:interrupted: "), std::string::npos) << err.str();
+  // A figure, not a check: it holds the process's exit, which a sanitizer
+  // makes slow; the in-process test (reliability/) checks the stop itself.
+  std::printf("the run ended %.3f s after SIGINT\n", t1 - t0);
+  EXPECT_FALSE(fs::exists(Path("x.npy")));
+}
+
 }  // namespace
