@@ -143,7 +143,7 @@ void RunReleased(Work work, platform::CallOptions* options = nullptr) {
 // the call interrupted all the same).
 void RaiseInterrupted(const char* name) {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  throw std::runtime_error(std::string(name) + ":interrupted: Interrupted; the call returned no result.");
+  RaiseStatus(name, platform::Status::kInterrupted, platform::Isa::kAuto);
 }
 
 // The gateway's refusal of a volume with a side below a 4x4x4 block.
