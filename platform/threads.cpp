@@ -61,7 +61,8 @@ int ThreadsFor(const CallOptions& options) {
 
 void RunLane(void* lane) {
   const Lane& l = *static_cast<const Lane*>(lane);
-  for (int k = 0; k < l.count; ++k) l.worker(l.first + k * l.stride);
+  for (int k = l.next->fetch_add(1); k < l.count; k = l.next->fetch_add(1))
+    l.worker(l.records + static_cast<std::size_t>(k) * l.size);
 }
 
 void FailThreadStartAfter(int nth) { starts_until_failure.store(nth < 0 ? -1 : nth); }

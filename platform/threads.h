@@ -3,6 +3,7 @@
 // _beginthreadex on Windows.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -78,12 +79,16 @@ class WorkerGroup {
 // positive number. At least one.
 int AvailableThreads();
 
-// Runs `count` records on `threads` OS threads: thread t runs the records t,
-// t + threads, t + 2*threads, ... one after another, in that order.
+// Runs `count` records on fewer OS threads: each thread takes the next
+// record not yet taken until none is left, so a thread whose slabs had
+// little to do (a masked call's outer slabs) takes more of them. Which
+// thread runs a record changes no bits: every record writes only its own
+// slab and spill buffers.
 struct Lane {
-  unsigned char* first;  // the lane's first record
-  std::size_t stride;    // bytes from one of its records to its next
-  int count;             // records in the lane
+  unsigned char* records;  // the first record
+  std::size_t size;        // bytes from one record to the next
+  int count;               // records
+  std::atomic<int>* next;  // the next record to take, shared by the lanes
   WorkerFunction worker;
 };
 void RunLane(void* lane);
@@ -120,10 +125,10 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
   if (threads <= 0) threads = AvailableThreads();
   if (threads < count) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);
-    std::vector<Lane> lanes(threads);
-    for (int t = 0; t < threads; ++t)
-      lanes[t] = {reinterpret_cast<unsigned char*>(records + t), sizeof(Record) * threads,
-                  (count - t + threads - 1) / threads, worker};
+    std::atomic<int> next{0};
+    const Lane lane{reinterpret_cast<unsigned char*>(records), sizeof(Record), count, &next,
+                    worker};
+    std::vector<Lane> lanes(threads, lane);
     WorkerGroup group(threads);
     bool started = true;
     for (int t = 0; t < threads && started; ++t) started = group.Start(&RunLane, &lanes[t]);
