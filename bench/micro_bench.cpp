@@ -183,7 +183,7 @@ struct QuillonSlab {
     context = quillon::Context{v.rows,        v.cols,       v.slices, v.noisy.data(),
                                estimate.data(), sums.data(), weights.data(), kSigma,
                                1,             kTransforms,  static_cast<int>(len),
-                               platform::WidestIsa(), nullptr};
+                               platform::WidestIsa(), nullptr, nullptr, nullptr};
     // The middle worker's slab, as the driver splits the start slices.
     const quillon::Slab slab = quillon::SlabOf(quillon::kWorkers / 2, v.slices);
     args = quillon::DctThreadArgs{&context, slab.first_slice, slab.end_slice - 1, bias.data(),
@@ -279,7 +279,7 @@ struct TessarySlab {
     spill_weights.assign(spill_out.size(), -0.0);
     context = tessary::Context{v.cols, v.rows, v.slices, v.noisy.data(), out.data(), mean.data(),
                                v.guide.data(), weights.data(), kRadius, kSigma / 3.0, 1,
-                               platform::WidestIsa(), nullptr};
+                               platform::WidestIsa(), nullptr, nullptr};
     args.context = &context;
     args.first_slice = slab.first_slice;
     args.end_slice = slab.end_slice;

@@ -17,6 +17,9 @@
 namespace quillon {
 namespace {
 
+inline int MinInt(int a, int b) { return a < b ? a : b; }
+inline int MaxInt(int a, int b) { return a > b ? a : b; }
+
 template <class V>
 struct VectorTables {
   using reg = typename V::D;
@@ -212,12 +215,19 @@ void SlabOfBlocks(const DctThreadArgs& a) {
   const double threshold = kOracle ? ctx.sigma : 2.7 * ctx.sigma;
   const typename V::D vector_threshold = V::Set(threshold);
   const bool correct = kOracle && ctx.rician > 0;
-  const int last_r0 = ctx.rows - 4;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
     for (int c0 = 0; c0 <= ctx.cols - 4; ++c0) {
       if (StopRequested(ctx)) return;
-      int r0 = 0;
+      // Where a group starts changes no bits: every voxel still takes its
+      // blocks' contributions in ascending block order.
+      // A masked row's blocks are widened to whole groups where the row
+      // allows: blocks done one by one cost several lanes each, and the
+      // extra blocks add only into voxels that no wanted voxel reads.
+      const platform::RowSpan span = BlockRows(ctx, kOracle, c0, s0);
+      const int whole = (span.last - span.first + V::N) / V::N * V::N;
+      const int last_r0 = span.first > span.last ? span.last : MinInt(span.first + whole - 1, ctx.rows - 4);
+      int r0 = span.first > span.last ? span.first : MaxInt(0, last_r0 - whole + 1);
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.
       for (; r0 + V::N - 1 <= last_r0; r0 += V::N)

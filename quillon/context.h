@@ -7,6 +7,7 @@
 
 #include "call.h"
 #include "dct.h"
+#include "row_spans.h"
 
 namespace quillon {
 
@@ -24,11 +25,21 @@ struct Context {
   int bias_len;            // entries of one copy of the bias table (Rician noise)
   platform::Isa isa;       // the resolved kernels' instruction set
   const std::atomic<bool>* stop;  // set when the call is to stop; read between rows of blocks
+  // A masked call's block-start rows per row of blocks (c0, s0), for each
+  // pass; null: every block.
+  const platform::SpanGrid* first_pass_blocks;
+  const platform::SpanGrid* oracle_blocks;
 };
 
 // Whether the call is to stop: the workers ask before each row of blocks.
 static inline bool StopRequested(const Context& c) {
   return c.stop != nullptr && c.stop->load(std::memory_order_relaxed);
+}
+
+// The block-start rows of the row of blocks (c0, s0) that a pass does.
+static inline platform::RowSpan BlockRows(const Context& c, bool oracle, int c0, int s0) {
+  const platform::SpanGrid* spans = oracle ? c.oracle_blocks : c.first_pass_blocks;
+  return spans == nullptr ? platform::RowSpan{0, c.rows - 4} : spans->At(c0, s0);
 }
 
 // Blocks that start in a worker's last three start slices reach three slices

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "context.h"
@@ -9,6 +10,8 @@
 #include "driver.h"
 #include "quillon.h"
 #include "rician_bias.h"
+#include "row_spans.h"
+#include "scratch.h"
 #include "slabs.h"
 #include "stop.h"
 #include "threads.h"
@@ -95,9 +98,37 @@ inline double Unreached(double input) {
   return input > 0.0 || !std::isfinite(input) ? input : 0.0;
 }
 
+// Which blocks a masked call must do. The oracle pass: every block over a
+// wanted voxel. The first pass: every block over a voxel of those blocks,
+// whose first estimate the oracle pass reads. Each is a hull of rows per
+// row of blocks, which may hold a few blocks more; those add only into
+// voxels that no wanted voxel depends on.
+struct MaskedBlocks {
+  platform::SpanGrid first_pass;
+  platform::SpanGrid oracle;
+};
+
+MaskedBlocks BlocksFor(const unsigned char* mask, int rows, int cols, int slices) {
+  using platform::Reach;
+  const int block_cols = cols - 3, block_slices = slices - 3, last_r0 = rows - 4;
+  const Reach blocks_over{0, 3, 0, 3, -3, 0};  // block starts whose block holds a voxel
+  const Reach voxels_of{-3, 0, -3, 0, 0, 3};   // voxels that a block start's block holds
+  const platform::SpanGrid wanted = platform::MaskSpans(mask, rows, cols, slices);
+  platform::SpanGrid oracle = Spread(wanted, block_cols, block_slices, blocks_over, last_r0);
+  const platform::SpanGrid read = Spread(oracle, cols, slices, voxels_of, rows - 1);
+  return {Spread(read, block_cols, block_slices, blocks_over, last_r0), std::move(oracle)};
+}
+
+// Voxels a masked call was not asked for take their input value.
+void Unwanted(const unsigned char* mask, const double* input, double* volume, std::size_t count) {
+  if (mask == nullptr || volume == nullptr) return;
+  for (std::size_t i = 0; i < count; ++i)
+    if (mask[i] == 0) volume[i] = input[i];
+}
+
 // The two passes over volumes that are all in place.
 Status RunPasses(const Context& c, const double* bias_table, double* first_estimate,
-                 const PassRun& run) {
+                 const unsigned char* mask, const PassRun& run) {
   const std::size_t count = static_cast<std::size_t>(c.rows) * c.cols * c.slices;
   for (std::size_t i = 0; i < count; ++i) {
     c.out_image[i] = 0.0;
@@ -115,6 +146,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   if (first_estimate != nullptr) {
     for (std::size_t i = 0; i < count; ++i) first_estimate[i] = c.out_image[i];
   }
+  Unwanted(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
   for (std::size_t i = 0; i < count; ++i) {
@@ -136,6 +168,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     // Any non-zero flag clears negatives, a negative one included.
     if (c.rician != 0 && c.out_image[i] < 0.0) c.out_image[i] = 0.0;
   }
+  Unwanted(mask, c.in_image, c.out_image, count);
   return Status::kOk;
 }
 
@@ -147,10 +180,9 @@ int64_t VoxelCount(const Request& q) {
 }
 
 // The caller's buffer, or else one of the call's own.
-double* ScratchOr(double* given, std::vector<double>& own, std::size_t count) {
+double* ScratchOr(double* given, platform::Scratch& own, std::size_t count) {
   if (given != nullptr) return given;
-  own.resize(count);
-  return own.data();
+  return own.Allocate(count);
 }
 
 }  // namespace
@@ -173,7 +205,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   if (q.bias_table != nullptr && q.bias_table_size < bias_size) return Status::kInvalidRequest;
 
   try {
-    std::vector<double> own_weights, own_accumulator, own_bias;
+    platform::Scratch own_weights, own_accumulator, own_bias;
     const auto n = static_cast<std::size_t>(count);
     const int bias_len = static_cast<int>(bias_size);
     platform::StopFlag stop(q.options);
@@ -184,6 +216,9 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
       if (!RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop))
         return Status::kInterrupted;
     }
+    MaskedBlocks masked;
+    const bool skips = q.mask != nullptr && q.rows >= 4 && q.cols >= 4 && q.slices >= 4;
+    if (skips) masked = BlocksFor(q.mask, q.rows, q.cols, q.slices);
     const Context context{q.rows,
                           q.cols,
                           q.slices,
@@ -196,8 +231,10 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           MakeTransforms(),
                           bias_len,
                           isa,
-                          stop.flag()};
-    return RunPasses(context, bias_table, q.first_estimate, run);
+                          stop.flag(),
+                          skips ? &masked.first_pass : nullptr,
+                          skips ? &masked.oracle : nullptr};
+    return RunPasses(context, bias_table, q.first_estimate, q.mask, run);
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
   }

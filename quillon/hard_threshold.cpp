@@ -47,7 +47,8 @@ void ThreadFunc(void* args) {
     const BlockTargets target = TargetsFor(a, c.out_image, s0);
     for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
       if (StopRequested(c)) return;
-      for (int r0 = 0; r0 <= c.rows - 4; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
+      const platform::RowSpan span = BlockRows(c, false, c0, s0);
+      for (int r0 = span.first; r0 <= span.last; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
     }
   }
 }

@@ -57,7 +57,8 @@ void ThreadFunc2(void* args) {
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
     for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
       if (StopRequested(c)) return;
-      for (int r0 = 0; r0 <= c.rows - 4; ++r0) OracleBlock(a, target, r0, c0, s0);
+      const platform::RowSpan span = BlockRows(c, true, c0, s0);
+      for (int r0 = span.first; r0 <= span.last; ++r0) OracleBlock(a, target, r0, c0, s0);
     }
   }
 }

@@ -31,6 +31,11 @@ struct Request {
   // largest value. A chunk of a larger volume passes the whole volume's, so
   // that its table, and every corrected value, is the whole call's.
   double table_largest = -1.0;
+  // Optional, rows*cols*slices bytes: the voxels wanted (non-zero). Blocks
+  // that cannot reach a wanted voxel, not even through the first estimate,
+  // are skipped; every wanted voxel gets the bits of the unmasked call, and
+  // the others take their input value in both outputs.
+  const unsigned char* mask = nullptr;
 
   // Scratch, optional: null makes the call allocate its own. The MEX
   // gateway passes host arrays here, which the host reclaims.

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "isa.h"
+#include "row_spans.h"
 
 namespace tessary {
 
@@ -23,7 +24,13 @@ struct Context {
   unsigned char rician;       // non-zero: the workers add squared magnitudes
   platform::Isa isa;          // the resolved kernel's instruction set
   const std::atomic<bool>* stop;  // set when the call is to stop; read between columns
+  const platform::SpanGrid* centres;  // a masked call's centre rows per column; null: all
 };
+
+// The rows of column (c, s) whose centres a worker weighs.
+static inline platform::RowSpan CentreRows(const Context& x, int c, int s) {
+  return x.centres == nullptr ? platform::RowSpan{0, x.rows - 1} : x.centres->At(c, s);
+}
 
 // Whether the call is to stop: the workers ask before each column of centres.
 static inline bool StopRequested(const Context& c) {

@@ -7,6 +7,7 @@
 #include "context.h"
 #include "driver.h"
 #include "local_mean.h"
+#include "scratch.h"
 #include "search_worker.h"
 #include "slabs.h"
 #include "stop.h"
@@ -65,6 +66,17 @@ void MergeSpills(const std::vector<NlmThreadArgs>& records, const std::vector<Sp
   }
 }
 
+// The centres a masked call weighs: every centre whose forward half window
+// (slices 0 .. R ahead, columns and rows -R .. R) holds a wanted voxel, for
+// a pair adds into both of its voxels. A hull of rows per column, which may
+// hold a few centres more; their pairs add only into unwanted voxels.
+platform::SpanGrid CentresFor(const unsigned char* mask, int rows, int cols, int slices,
+                              int radius) {
+  const int64_t R = radius;
+  const platform::SpanGrid wanted = platform::MaskSpans(mask, rows, cols, slices);
+  return platform::Spread(wanted, cols, slices, {-R, R, 0, R, -R, R}, rows - 1);
+}
+
 void FinalEstimate(const Context& c, double sigma, int n) {
   if (c.rician == 0) {
     for (int i = 0; i < n; ++i) c.out_image[i] = c.out_image[i] / c.weights[i];
@@ -76,6 +88,13 @@ void FinalEstimate(const Context& c, double sigma, int n) {
     c.out_image[i] = x < 0.0 ? 0.0 : std::sqrt(x);
     if (c.in_image[i] <= 0.0) c.out_image[i] = 0.0;
   }
+}
+
+// Voxels a masked call was not asked for take their input value.
+void Unwanted(const unsigned char* mask, const Context& c, int n) {
+  if (mask == nullptr) return;
+  for (int i = 0; i < n; ++i)
+    if (mask[i] == 0) c.out_image[i] = c.in_image[i];
 }
 
 // Everything after the local means are in place. Throws std::bad_alloc.
@@ -116,23 +135,21 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
   try {
     const auto n = static_cast<size_t>(count);
-    std::vector<double> own_mean, own_weights;
-    double* mean = q.local_mean;
-    if (mean == nullptr) {
-      own_mean.resize(n);
-      mean = own_mean.data();
-    }
-    double* weights = q.weights;
-    if (weights == nullptr) {
-      own_weights.resize(n);
-      weights = own_weights.data();
-    }
+    platform::Scratch own_mean, own_weights;
+    double* mean = q.local_mean != nullptr ? q.local_mean : own_mean.Allocate(n);
+    double* weights = q.weights != nullptr ? q.weights : own_weights.Allocate(n);
     BuildLocalMean(q.guide, mean, q.rows, q.cols, q.slices);
+    platform::SpanGrid centres;
+    if (q.mask != nullptr)
+      centres = CentresFor(q.mask, q.rows, q.cols, q.slices, std::max(q.search_radius, 0));
     platform::StopFlag stop(q.options);
     const Context context{q.cols,     q.rows,   q.slices,        q.noisy,
                           q.denoised, mean,     q.guide,         weights,
-                          q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag()};
-    return Run(context, q.sigma, schedule, platform::ThreadsFor(q.options), stop);
+                          q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag(),
+                          q.mask != nullptr ? &centres : nullptr};
+    const Status status = Run(context, q.sigma, schedule, platform::ThreadsFor(q.options), stop);
+    if (status == Status::kOk) Unwanted(q.mask, context, static_cast<int>(count));
+    return status;
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
   }

@@ -108,6 +108,8 @@ class VectorWorker {
     const int ds_end = MinInt(R, c_.slices - 1 - s);
     const int dc_last = MinInt(R, c_.cols - 1 - c);
     const int dc_first_ahead = MaxInt(-R, -c);
+    const platform::RowSpan span = CentreRows(c_, c, s);
+    if (span.first > span.last) return;
     for (int ds = 0; ds <= ds_end; ++ds) {
       const bool own_slab = s + ds < a_.end_slice;
       const Targets t{own_slab ? c_.out_image : a_.spill_out,
@@ -123,10 +125,28 @@ class VectorWorker {
           const int r_first = MaxInt(0, -dr);
           const int r_end = MinInt(rows, rows - dr);
           if (r_end <= r_first) continue;
-          Run(column + r_first, r_end - r_first, dr + dc * rows + ds * plane_, t);
+          int first = r_first, end = r_end;
+          if (!Within(span, first, end)) continue;
+          Run(column + first, end - first, dr + dc * rows + ds * plane_, t);
         }
       }
     }
+  }
+
+  // Narrows the run of centres [first, end) to those of span. A voxel's
+  // additions arrive in an order that depends on where the vectors of a run
+  // start, so the narrowed run keeps the whole run's vectors: it starts on
+  // one of their starts, and ends on one, or at the run's end when the span
+  // reaches into the rows done one by one. False when nothing is left.
+  static bool Within(platform::RowSpan span, int& first, int& end) {
+    const int lo = MaxInt(first, span.first);
+    const int hi = MinInt(end, span.last + 1);
+    if (hi <= lo) return false;
+    const int vectors_end = end - (end - first) % V::N;
+    const int start = first + (lo - first) / V::N * V::N;
+    if (hi <= vectors_end) end = first + (hi - first + V::N - 1) / V::N * V::N;
+    first = start;
+    return true;
   }
 
   // The centres p0 .. p0 + n - 1, each with the neighbour p + offset.

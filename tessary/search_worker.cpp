@@ -86,11 +86,15 @@ void ScalarThreadFunc(void* record) {
   if (ctx.search_radius < 0) return;  // no voxel has a neighbour
   for (int s = a.first_slice; s < a.end_slice; ++s) {
     if (a.direction == 1) {
-      for (int c = 0; c < ctx.cols && !StopRequested(ctx); ++c)
-        for (int r = 0; r < ctx.rows; ++r) worker.Centre(r, c, s);
+      for (int c = 0; c < ctx.cols && !StopRequested(ctx); ++c) {
+        const platform::RowSpan span = CentreRows(ctx, c, s);
+        for (int r = span.first; r <= span.last; ++r) worker.Centre(r, c, s);
+      }
     } else {
-      for (int c = ctx.cols - 1; c >= 0 && !StopRequested(ctx); --c)
-        for (int r = ctx.rows - 1; r >= 0; --r) worker.Centre(r, c, s);
+      for (int c = ctx.cols - 1; c >= 0 && !StopRequested(ctx); --c) {
+        const platform::RowSpan span = CentreRows(ctx, c, s);
+        for (int r = span.last; r >= span.first; --r) worker.Centre(r, c, s);
+      }
     }
   }
 }

@@ -26,6 +26,10 @@ struct Request {
   // Non-zero: Rician noise (squared magnitudes are averaged and the bias
   // 2 sigma^2 removed). The MEX gateway narrows the host's flag to this byte.
   unsigned char rician = 0;
+  // Optional, rows*cols*slices bytes: the voxels wanted (non-zero). Centres
+  // whose window holds no wanted voxel are skipped; every wanted voxel gets
+  // the bits of the unmasked call, and the others take their input value.
+  const unsigned char* mask = nullptr;
 
   // Scratch, optional: null makes the call allocate its own. The MEX
   // gateway passes host arrays here, which the host reclaims.

@@ -14,6 +14,7 @@
 // KeyboardInterrupt as soon as the core has returned.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -40,6 +41,8 @@ namespace py = pybind11;
 namespace {
 
 using Volume = py::array_t<double, py::array::f_style>;
+// The voxels a call is asked for: non-zero bytes, a volume's shape.
+using Mask = py::array_t<uint8_t, py::array::f_style | py::array::forcecast>;
 
 constexpr int64_t kMaxVoxels = 2147483647;
 
@@ -76,6 +79,15 @@ struct Shape {
 Shape ShapeOf(const Volume& v) {
   if (v.ndim() != 3) throw py::value_error("internal: the core takes one 3-D volume");
   return Shape{v.shape(0), v.shape(1), v.shape(2)};
+}
+
+// The mask's bytes, after checking that it covers the volume; null for none.
+const unsigned char* MaskOf(const std::optional<Mask>& mask, const Shape& shape) {
+  if (!mask) return nullptr;
+  if (mask->ndim() != 3 || mask->shape(0) != shape.rows || mask->shape(1) != shape.cols ||
+      mask->shape(2) != shape.slices)
+    throw py::value_error("internal: the mask must have the volume's shape");
+  return mask->data();
 }
 
 Volume Zeros(const Shape& s) {
@@ -169,7 +181,7 @@ void CheckQuillonSides(const Shape& shape) {
 // passes the whole volume's, so that its table, and with it every corrected
 // value, is the one the whole-volume call uses.
 py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
-                   double table_largest, int threads) {
+                   double table_largest, int threads, const std::optional<Mask>& mask) {
   const Shape shape = ShapeOf(noisy);
   if (!TruncatesToInt32(flag)) {
     throw py::value_error(Message("quillon:rician",
@@ -211,6 +223,7 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
   request.sigma = sigma;
   request.rician = static_cast<int>(flag);
   request.table_largest = table_largest;
+  request.mask = MaskOf(mask, shape);
   request.options.threads = threads;
   // Scratch and the Rician table are the core's own allocations.
   platform::Status status = platform::Status::kOk;
@@ -239,7 +252,7 @@ void CheckInteger(double x, int input, const char* name) {
 }
 
 Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& guide,
-               double flag, int threads) {
+               double flag, int threads, const std::optional<Mask>& mask) {
   const Shape shape = ShapeOf(noisy);
   const int64_t voxels = shape.Voxels();
   if (voxels > kMaxVoxels) {
@@ -283,6 +296,7 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
   request.search_radius = static_cast<int>(radius);
   request.sigma = sigma;
   request.rician = tessary::RicianFlag(flag);
+  request.mask = MaskOf(mask, shape);
   platform::Status status = platform::Status::kOk;
   request.options.threads = threads;
   RunReleased([&] { status = tessary::Denoise(request); }, &request.options);
@@ -329,11 +343,13 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"), py::arg("table_largest") = -1.0, py::arg("threads") = 0,
-        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0) -> out or (out, "
-        "first)");
+        py::arg("mask") = py::none(),
+        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0, mask=None) -> "
+        "out or (out, first); voxels outside a mask keep their input value");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
-        py::arg("guide"), py::arg("flag"), py::arg("threads") = 0,
-        "tessary(noisy, radius, sigma, guide, flag, threads=0) -> out");
+        py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
+        "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None) -> out; voxels outside "
+        "a mask keep their input value");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;

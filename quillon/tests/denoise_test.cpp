@@ -232,6 +232,29 @@ TEST(QuillonDenoise, ConcurrentCallsGiveTheirOwnBits) {
 // What the core refuses instead of computing: extents that make no volume,
 // a missing buffer, too small a bias table, too large a value for one, and
 // an instruction set this processor lacks.
+// A mask skips the blocks that no wanted voxel depends on, through either
+// pass: a block wrongly skipped changes a wanted voxel's bits, in the result
+// or in the first estimate, and an unwanted voxel must show its input.
+TEST(QuillonDenoise, MaskedCallsKeepTheUnmaskedBitsInside) {
+  for (int flag : {0, 1}) {
+    Volume in = fixtures::NoisyPhantom(37, 29, 23, 8.0, 5, flag > 0 ? 0.0 : -40.0);
+    const Result whole = Denoised(in, 8.0, flag);
+    for (const testbits::NamedMask& m : testbits::TestMasks(in.rows, in.cols, in.slices, 9)) {
+      SCOPED_TRACE(m.name + (flag > 0 ? ", Rician" : ", Gaussian"));
+      Result masked{std::vector<double>(in.v.size(), -7.0), std::vector<double>(in.v.size()),
+                    Status::kOk};
+      Request q = fixtures::RequestFor(in, masked.final_estimate.data(), 8.0, flag);
+      q.first_estimate = masked.first_estimate.data();
+      q.mask = m.mask.data();
+      ASSERT_EQ(Denoise(q), Status::kOk);
+      EXPECT_EQ(testbits::FirstMaskedDifference(m.mask, masked.final_estimate,
+                                                whole.final_estimate, in.v), -1);
+      EXPECT_EQ(testbits::FirstMaskedDifference(m.mask, masked.first_estimate,
+                                                whole.first_estimate, in.v), -1);
+    }
+  }
+}
+
 TEST(QuillonDenoise, RefusedRequestsReturnTheirStatus) {
   Volume in = fixtures::NoisyPhantom(6, 6, 6, 3.0, 1);
   std::vector<double> out(in.v.size());

@@ -45,7 +45,7 @@ inline Context MakeContext(Volume& in, double* out, double* acc, double* weights
                            int rician = 0, int bias_len = 0) {
   return Context{in.rows,  in.cols,  in.slices,        in.data(), out,      acc,
                  weights,  sigma,    rician,           MakeTransforms(), bias_len,
-                 platform::ResolveIsa(platform::Isa::kAuto), nullptr};
+                 platform::ResolveIsa(platform::Isa::kAuto), nullptr, nullptr, nullptr};
 }
 
 // Runs `worker` over every block start slice of the volume as one slab, and
