@@ -32,11 +32,6 @@ OUTPUT_DTYPE = np.dtype(np.float32)
 SIGMA_SAMPLE = 160  # the edge of the central cube sigma is estimated from
 
 
-def is_zarr(path):
-    path = str(path).rstrip("/")
-    return path.endswith(".zarr") or Path(path, ".zarray").exists()
-
-
 class _NiftiVoxels:
     """A NIfTI file's voxels in float64 for dask.array.from_array: each read
     opens the file anew, so the object pickles to a worker as a file name.
@@ -61,7 +56,7 @@ def open_volume(path, chunks):
     """(lazy 3-D array, NIfTI image or None, affine) of a NIfTI file or a
     zarr array; chunks: the edge of the cubic chunks, or None to keep a zarr
     store's (NIfTI: 256)."""
-    if is_zarr(path):
+    if nifti.is_zarr(path):
         store = zarr.open_array(str(path), mode="r")
         arr = da.from_zarr(store)
         if chunks:
@@ -169,7 +164,7 @@ def save_volume(out, path, img, affine, sidecar):
     tmp, tmp_sidecar, raw = _temporary_name(target), _temporary_name(sidecar_target), None
     out = out.astype(OUTPUT_DTYPE)
     try:
-        if is_zarr(target):
+        if nifti.is_zarr(target):
             stored = da.to_zarr(out, str(tmp), compute=True, return_stored=False)
             del stored
             zarr.open_array(str(tmp), mode="r+").attrs["affine"] = np.asarray(affine).tolist()

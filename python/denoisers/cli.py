@@ -24,7 +24,7 @@ from pathlib import Path
 import numpy as np
 
 from . import __version__
-from . import bids_app, chunked, chunked_io, nifti
+from . import bids_app, nifti
 from .bids import SUFFIXES
 from .files import denoise_file, sidecar, volumes
 from .pipeline import METHODS
@@ -134,15 +134,16 @@ def _summary(args, shape, sigma, seconds):
 
 def _is_chunked(args):
     return (args.chunks is not None or args.scheduler is not None
-            or chunked_io.is_zarr(args.input) or chunked_io.is_zarr(args.output))
+            or nifti.is_zarr(args.input) or nifti.is_zarr(args.output))
 
 
 def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
+    from . import chunked, chunked_io  # dask and zarr: half a second to import
     if args.mask or args.keep_dtype or args.threads:
         parser.error("--mask, --keep-dtype and --threads are not available with chunks")
-    if not (args.output.endswith(_NIFTI_SUFFIXES) or chunked_io.is_zarr(args.output)):
+    if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
     if not folder.is_dir():
@@ -170,7 +171,7 @@ def _run_chunked(args, parser):
             progress = ProgressBar(out=sys.stderr)
             progress.register()
         try:
-            sha = None if chunked_io.is_zarr(args.input) else nifti.sha256(args.input)
+            sha = None if nifti.is_zarr(args.input) else nifti.sha256(args.input)
             chunked_io.save_volume(out, args.output, img, affine,
                                    sidecar(args.input if args.source is None else args.source, sha,
                                            noise=args.noise, sigma=sigma, sigma_source=source,

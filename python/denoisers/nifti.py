@@ -41,6 +41,12 @@ def open_image(path):
     return img
 
 
+def is_zarr(path):
+    """Whether path names a zarr store (the chunked path) rather than a file."""
+    path = str(path).rstrip("/")
+    return path.endswith(".zarr") or Path(path, ".zarray").exists()
+
+
 def load_mask(path, img):
     """A boolean mask on img's grid: the same spatial shape and affine. A
     mask on another grid is refused, never resampled."""
