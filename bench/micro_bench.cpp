@@ -332,6 +332,7 @@ void BM_TessaryDenoise(benchmark::State& state) {
                            .search_radius = kRadius,
                            .sigma = kSigma,
                            .rician = 1,
+                           .chunk = {},
                            .local_mean = mean.data(),
                            .weights = weights.data(),
                            .options = {.isa = isa}};
@@ -362,7 +363,7 @@ void BM_QuillonRicianTableShare(benchmark::State& state) {
   std::vector<double> table(static_cast<size_t>(entries));
   const quillon::Request q{.rows = v.rows, .cols = v.cols, .slices = v.slices,
                            .noisy = scaled.data(), .denoised = out.data(), .sigma = sigma,
-                           .rician = 1, .options = {}};
+                           .rician = 1, .chunk = {}, .options = {}};
   double table_s = 0.0, call_s = 0.0;
   for (auto _ : state) {
     const auto t0 = Clock::now();

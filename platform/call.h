@@ -1,6 +1,8 @@
 // What every filter call shares: its options and the status it returns.
 #pragma once
 
+#include <cstdint>
+
 #include "isa.h"
 
 namespace platform {
@@ -21,6 +23,20 @@ struct CallOptions {
   // kInterrupted. Null: the call cannot be interrupted.
   bool (*interrupt_query)(void* context) = nullptr;
   void* interrupt_context = nullptr;
+};
+
+// Where a volume lies along the slices of a larger one, when it is a chunk
+// of it. The workers then cut their slabs where a call on the whole volume
+// cuts them, so that a voxel whose inputs all lie in the chunk receives its
+// additions in the whole call's order and gets its bits.
+struct Chunk {
+  int whole_slices = 0;  // the whole volume's slices; 0: the volume is whole
+  int first_slice = 0;   // the whole volume's slice that is this volume's first
+
+  bool Valid(int slices) const {
+    return whole_slices == 0 ||
+           (first_slice >= 0 && int64_t{first_slice} + slices <= whole_slices);
+  }
 };
 
 // How a call ended. On anything but kOk the outputs are unspecified.

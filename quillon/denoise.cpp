@@ -25,9 +25,10 @@ using Records = std::array<DctThreadArgs, kWorkers>;
 // Spill planes for every worker whose slab is not empty, zeroed.
 class SpillPlanes {
  public:
-  SpillPlanes(int rows, int cols, int slices) : plane_(static_cast<std::size_t>(rows) * cols) {
+  SpillPlanes(int rows, int cols, int slices, const platform::Chunk& chunk)
+      : plane_(static_cast<std::size_t>(rows) * cols) {
     for (int k = 0; k < kWorkers; ++k) {
-      const Slab slab = SlabOf(k, slices);
+      const Slab slab = SlabOf(k, slices, chunk);
       offset_[k] = used_;
       if (slab.first_slice < slab.end_slice) used_ += kSpillPlanes * plane_;
     }
@@ -73,12 +74,13 @@ struct PassRun {
   platform::Schedule schedule;
   int threads;
   platform::StopFlag* stop;
+  platform::Chunk chunk;
 };
 
 bool RunPass(const Context& context, const double* bias_table, const PassRun& run,
              platform::WorkerFunction worker, Records& records, SpillPlanes& spill) {
   auto fill = [&](int k, DctThreadArgs& r) {
-    const Slab slab = SlabOf(k, context.slices);
+    const Slab slab = SlabOf(k, context.slices, run.chunk);
     r = DctThreadArgs{};
     r.context = &context;
     r.first_slice = slab.first_slice;
@@ -135,7 +137,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     c.weights[i] = 0.0;
   }
   Records records{};
-  SpillPlanes spill(c.rows, c.cols, c.slices);
+  SpillPlanes spill(c.rows, c.cols, c.slices, run.chunk);
 
   // Pass 1: hard thresholding gives the first estimate.
   if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
@@ -197,7 +199,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   const int64_t count = VoxelCount(q);
   if (count < 0) return Status::kInvalidRequest;
   if (count == 0) return Status::kOk;
-  if (q.noisy == nullptr || q.denoised == nullptr) return Status::kInvalidRequest;
+  if (q.noisy == nullptr || q.denoised == nullptr || !q.chunk.Valid(q.slices))
+    return Status::kInvalidRequest;
   const platform::Isa isa = platform::ResolveIsa(q.options.isa);
   if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
   const int64_t bias_size = BiasTableSize(q);
@@ -209,7 +212,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     const auto n = static_cast<std::size_t>(count);
     const int bias_len = static_cast<int>(bias_size);
     platform::StopFlag stop(q.options);
-    const PassRun run{schedule, platform::ThreadsFor(q.options), &stop};
+    const PassRun run{schedule, platform::ThreadsFor(q.options), &stop, q.chunk};
     double* bias_table = nullptr;
     if (q.rician > 0) {
       bias_table = ScratchOr(q.bias_table, own_bias, static_cast<std::size_t>(bias_size));

@@ -36,6 +36,10 @@ struct Request {
   // are skipped; every wanted voxel gets the bits of the unmasked call, and
   // the others take their input value in both outputs.
   const unsigned char* mask = nullptr;
+  // Set when the volume is a chunk of a larger one (see platform::Chunk):
+  // every voxel at least 6 slices from the chunk's inner faces then gets
+  // the whole call's bits, given the whole call's table_largest.
+  platform::Chunk chunk;
 
   // Scratch, optional: null makes the call allocate its own. The MEX
   // gateway passes host arrays here, which the host reclaims.
@@ -49,7 +53,7 @@ struct Request {
 
 // Runs the hard-threshold pass, then the oracle pass, into denoised. Never
 // throws. kInvalidRequest: negative extents, more than 2147483647 voxels, a
-// missing volume or too small a bias table; kValueRange: with Rician noise
+// missing volume, too small a bias table or a chunk outside its whole; kValueRange: with Rician noise
 // the largest voxel exceeds kLargestRicianValue (2^22); kIsaUnavailable,
 // kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
 //

@@ -30,8 +30,9 @@ void StartOwnValues(const Context& c, int n) {
   }
 }
 
-void FillRecord(const Context& c, int w, int workers, NlmThreadArgs& a, Spill& spill) {
-  const Slab slab = SlabOf(w, workers, c.slices);
+void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThreadArgs& a,
+                Spill& spill) {
+  const Slab slab = SlabOf(w, c.slices, chunk);
   a.context = &c;
   a.first_slice = slab.first_slice;
   a.end_slice = slab.end_slice;
@@ -42,7 +43,9 @@ void FillRecord(const Context& c, int w, int workers, NlmThreadArgs& a, Spill& s
   // worker never reaches keeps its bits (even a -0.0) through the merge.
   const int64_t reach = std::max<int64_t>(c.search_radius, 0);
   a.spill_end_slice =
-      static_cast<int>(std::min<int64_t>(int64_t{slab.end_slice} + reach, c.slices));
+      slab.first_slice == slab.end_slice
+          ? slab.end_slice  // an empty slab adds nowhere
+          : static_cast<int>(std::min<int64_t>(int64_t{slab.end_slice} + reach, c.slices));
   const auto spill_voxels =
       static_cast<size_t>(int64_t{a.spill_end_slice - slab.end_slice} * c.rows * c.cols);
   spill.out.assign(spill_voxels, -0.0);
@@ -98,8 +101,8 @@ void Unwanted(const unsigned char* mask, const Context& c, int n) {
 }
 
 // Everything after the local means are in place. Throws std::bad_alloc.
-Status Run(const Context& c, double sigma, platform::Schedule schedule, int threads,
-           platform::StopFlag& stop) {
+Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
+           platform::Schedule schedule, int threads, platform::StopFlag& stop) {
   const int n = c.rows * c.cols * c.slices;
   StartOwnValues(c, n);
 
@@ -109,10 +112,10 @@ Status Run(const Context& c, double sigma, platform::Schedule schedule, int thre
   // negative sigma.
   const double h = c.filter_h;
   if ((h * 0.5) * h != 0.0) {
-    const int workers = WorkerCount(c.slices);
+    const int workers = WorkerCount(c.slices, chunk);
     std::vector<NlmThreadArgs> records(static_cast<size_t>(workers));
     std::vector<Spill> spills(static_cast<size_t>(workers));
-    auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(c, w, workers, a, spills[w]); };
+    auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(c, w, chunk, a, spills[w]); };
     if (!platform::RunWorkers(records.data(), workers, ThreadFunc, fill, schedule, threads, &stop))
       return Status::kThreadsFailed;
     if (stop.stopped()) return Status::kInterrupted;
@@ -129,7 +132,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   const int64_t count = int64_t{q.rows} * q.cols * q.slices;
   if (count > 2147483647) return Status::kInvalidRequest;
   if (count == 0) return Status::kOk;
-  if (q.noisy == nullptr || q.guide == nullptr || q.denoised == nullptr)
+  if (q.noisy == nullptr || q.guide == nullptr || q.denoised == nullptr ||
+      !q.chunk.Valid(q.slices))
     return Status::kInvalidRequest;
   const platform::Isa isa = platform::ResolveIsa(q.options.isa);
   if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
@@ -147,7 +151,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           q.denoised, mean,     q.guide,         weights,
                           q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag(),
                           q.mask != nullptr ? &centres : nullptr};
-    const Status status = Run(context, q.sigma, schedule, platform::ThreadsFor(q.options), stop);
+    const Status status =
+        Run(context, q.sigma, q.chunk, schedule, platform::ThreadsFor(q.options), stop);
     if (status == Status::kOk) Unwanted(q.mask, context, static_cast<int>(count));
     return status;
   } catch (const std::bad_alloc&) {

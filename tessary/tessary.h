@@ -30,6 +30,13 @@ struct Request {
   // whose window holds no wanted voxel are skipped; every wanted voxel gets
   // the bits of the unmasked call, and the others take their input value.
   const unsigned char* mask = nullptr;
+  // Set when the volume is a chunk of a larger one (see platform::Chunk).
+  // With its first row at a multiple of 8 rows of the whole volume (so that
+  // the vector kernels' runs of centres fall as in the whole call), every
+  // voxel at least radius + 1 voxels from the chunk's inner faces, on a
+  // guide that holds the whole call's values there, gets the whole call's
+  // bits.
+  platform::Chunk chunk;
 
   // Scratch, optional: null makes the call allocate its own. The MEX
   // gateway passes host arrays here, which the host reclaims.
@@ -41,7 +48,8 @@ struct Request {
 
 // Weighs every voxel pair within the search window once and writes the
 // estimate into denoised. Never throws. kInvalidRequest: negative extents,
-// more than 2147483647 voxels or a missing volume; kIsaUnavailable,
+// more than 2147483647 voxels, a missing volume or a chunk outside its
+// whole; kIsaUnavailable,
 // kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
 Status Denoise(const Request& request) noexcept;
 

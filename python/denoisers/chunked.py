@@ -17,9 +17,13 @@ edges as in the whole-volume call. What the whole call derives from the
 volume as a whole (the smallest value under Gaussian noise, the largest
 magnitude that caps the working scale, and the largest working value that
 sizes quillon's Rician table) is computed first, over all chunks, and handed
-to every chunk. The result then equals denoisers.denoise's voxel for voxel up
-to the order of additions where the cores' worker slabs meet (they cut a
-chunk at other slices than the whole volume).
+to every chunk. So is where the chunk lies along the slices: the cores then
+cut their worker slabs where the whole call cuts them, and every voxel
+receives its additions in the whole call's order. tessary's vector kernels
+take the centres of a column eight rows at a time from the volume's first
+row, so its chunks start at multiples of eight rows (chunk boundaries and
+the halo along the rows are rounded to them). The result is then
+denoisers.denoise's, bit for bit.
 
 Nothing here depends on the scheduler: the graph runs on dask's threads, on
 processes, or on a dask.distributed cluster, and a lost chunk is simply
@@ -36,6 +40,9 @@ from . import _core
 from .pipeline import METHODS, _working_scale
 
 QUILLON_HALO = 6
+# tessary's runs of centres start every ROW_GRID rows of the whole volume
+# (the widest vector's lanes, 8 doubles, a multiple of every narrower one).
+ROW_GRID = 8
 
 
 def tessary_halo(radius):
@@ -44,26 +51,61 @@ def tessary_halo(radius):
     return radius + 1
 
 
+def _up(n, step):
+    return -(-n // step) * step
+
+
+def tessary_depth(radius):
+    """tessary's halo per axis: along the rows, rounded up to ROW_GRID."""
+    width = tessary_halo(radius)
+    return {0: _up(width, ROW_GRID), 1: width, 2: width}
+
+
 def halo(method, radius):
-    """The widest halo any stage of `method` needs, in voxels."""
-    return max(QUILLON_HALO, tessary_halo(radius)) if "tessary" in method else QUILLON_HALO
+    """The widest halo any stage of `method` needs, per axis, in voxels."""
+    if "tessary" not in method:
+        return {axis: QUILLON_HALO for axis in range(3)}
+    return {axis: max(QUILLON_HALO, d) for axis, d in tessary_depth(radius).items()}
 
 
 def enlarged_chunks(chunks, width):
-    """The chunk sizes of each axis with every chunk smaller than `width`
-    merged into its neighbour (the one before it, or the one after the
-    first), so that a halo of `width` voxels comes from the next chunk
-    alone. An axis shorter than `width` becomes one chunk."""
+    """The chunk sizes of each axis with every chunk smaller than the axis's
+    `width` (a number, or a dict by axis) merged into its neighbour (the one
+    before it, or the one after the first), so that a halo of that many
+    voxels comes from the next chunk alone. An axis shorter than its width
+    becomes one chunk."""
     result = []
-    for sizes in chunks:
+    for axis, sizes in enumerate(chunks):
+        least = width[axis] if isinstance(width, dict) else width
         merged = []
         for n in sizes:
-            if merged and (n < width or merged[-1] < width):
+            if merged and (n < least or merged[-1] < least):
                 merged[-1] += n
             else:
                 merged.append(n)
         result.append(tuple(merged))
     return tuple(result)
+
+
+def on_row_grid(sizes):
+    """Chunk sizes along the rows whose boundaries fall on multiples of
+    ROW_GRID: each inner boundary moves down to one (a chunk that would
+    vanish joins its neighbour)."""
+    bounds, total = [], 0
+    for n in sizes[:-1]:
+        total += n
+        b = total // ROW_GRID * ROW_GRID
+        if b > (bounds[-1] if bounds else 0):
+            bounds.append(b)
+    end = sum(sizes)
+    edges = [0] + [b for b in bounds if b < end] + [end]
+    return tuple(edges[k + 1] - edges[k] for k in range(len(edges) - 1))
+
+
+def _first_slice(block_id, slice_chunks, depth):
+    """The whole volume's slice where a chunk with its halo starts."""
+    k = block_id[2]
+    return sum(slice_chunks[:k]) - (depth if k > 0 else 0)
 
 
 class _Working:
@@ -96,20 +138,25 @@ class _Working:
         return out.astype(dtype, copy=False)
 
 
-def _quillon_block(block, w):
-    """quillon of one chunk with its halo, in working units."""
-    return _core.quillon(w.into(block), w.sigma, w.flag, False, w.table_largest)
+def _quillon_block(block, w, slices, block_id=None):
+    """quillon of one chunk with its halo, in working units, cut into the
+    whole call's slabs. slices: the slice axis's chunk sizes."""
+    return _core.quillon(w.into(block), w.sigma, w.flag, False, w.table_largest,
+                         whole_slices=sum(slices),
+                         first_slice=_first_slice(block_id, slices, QUILLON_HALO))
 
 
 def _finish_block(out, w, dtype):
     return w.back(np.array(out, dtype=np.float64, order="F"), dtype)
 
 
-def _tessary_block(block, guide, w, radius, dtype):
+def _tessary_block(block, guide, w, radius, dtype, slices, block_id=None):
     """tessary of one chunk with its halo, guided by the chunked quillon
     result (working units), back in the input's units."""
     out = _core.tessary(w.into(block), float(radius), w.sigma,
-                        np.asfortranarray(guide, dtype=np.float64), w.flag)
+                        np.asfortranarray(guide, dtype=np.float64), w.flag,
+                        whole_slices=sum(slices),
+                        first_slice=_first_slice(block_id, slices, tessary_halo(radius)))
     return w.back(out, dtype)
 
 
@@ -147,14 +194,15 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3):
 
     The arguments are those of denoisers.denoise for one volume (sigma must
     be given: the estimate needs the whole volume), and so is the result,
-    voxel for voxel within 1e-12 relative: a float input keeps its dtype,
-    an integer input gives float64. The volume's smallest and largest
+    bit for bit: a float input keeps its dtype, an integer input gives
+    float64. The volume's smallest and largest
     values are computed at once, before the lazy array is returned, on the
     current scheduler (a dask.distributed client, if one is active).
 
     Chunks smaller than the halo (6 voxels for quillon, radius + 1 for
-    tessary) are merged into a neighbour for the filtering; the result is
-    given back in the input's chunks.
+    tessary, along the rows rounded up to 8) are merged into a neighbour
+    for the filtering, and with tessary the boundaries along the rows move
+    to multiples of 8; the result is given back in the input's chunks.
     """
     arr = da.asarray(array)
     sigma = _check(arr, sigma, method, radius)
@@ -163,14 +211,20 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3):
         return arr.astype(dtype)
     w = _Working(*value_range(arr), sigma, rician)
 
-    width = halo(method, radius)
-    work_chunks = enlarged_chunks(arr.chunks, width)
-    src = arr.rechunk(work_chunks) if work_chunks != arr.chunks else arr
-    guide = da.map_overlap(partial(_quillon_block, w=w), src, depth=QUILLON_HALO,
-                           boundary="none", dtype=np.float64, allow_rechunk=False)
+    radius = int(radius)
+    work_chunks = arr.chunks
     if "tessary" in method:
-        out = da.map_overlap(partial(_tessary_block, w=w, radius=int(radius), dtype=dtype),
-                             src, guide, depth=tessary_halo(int(radius)), boundary="none",
+        work_chunks = (on_row_grid(work_chunks[0]),) + work_chunks[1:]
+    work_chunks = enlarged_chunks(work_chunks, halo(method, radius))
+    src = arr.rechunk(work_chunks) if work_chunks != arr.chunks else arr
+    slices = work_chunks[2]
+    guide = da.map_overlap(partial(_quillon_block, w=w, slices=slices), src,
+                           depth=QUILLON_HALO, boundary="none", dtype=np.float64,
+                           allow_rechunk=False)
+    if "tessary" in method:
+        out = da.map_overlap(partial(_tessary_block, w=w, radius=radius, dtype=dtype,
+                                     slices=slices),
+                             src, guide, depth=tessary_depth(radius), boundary="none",
                              dtype=dtype, allow_rechunk=False)
     else:
         out = guide.map_blocks(partial(_finish_block, w=w, dtype=dtype), dtype=dtype)

@@ -90,6 +90,14 @@ const unsigned char* MaskOf(const std::optional<Mask>& mask, const Shape& shape)
   return mask->data();
 }
 
+// Where a chunk lies in its whole volume, checked.
+platform::Chunk ChunkOf(int whole_slices, int first_slice, const Shape& shape) {
+  const platform::Chunk chunk{whole_slices, first_slice};
+  if (whole_slices < 0 || !chunk.Valid(static_cast<int>(shape.slices)))
+    throw py::value_error("internal: the chunk's slices must lie within its whole volume's");
+  return chunk;
+}
+
 Volume Zeros(const Shape& s) {
   Volume v({s.rows, s.cols, s.slices});
   std::fill_n(v.mutable_data(), s.Voxels(), 0.0);
@@ -181,7 +189,8 @@ void CheckQuillonSides(const Shape& shape) {
 // passes the whole volume's, so that its table, and with it every corrected
 // value, is the one the whole-volume call uses.
 py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
-                   double table_largest, int threads, const std::optional<Mask>& mask) {
+                   double table_largest, int threads, const std::optional<Mask>& mask,
+                   int whole_slices, int first_slice) {
   const Shape shape = ShapeOf(noisy);
   if (!TruncatesToInt32(flag)) {
     throw py::value_error(Message("quillon:rician",
@@ -224,6 +233,7 @@ py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_f
   request.rician = static_cast<int>(flag);
   request.table_largest = table_largest;
   request.mask = MaskOf(mask, shape);
+  request.chunk = ChunkOf(whole_slices, first_slice, shape);
   request.options.threads = threads;
   // Scratch and the Rician table are the core's own allocations.
   platform::Status status = platform::Status::kOk;
@@ -252,7 +262,8 @@ void CheckInteger(double x, int input, const char* name) {
 }
 
 Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& guide,
-               double flag, int threads, const std::optional<Mask>& mask) {
+               double flag, int threads, const std::optional<Mask>& mask, int whole_slices,
+               int first_slice) {
   const Shape shape = ShapeOf(noisy);
   const int64_t voxels = shape.Voxels();
   if (voxels > kMaxVoxels) {
@@ -297,6 +308,7 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
   request.sigma = sigma;
   request.rician = tessary::RicianFlag(flag);
   request.mask = MaskOf(mask, shape);
+  request.chunk = ChunkOf(whole_slices, first_slice, shape);
   platform::Status status = platform::Status::kOk;
   request.options.threads = threads;
   RunReleased([&] { status = tessary::Denoise(request); }, &request.options);
@@ -343,13 +355,16 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"), py::arg("table_largest") = -1.0, py::arg("threads") = 0,
-        py::arg("mask") = py::none(),
-        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0, mask=None) -> "
-        "out or (out, first); voxels outside a mask keep their input value");
+        py::arg("mask") = py::none(), py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
+        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0, mask=None, "
+        "whole_slices=0, first_slice=0) -> out or (out, first); voxels outside a mask keep their "
+        "input value; a chunk of a volume of whole_slices slices, from its first_slice, is cut "
+        "into the whole call's slabs");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
-        "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None) -> out; voxels outside "
-        "a mask keep their input value");
+        py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
+        "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
+        "first_slice=0) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;

@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -253,6 +256,33 @@ TEST(QuillonDenoise, MaskedCallsKeepTheUnmaskedBitsInside) {
                                                 whole.first_estimate, in.v), -1);
     }
   }
+}
+
+// A chunk cut out of a volume along the slices, told where it lies, gets
+// the whole call's bits at least 6 slices from its inner faces: its slabs
+// are the whole call's, so every voxel receives its additions in the same
+// order. Slabs of the chunk's own would round differently near their
+// borders, and a halo of 6 is what the two passes read.
+TEST(QuillonDenoise, ChunksGetTheWholeCallsBits) {
+  Volume whole_in = fixtures::NoisyPhantom(21, 18, 61, 8.0, 3);
+  const Result whole = Denoised(whole_in, 8.0, 1);
+  const int plane = whole_in.rows * whole_in.cols;
+  for (const auto& [first, end] : {std::pair{0, 30}, std::pair{9, 47}, std::pair{40, 61}}) {
+    SCOPED_TRACE(std::to_string(first) + ".." + std::to_string(end));
+    Volume in(whole_in.rows, whole_in.cols, end - first);
+    std::copy(whole_in.v.begin() + first * plane, whole_in.v.begin() + end * plane, in.v.begin());
+    std::vector<double> out(in.v.size());
+    Request q = fixtures::RequestFor(in, out.data(), 8.0, 1);
+    q.table_largest = *std::max_element(whole_in.v.begin(), whole_in.v.end());
+    q.chunk = {whole_in.slices, first};
+    ASSERT_EQ(Denoise(q), Status::kOk);
+    const int from = first == 0 ? 0 : 6, to = end == whole_in.slices ? in.slices : in.slices - 6;
+    for (int i = from * plane; i < to * plane; ++i)
+      ASSERT_TRUE(SameBits(out[i], whole.final_estimate[first * plane + i])) << i;
+  }
+  Request outside = fixtures::RequestFor(whole_in, whole_in.data(), 8.0, 1);
+  outside.chunk = {whole_in.slices - 1, 0};
+  EXPECT_EQ(Denoise(outside), Status::kInvalidRequest);
 }
 
 TEST(QuillonDenoise, RefusedRequestsReturnTheirStatus) {

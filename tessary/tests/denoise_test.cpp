@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -233,6 +235,46 @@ TEST(TessaryThreads, MaskedCallsKeepTheUnmaskedBitsInside) {
         ASSERT_EQ(Denoise(q), Status::kOk);
         EXPECT_EQ(testbits::FirstMaskedDifference(m.mask, out, whole.out, v.in), -1);
       }
+    }
+  }
+}
+
+// A chunk cut out of a volume along the slices and along the rows (from a
+// multiple of 8 rows), told where it lies along the slices, gets the whole
+// call's bits at least radius + 1 voxels from its inner faces: its slabs,
+// their directions and its vector runs are the whole call's.
+TEST(TessaryThreads, ChunksGetTheWholeCallsBits) {
+  const Volume v = testing::MakeVolume(45, 14, 30, 8);
+  const int R = 2, halo = R + 1;
+  for (unsigned char rician_flag : {0, 1}) {
+    const Denoised whole(v, R, 15.0, rician_flag);
+    for (const auto& [row0, first, end] : {std::tuple{0, 0, 12}, std::tuple{16, 7, 23},
+                                          std::tuple{8, 13, 30}}) {
+      SCOPED_TRACE(std::to_string(row0) + ", " + std::to_string(first) + ".." + std::to_string(end) +
+                   ", flag " + std::to_string(rician_flag));
+      Volume c;
+      c.rows = v.rows - row0;
+      c.cols = v.cols;
+      c.slices = end - first;
+      for (int s = first; s < end; ++s)
+        for (int k = 0; k < v.cols; ++k)
+          for (int r = row0; r < v.rows; ++r) {
+            const size_t at = r + k * size_t(v.rows) + s * size_t(v.rows) * v.cols;
+            c.in.push_back(v.in[at]);
+            c.guide.push_back(v.guide[at]);
+          }
+      std::vector<double> out(c.size());
+      Request q = testing::RequestFor(c, out.data(), R, 15.0, rician_flag);
+      q.chunk = {v.slices, first};
+      ASSERT_EQ(Denoise(q), Status::kOk);
+      const int s_from = first == 0 ? 0 : halo, s_to = end == v.slices ? c.slices : c.slices - halo;
+      for (int s = s_from; s < s_to; ++s)
+        for (int k = 0; k < c.cols; ++k)
+          for (int r = row0 == 0 ? 0 : halo; r < c.rows; ++r) {
+            const size_t at = r + k * size_t(c.rows) + s * size_t(c.rows) * c.cols;
+            const size_t in_whole = r + row0 + k * size_t(v.rows) + (s + first) * size_t(v.rows) * v.cols;
+            ASSERT_TRUE(SameBits(out[at], whole.out[in_whole])) << r << " " << k << " " << s;
+          }
     }
   }
 }
