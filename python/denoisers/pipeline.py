@@ -80,7 +80,9 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
     # come out added to the result. Rician magnitudes keep their zero.
     offset = 0.0 if rician else float(v.min())
     shifted = v - offset if offset != 0.0 else v
-    scale, work_sigma = _working_scale(sigma, float(np.max(np.abs(shifted))))
+    # The largest magnitude from the two extremes: no temporary volume.
+    largest = max(-float(shifted.min()), float(shifted.max()))
+    scale, work_sigma = _working_scale(sigma, largest)
     work = np.asfortranarray(shifted * scale)
     flag = 1.0 if rician else 0.0
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
@@ -165,7 +167,9 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         raise ValueError(f"denoise: radius must be a non-negative integer; got {radius!r}")
     cap = thread_cap(threads, "denoise")
     mask = _check_mask(mask, data.shape)
-    bad = np.count_nonzero(~np.isfinite(data))
+    # Any NaN or infinity shows in an extreme; only then are they counted.
+    bad = 0 if data.size == 0 or (math.isfinite(data.min()) and math.isfinite(data.max())) \
+        else np.count_nonzero(~np.isfinite(data))
     if bad:
         raise ValueError(f"denoise: {bad} voxels are not finite numbers (NaN or infinite)")
 
