@@ -27,6 +27,7 @@ import dask.array as da
 import nibabel as nib
 import numpy as np
 import psutil
+import zarr
 
 import denoisers
 from denoisers import chunked
@@ -118,7 +119,8 @@ def main():
             print(f"built {src} in {time.perf_counter() - start:.1f} s")
             with PeakMemory() as memory:
                 start = time.perf_counter()
-                noisy = da.from_zarr(str(src))
+                # The zarr array itself: each chunk reads its own region.
+                noisy = zarr.open_array(str(src), mode="r")
                 out = chunked.denoise(noisy, SIGMA, True, args.method)
                 da.to_zarr(out, str(dst), overwrite=True)
                 seconds = time.perf_counter() - start

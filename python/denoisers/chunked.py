@@ -25,6 +25,17 @@ row, so its chunks start at multiples of eight rows (chunk boundaries and
 the halo along the rows are rounded to them). The result is then
 denoisers.denoise's, bit for bit.
 
+A dask array's chunks take their halos from their neighbours
+(dask.array.map_overlap): a chunk waits for its neighbours' input, so a band
+of the volume a few chunks thick is in memory at once. An array that reads
+any region when sliced (a zarr array, a NIfTI file's voxels) is read region
+by region instead: each chunk's task reads its own region with its halo,
+filters it and cuts the halo off, so no task waits for another and memory
+stays at a few chunks however large the volume. With tessary such a task
+runs quillon on a region wide enough for the guide to be exact in tessary's
+whole halo (tessary's halo plus quillon's 6 voxels) instead of reading the
+neighbours' guide.
+
 Nothing here depends on the scheduler: the graph runs on dask's threads, on
 processes, or on a dask.distributed cluster, and a lost chunk is simply
 computed again with the same bits.
@@ -160,6 +171,34 @@ def _tessary_block(block, guide, w, radius, dtype, slices, block_id=None):
     return w.back(out, dtype)
 
 
+def _region_block(block_info=None, source=None, w=None, method=None, radius=0, dtype=None):
+    """The whole filtering of one output chunk, read from source with the
+    halos it needs; back in the input's units."""
+    loc = block_info[None]["array-location"]
+    shape = source.shape
+    tessary = "tessary" in method
+    depth = tessary_depth(radius) if tessary else {axis: 0 for axis in range(3)}
+
+    def around(width):
+        return ([max(0, loc[a][0] - width[a]) for a in range(3)],
+                [min(shape[a], loc[a][1] + width[a]) for a in range(3)])
+
+    q_lo, q_hi = around({a: depth[a] + QUILLON_HALO for a in range(3)})
+    x = w.into(source[tuple(slice(lo, hi) for lo, hi in zip(q_lo, q_hi))])
+    out = _core.quillon(x, w.sigma, w.flag, False, w.table_largest,
+                        whole_slices=shape[2], first_slice=q_lo[2])
+    lo = q_lo
+    if tessary:
+        t_lo, t_hi = around(depth)
+        inner = tuple(slice(t_lo[a] - q_lo[a], t_hi[a] - q_lo[a]) for a in range(3))
+        out = _core.tessary(np.asfortranarray(x[inner]), float(radius), w.sigma,
+                            np.asfortranarray(out[inner]), w.flag,
+                            whole_slices=shape[2], first_slice=t_lo[2])
+        lo = t_lo
+    keep = tuple(slice(loc[a][0] - lo[a], loc[a][1] - lo[a]) for a in range(3))
+    return w.back(np.array(out[keep], order="F"), dtype)
+
+
 def _check(arr, sigma, method, radius):
     if arr.ndim != 3:
         raise ValueError(f"chunked.denoise: the array must be 3-D; got {arr.ndim} dimensions "
@@ -188,9 +227,17 @@ def value_range(arr):
     return smallest, largest
 
 
-def denoise(array, sigma, rician=True, method="quillon", radius=3):
-    """Denoises a 3-D dask array chunk by chunk; returns a lazy dask array
-    of the same shape and chunks.
+def denoise(array, sigma, rician=True, method="quillon", radius=3, chunks=None):
+    """Denoises a 3-D volume chunk by chunk; returns a lazy dask array.
+
+    array: a dask array (the result has its shape and chunks), or an array
+        that reads any region when sliced, such as a zarr array or a
+        chunked_io NIfTI reader (the result has `chunks`, by default the
+        array's own or 256^3). From the latter each chunk reads its own
+        region with its halo, and memory stays at a few chunks however large
+        the volume; a dask array's chunks take their halos from their
+        neighbours, which holds a band of the volume in memory. A numpy
+        array is taken as a dask array of `chunks`.
 
     The arguments are those of denoisers.denoise for one volume (sigma must
     be given: the estimate needs the whole volume), and so is the result,
@@ -204,7 +251,12 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3):
     for the filtering, and with tessary the boundaries along the rows move
     to multiples of 8; the result is given back in the input's chunks.
     """
-    arr = da.asarray(array)
+    regions = not isinstance(array, (da.Array, np.ndarray))
+    if isinstance(array, da.Array):
+        arr = array
+    else:
+        arr = da.from_array(array, chunks=chunks or getattr(array, "chunks", None) or 256,
+                            asarray=not regions)
     sigma = _check(arr, sigma, method, radius)
     dtype = arr.dtype if arr.dtype.kind == "f" else np.dtype(np.float64)
     if sigma == 0.0 or arr.size == 0:
@@ -215,6 +267,11 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3):
     work_chunks = arr.chunks
     if "tessary" in method:
         work_chunks = (on_row_grid(work_chunks[0]),) + work_chunks[1:]
+    if regions:
+        out = da.map_blocks(partial(_region_block, source=array, w=w, method=method,
+                                    radius=radius, dtype=dtype),
+                            chunks=work_chunks, dtype=dtype, meta=np.empty((0, 0, 0), dtype))
+        return out.rechunk(arr.chunks) if work_chunks != arr.chunks else out
     work_chunks = enlarged_chunks(work_chunks, halo(method, radius))
     src = arr.rechunk(work_chunks) if work_chunks != arr.chunks else arr
     slices = work_chunks[2]

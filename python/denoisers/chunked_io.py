@@ -52,17 +52,15 @@ class _NiftiVoxels:
         return np.asarray(proxy[key], dtype=np.float64)
 
 
-def open_volume(path, chunks):
-    """(lazy 3-D array, NIfTI image or None, affine) of a NIfTI file or a
-    zarr array; chunks: the edge of the cubic chunks, or None to keep a zarr
-    store's (NIfTI: 256)."""
+def open_volume(path):
+    """(3-D voxel reader, NIfTI image or None, affine) of a NIfTI file or a
+    zarr array. The reader reads any region when sliced (chunked.denoise
+    reads each chunk's region with its halo from it); a zarr array keeps its
+    own chunks."""
     if nifti.is_zarr(path):
         store = zarr.open_array(str(path), mode="r")
-        arr = da.from_zarr(store)
-        if chunks:
-            arr = arr.rechunk(chunks)
         affine = np.array(store.attrs.get("affine", np.eye(4).tolist()), dtype=np.float64)
-        return arr, None, affine
+        return store, None, affine
     img = nifti.open_image(path)
     shape, tail = img.shape, ()
     if len(shape) == 4 and shape[3] == 1:
@@ -70,15 +68,15 @@ def open_volume(path, chunks):
     if len(shape) != 3:
         raise nifti.NiftiError(f"{path}: chunked denoising takes 3-D volumes; this one is "
                                f"{'x'.join(map(str, img.shape))}")
-    voxels = _NiftiVoxels(path, shape, tail)
-    return da.from_array(voxels, chunks=chunks or 256, asarray=False), img, img.affine
+    return _NiftiVoxels(path, shape, tail), img, img.affine
 
 
 def central_cube(arr, edge=SIGMA_SAMPLE):
     """The central part of arr, at most edge voxels along each axis, as numpy."""
     index = tuple(slice(max(0, (n - edge) // 2), max(0, (n - edge) // 2) + edge)
                   for n in arr.shape)
-    return np.asarray(arr[index].compute())
+    part = arr[index]
+    return np.asarray(part.compute() if isinstance(part, da.Array) else part)
 
 
 class _RegionWriter:

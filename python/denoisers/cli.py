@@ -154,7 +154,7 @@ def _run_chunked(args, parser):
         client = Client(args.scheduler, timeout="30s")
     try:
         start = time.perf_counter()
-        arr, img, affine = chunked_io.open_volume(args.input, args.chunks)
+        arr, img, affine = chunked_io.open_volume(args.input)
         rician = args.noise == "rician"
         sigma, source = args.sigma, "given"
         if sigma is None:
@@ -164,7 +164,8 @@ def _run_chunked(args, parser):
             sigma = estimate_sigma(sample, rician)
             source = ("estimated" if sample.shape == arr.shape else
                       f"estimated on the central {'x'.join(map(str, sample.shape))} voxels")
-        out = chunked.denoise(arr, sigma, rician, args.method, args.radius)
+        out = chunked.denoise(arr, sigma, rician, args.method, args.radius,
+                              chunks=args.chunks)
         progress = None
         if not args.quiet and client is None:
             from dask.diagnostics import ProgressBar

@@ -74,6 +74,29 @@ def test_grids_that_do_not_divide_the_volume_or_undercut_the_halo():
                          "quillon+tessary")
 
 
+class _Regions:
+    """An array that reads any region when sliced, as a zarr array does."""
+
+    def __init__(self, data):
+        self.data, self.shape, self.dtype, self.ndim = data, data.shape, data.dtype, data.ndim
+
+    def __getitem__(self, key):
+        return self.data[key].copy()
+
+
+def test_chunks_read_as_regions_equal_the_whole_volume_call():
+    # Each chunk reads its region with its halo from the source; tessary's
+    # guide comes from quillon on a wider region, not from the neighbours.
+    for rician, method, chunks in [(True, "quillon+tessary", (27, 13, 17)),
+                                   (False, "quillon", (40, 2, 64)),
+                                   (True, "quillon+tessary", 40)]:
+        vol = _volume(rician, seed=9)[:61, :50, :53]
+        whole, _ = denoisers.denoise(vol, sigma=SIGMA, rician=rician, method=method, radius=2)
+        lazy = chunked.denoise(_Regions(vol), SIGMA, rician, method, radius=2, chunks=chunks)
+        assert lazy.chunks == da.from_array(vol, chunks=chunks).chunks
+        assert_matches_whole(lazy.compute(scheduler="threads"), whole, rician, method)
+
+
 def test_enlarged_chunks_merge_what_is_narrower_than_the_halo():
     assert chunked.enlarged_chunks(((40, 40, 20), (3, 10, 4), (5,)), 6) == (
         (40, 40, 20), (17,), (5,))
