@@ -40,10 +40,13 @@ Nothing here depends on the scheduler: the graph runs on dask's threads, on
 processes, or on a dask.distributed cluster, and a lost chunk is simply
 computed again with the same bits.
 """
+import itertools
 import math
 from functools import partial
 
 import dask
+import dask.base
+import dask.highlevelgraph
 import dask.array as da
 import numpy as np
 
@@ -171,32 +174,93 @@ def _tessary_block(block, guide, w, radius, dtype, slices, block_id=None):
     return w.back(out, dtype)
 
 
-def _region_block(block_info=None, source=None, w=None, method=None, radius=0, dtype=None):
-    """The whole filtering of one output chunk, read from source with the
-    halos it needs; back in the input's units."""
-    loc = block_info[None]["array-location"]
+def _reach(method, radius):
+    """How far around a chunk a region-read task reads, per axis: quillon's
+    halo, plus tessary's when quillon must make tessary's guide there."""
+    if "tessary" not in method:
+        return {axis: QUILLON_HALO for axis in range(3)}
+    return {axis: d + QUILLON_HALO for axis, d in tessary_depth(radius).items()}
+
+
+_DIRECTIONS = [d for d in itertools.product((-1, 0, 1), repeat=3) if d != (0, 0, 0)]
+
+
+def _side(d, start, stop, width):
+    """Along one axis, the voxels of [start, stop) that a neighbour in
+    direction d (-1 before, +1 after, 0 beside) reads, `width` deep."""
+    return slice(start, stop) if d == 0 else (
+        slice(start, min(stop, start + width)) if d < 0 else slice(max(start, stop - width), stop))
+
+
+def _faces(source, loc, width):
+    """What the neighbours of the chunk at loc read of it: for each
+    direction, the chunk's voxels within `width` of that face, edge or
+    corner. The chunk is read once and only these thin pieces are kept, so a
+    chunk's neighbours never hold the whole of it."""
+    chunk = np.asarray(source[tuple(slice(a, b) for a, b in loc)])
+    pieces = []
+    for d in _DIRECTIONS:
+        index = tuple(_side(d[a], 0, loc[a][1] - loc[a][0], width[a]) for a in range(3))
+        pieces.append(chunk[index].copy())
+    return pieces
+
+
+def _region_block(source, loc, neighbours, w, method, radius, dtype):
+    """The whole filtering of the chunk at loc: its own voxels read from
+    source, its halo assembled from the neighbours' faces (one list of
+    pieces per direction, None past the volume); back in the input's units."""
     shape = source.shape
-    tessary = "tessary" in method
-    depth = tessary_depth(radius) if tessary else {axis: 0 for axis in range(3)}
-
-    def around(width):
-        return ([max(0, loc[a][0] - width[a]) for a in range(3)],
-                [min(shape[a], loc[a][1] + width[a]) for a in range(3)])
-
-    q_lo, q_hi = around({a: depth[a] + QUILLON_HALO for a in range(3)})
-    x = w.into(source[tuple(slice(lo, hi) for lo, hi in zip(q_lo, q_hi))])
+    width = _reach(method, radius)
+    lo = [max(0, loc[a][0] - width[a]) for a in range(3)]
+    hi = [min(shape[a], loc[a][1] + width[a]) for a in range(3)]
+    x = np.empty([hi[a] - lo[a] for a in range(3)], dtype=np.float64, order="F")
+    own = tuple(slice(loc[a][0] - lo[a], loc[a][1] - lo[a]) for a in range(3))
+    x[own] = source[tuple(slice(a, b) for a, b in loc)]
+    for d, pieces in zip(_DIRECTIONS, neighbours):
+        if pieces is None:
+            continue
+        # The neighbour in direction d keeps what it gives us under -d.
+        piece = pieces[_DIRECTIONS.index(tuple(-v for v in d))]
+        index = tuple(own[a] if d[a] == 0 else slice(0, own[a].start) if d[a] < 0
+                      else slice(own[a].stop, hi[a] - lo[a]) for a in range(3))
+        x[index] = piece
+    x = w.into(x)
     out = _core.quillon(x, w.sigma, w.flag, False, w.table_largest,
-                        whole_slices=shape[2], first_slice=q_lo[2])
-    lo = q_lo
-    if tessary:
-        t_lo, t_hi = around(depth)
-        inner = tuple(slice(t_lo[a] - q_lo[a], t_hi[a] - q_lo[a]) for a in range(3))
+                        whole_slices=shape[2], first_slice=lo[2])
+    if "tessary" in method:
+        depth = tessary_depth(radius)
+        t_lo = [max(0, loc[a][0] - depth[a]) for a in range(3)]
+        t_hi = [min(shape[a], loc[a][1] + depth[a]) for a in range(3)]
+        inner = tuple(slice(t_lo[a] - lo[a], t_hi[a] - lo[a]) for a in range(3))
         out = _core.tessary(np.asfortranarray(x[inner]), float(radius), w.sigma,
                             np.asfortranarray(out[inner]), w.flag,
                             whole_slices=shape[2], first_slice=t_lo[2])
         lo = t_lo
     keep = tuple(slice(loc[a][0] - lo[a], loc[a][1] - lo[a]) for a in range(3))
     return w.back(np.array(out[keep], order="F"), dtype)
+
+
+def _by_regions(source, chunks, w, method, radius, dtype):
+    """The lazy result over `chunks` (each at least the reach deep), each
+    chunk read once for itself and once for its neighbours' halos."""
+    width = _reach(method, radius)
+    token = dask.base.tokenize(source.shape, chunks, w.__dict__, method, radius, dtype,
+                               getattr(source, "path", None) or id(source))
+    faces, name = "chunked-faces-" + token, "chunked-denoise-" + token
+    starts = [np.cumsum((0,) + c) for c in chunks]
+    grid = [range(len(c)) for c in chunks]
+    graph = {}
+    for idx in itertools.product(*grid):
+        loc = [(int(starts[a][idx[a]]), int(starts[a][idx[a] + 1])) for a in range(3)]
+        graph[(faces,) + idx] = (_faces, source, loc, width)
+        near = []
+        for d in _DIRECTIONS:
+            n = tuple(i + v for i, v in zip(idx, d))
+            inside = all(0 <= n[a] < len(chunks[a]) for a in range(3))
+            near.append((faces,) + n if inside else None)
+        graph[(name,) + idx] = (_region_block, source, loc, near, w, method, radius, dtype)
+    hlg = dask.highlevelgraph.HighLevelGraph.from_collections(name, graph, dependencies=[])
+    return da.Array(hlg, name, chunks, dtype=dtype, meta=np.empty((0, 0, 0), dtype))
 
 
 def _check(arr, sigma, method, radius):
@@ -268,9 +332,8 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3, chunks=None):
     if "tessary" in method:
         work_chunks = (on_row_grid(work_chunks[0]),) + work_chunks[1:]
     if regions:
-        out = da.map_blocks(partial(_region_block, source=array, w=w, method=method,
-                                    radius=radius, dtype=dtype),
-                            chunks=work_chunks, dtype=dtype, meta=np.empty((0, 0, 0), dtype))
+        work_chunks = enlarged_chunks(work_chunks, _reach(method, radius))
+        out = _by_regions(array, work_chunks, w, method, radius, dtype)
         return out.rechunk(arr.chunks) if work_chunks != arr.chunks else out
     work_chunks = enlarged_chunks(work_chunks, halo(method, radius))
     src = arr.rechunk(work_chunks) if work_chunks != arr.chunks else arr
