@@ -32,6 +32,12 @@ void HullAlong(const std::vector<RowSpan>& in, int n_in, std::vector<RowSpan>& o
 
 }  // namespace
 
+void KeepInputOutside(const unsigned char* mask, const double* input, double* volume,
+                      std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (mask[i] == 0) volume[i] = input[i];
+}
+
 SpanGrid MaskSpans(const unsigned char* mask, int rows, int cols, int slices) {
   SpanGrid grid{cols, slices, std::vector<RowSpan>(static_cast<std::size_t>(cols) * slices, kNoRows)};
   for (std::size_t line = 0; line < grid.spans.size(); ++line) {

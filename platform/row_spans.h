@@ -5,6 +5,7 @@
 // receives, and their order, stay those of the unmasked call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct SpanGrid {
   std::vector<RowSpan> spans;
   const RowSpan& At(int c, int s) const { return spans[static_cast<std::size_t>(s) * cols + c]; }
 };
+
+// What a masked call leaves in the voxels it was not asked for: their
+// input value.
+void KeepInputOutside(const unsigned char* mask, const double* input, double* volume,
+                      std::size_t count);
 
 // The first and last set voxel of every row line of a column-major mask
 // (non-zero bytes are set). Throws std::bad_alloc.

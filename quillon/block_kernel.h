@@ -219,15 +219,16 @@ void SlabOfBlocks(const DctThreadArgs& a) {
     const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
     for (int c0 = 0; c0 <= ctx.cols - 4; ++c0) {
       if (StopRequested(ctx)) return;
-      // Where a group starts changes no bits: every voxel still takes its
-      // blocks' contributions in ascending block order.
+      const platform::RowSpan span = BlockRows(ctx, kOracle, c0, s0);
+      if (span.first > span.last) continue;
       // A masked row's blocks are widened to whole groups where the row
       // allows: blocks done one by one cost several lanes each, and the
-      // extra blocks add only into voxels that no wanted voxel reads.
-      const platform::RowSpan span = BlockRows(ctx, kOracle, c0, s0);
+      // extra blocks add only into voxels that no wanted voxel reads. Where
+      // a group starts changes no bits: every voxel still takes its blocks'
+      // contributions in ascending block order.
       const int whole = (span.last - span.first + V::N) / V::N * V::N;
-      const int last_r0 = span.first > span.last ? span.last : MinInt(span.first + whole - 1, ctx.rows - 4);
-      int r0 = span.first > span.last ? span.first : MaxInt(0, last_r0 - whole + 1);
+      const int last_r0 = MinInt(span.first + whole - 1, ctx.rows - 4);
+      int r0 = MaxInt(0, last_r0 - whole + 1);
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.
       for (; r0 + V::N - 1 <= last_r0; r0 += V::N)

@@ -121,13 +121,6 @@ MaskedBlocks BlocksFor(const unsigned char* mask, int rows, int cols, int slices
   return {Spread(read, block_cols, block_slices, blocks_over, last_r0), std::move(oracle)};
 }
 
-// Voxels a masked call was not asked for take their input value.
-void Unwanted(const unsigned char* mask, const double* input, double* volume, std::size_t count) {
-  if (mask == nullptr || volume == nullptr) return;
-  for (std::size_t i = 0; i < count; ++i)
-    if (mask[i] == 0) volume[i] = input[i];
-}
-
 // The two passes over volumes that are all in place.
 Status RunPasses(const Context& c, const double* bias_table, double* first_estimate,
                  const unsigned char* mask, const PassRun& run) {
@@ -148,7 +141,8 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   if (first_estimate != nullptr) {
     for (std::size_t i = 0; i < count; ++i) first_estimate[i] = c.out_image[i];
   }
-  Unwanted(mask, c.in_image, first_estimate, count);
+  if (mask != nullptr && first_estimate != nullptr)
+    platform::KeepInputOutside(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
   for (std::size_t i = 0; i < count; ++i) {
@@ -170,7 +164,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     // Any non-zero flag clears negatives, a negative one included.
     if (c.rician != 0 && c.out_image[i] < 0.0) c.out_image[i] = 0.0;
   }
-  Unwanted(mask, c.in_image, c.out_image, count);
+  if (mask != nullptr) platform::KeepInputOutside(mask, c.in_image, c.out_image, count);
   return Status::kOk;
 }
 

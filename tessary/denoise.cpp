@@ -93,13 +93,6 @@ void FinalEstimate(const Context& c, double sigma, int n) {
   }
 }
 
-// Voxels a masked call was not asked for take their input value.
-void Unwanted(const unsigned char* mask, const Context& c, int n) {
-  if (mask == nullptr) return;
-  for (int i = 0; i < n; ++i)
-    if (mask[i] == 0) c.out_image[i] = c.in_image[i];
-}
-
 // Everything after the local means are in place. Throws std::bad_alloc.
 Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
            platform::Schedule schedule, int threads, platform::StopFlag& stop) {
@@ -153,7 +146,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           q.mask != nullptr ? &centres : nullptr};
     const Status status =
         Run(context, q.sigma, q.chunk, schedule, platform::ThreadsFor(q.options), stop);
-    if (status == Status::kOk) Unwanted(q.mask, context, static_cast<int>(count));
+    if (status == Status::kOk && q.mask != nullptr)
+      platform::KeepInputOutside(q.mask, q.noisy, q.denoised, n);
     return status;
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
