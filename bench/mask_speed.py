@@ -7,36 +7,22 @@ unmasked bits.
 
 Usage: .venv/bin/python bench/mask_speed.py [RUNS] [THREADS]
 """
-import statistics
 import sys
-import time
 
 import nibabel as nib
 import numpy as np
 
 import denoisers
+from brain_timing import median_seconds, noisy_t1
 from denoisers.pipeline import _grown
 
 TEMPLATES = "/usr/share/mricron/templates/"
 
 
-def median_seconds(call, runs):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     threads = int(sys.argv[2]) if len(sys.argv) > 2 else None
-    clean = nib.load(TEMPLATES + "ch2.nii.gz").get_fdata()
-    sigma = 0.03 * clean.max()
-    rng = np.random.default_rng(0)
-    noisy = np.hypot(clean + sigma * rng.standard_normal(clean.shape),
-                     sigma * rng.standard_normal(clean.shape))
+    clean, noisy, sigma = noisy_t1()
     brain = nib.load(TEMPLATES + "ch2bet.nii.gz").get_fdata() > 0
     half = brain
     while half.mean() < 0.5:

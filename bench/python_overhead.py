@@ -5,33 +5,16 @@ denoisers.quillon/tessary, and denoise() with sigma given and estimated.
 
 Usage: .venv/bin/python bench/python_overhead.py [RUNS]
 """
-import statistics
 import sys
-import time
-
-import nibabel as nib
-import numpy as np
 
 import denoisers
+from brain_timing import median_seconds, noisy_t1
 from denoisers import _core
-
-
-def median_seconds(call, runs):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    clean = nib.load("/usr/share/mricron/templates/ch2.nii.gz").get_fdata()
-    sigma = 0.03 * clean.max()
-    rng = np.random.default_rng(0)
-    noisy = np.asfortranarray(np.sqrt((clean + sigma * rng.standard_normal(clean.shape)) ** 2
-                                      + (sigma * rng.standard_normal(clean.shape)) ** 2))
+    _, noisy, sigma = noisy_t1()
     guide = _core.quillon(noisy, sigma, 1.0, False)
     rows = [
         ("quillon: extension call", lambda: _core.quillon(noisy, sigma, 1.0, False)),
