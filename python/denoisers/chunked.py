@@ -145,8 +145,17 @@ class _Working:
     def into(self, block):
         return np.asfortranarray(self._forward(np.asarray(block, dtype=np.float64)))
 
-    def back(self, out, dtype):
-        out /= self.scale
+    def into_own(self, x):
+        """into() in place, on a float64 volume no one else holds."""
+        if self.offset != 0.0:
+            np.subtract(x, self.offset, out=x)
+        return np.multiply(x, self.scale, out=x)
+
+    def back(self, out, dtype, scaled=False):
+        """out (float64, ours to change) in the input's units and dtype;
+        scaled: out is already divided by the scale."""
+        if not scaled:
+            out /= self.scale
         if self.offset != 0.0:
             out += self.offset
         return out.astype(dtype, copy=False)
@@ -192,6 +201,21 @@ def _side(d, start, stop, width):
         slice(start, min(stop, start + width)) if d < 0 else slice(max(start, stop - width), stop))
 
 
+# The edge of the tiles _copy moves at a time: a 64x64 tile of doubles
+# across the two axes that swap their strides fits the cache twice over.
+_TILE = 64
+
+
+def _copy(target, source):
+    """target[...] = source, tile by tile across the first and last axes.
+    A zarr region comes in C order and the filters take Fortran order: one
+    strided copy of the whole region runs across memory on one side or the
+    other and costs three times as much."""
+    for i in range(0, source.shape[0], _TILE):
+        for k in range(0, source.shape[2], _TILE):
+            target[i:i + _TILE, :, k:k + _TILE] = source[i:i + _TILE, :, k:k + _TILE]
+
+
 def _faces(source, loc, width):
     """What the neighbours of the chunk at loc read of it: for each
     direction, the chunk's voxels within `width` of that face, edge or
@@ -215,7 +239,7 @@ def _region_block(source, loc, neighbours, w, method, radius, dtype):
     hi = [min(shape[a], loc[a][1] + width[a]) for a in range(3)]
     x = np.empty([hi[a] - lo[a] for a in range(3)], dtype=np.float64, order="F")
     own = tuple(slice(loc[a][0] - lo[a], loc[a][1] - lo[a]) for a in range(3))
-    x[own] = source[tuple(slice(a, b) for a, b in loc)]
+    _copy(x[own], np.asarray(source[tuple(slice(a, b) for a, b in loc)]))
     for d, pieces in zip(_DIRECTIONS, neighbours):
         if pieces is None:
             continue
@@ -224,7 +248,7 @@ def _region_block(source, loc, neighbours, w, method, radius, dtype):
         index = tuple(own[a] if d[a] == 0 else slice(0, own[a].start) if d[a] < 0
                       else slice(own[a].stop, hi[a] - lo[a]) for a in range(3))
         x[index] = piece
-    x = w.into(x)
+    x = w.into_own(x)
     out = _core.quillon(x, w.sigma, w.flag, False, w.table_largest,
                         whole_slices=shape[2], first_slice=lo[2])
     if "tessary" in method:
@@ -237,7 +261,7 @@ def _region_block(source, loc, neighbours, w, method, radius, dtype):
                             whole_slices=shape[2], first_slice=t_lo[2])
         lo = t_lo
     keep = tuple(slice(loc[a][0] - lo[a], loc[a][1] - lo[a]) for a in range(3))
-    return w.back(np.array(out[keep], order="F"), dtype)
+    return w.back(np.divide(out[keep], w.scale, order="F"), dtype, scaled=True)
 
 
 def _by_regions(source, chunks, w, method, radius, dtype):
