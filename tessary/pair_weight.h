@@ -32,7 +32,7 @@ static inline WeightConstants WeightConstantsFor(double h) {
 // a difference that does not fit in 32 bits (or is not a number) truncates
 // to the most negative integer, whose absolute value wraps to itself.
 static inline double GateDistance(double mean_difference) {
-  const int32_t t = TruncateToInt32(mean_difference);
+  const int32_t t = platform::TruncateToInt32(mean_difference);
   const uint32_t magnitude = t < 0 ? 0u - static_cast<uint32_t>(t) : static_cast<uint32_t>(t);
   return static_cast<double>(static_cast<int32_t>(magnitude));
 }

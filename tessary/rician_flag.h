@@ -11,16 +11,16 @@ namespace tessary {
 
 // Linux: the low eight bits of the 32-bit truncation.
 inline unsigned char RicianFlagLinux(double x) {
-  return static_cast<unsigned char>(static_cast<uint32_t>(TruncateToInt32(x)) & 0xFFu);
+  return static_cast<unsigned char>(static_cast<uint32_t>(platform::TruncateToInt32(x)) & 0xFFu);
 }
 
 // Windows: the low eight bits of the 64-bit truncation.
 inline unsigned char RicianFlagWindows(double x) {
-  return static_cast<unsigned char>(static_cast<uint64_t>(TruncateToInt64(x)) & 0xFFu);
+  return static_cast<unsigned char>(static_cast<uint64_t>(platform::TruncateToInt64(x)) & 0xFFu);
 }
 
 // macOS: a boolean of the 32-bit truncation.
-inline unsigned char RicianFlagMac(double x) { return TruncateToInt32(x) != 0 ? 1 : 0; }
+inline unsigned char RicianFlagMac(double x) { return platform::TruncateToInt32(x) != 0 ? 1 : 0; }
 
 // The narrowing of the platform this is built for.
 inline unsigned char RicianFlag(double x) {

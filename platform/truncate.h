@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace tessary {
+namespace platform {
 
 // Truncation toward zero as the x86 conversion instructions do it: a value
 // that does not fit (or is not a number) gives the "integer indefinite", the
@@ -24,4 +24,4 @@ static inline int64_t TruncateToInt64(double x) {
   return static_cast<int64_t>(x);
 }
 
-}  // namespace tessary
+}  // namespace platform
