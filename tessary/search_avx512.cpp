@@ -8,7 +8,7 @@ namespace tessary {
 
 void ThreadFuncAvx512(void* record) {
   const auto& a = *static_cast<const NlmThreadArgs*>(record);
-  VectorWorker<platform::Avx512Lanes>(*a.context, a).Run();
+  LaneWorker<platform::Avx512Lanes>(*a.context, a).Run();
 }
 
 void WeighAvx512(int n, const double* centre, const double* mean_p, const double* mean_q,
@@ -17,7 +17,7 @@ void WeighAvx512(int n, const double* centre, const double* mean_p, const double
   Context c{};
   c.filter_h = filter_h;
   const NlmThreadArgs a{};
-  VectorWorker<platform::Avx512Lanes>(c, a).Weigh(n, centre, mean_p, mean_q, guide_p, guide_q, w,
+  LaneWorker<platform::Avx512Lanes>(c, a).Weigh(n, centre, mean_p, mean_q, guide_p, guide_q, w,
                                                 passed);
 }
 

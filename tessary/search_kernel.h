@@ -1,21 +1,26 @@
-// The vector search kernel, written once over the lane vocabulary of
-// platform/lanes.h and compiled once per instruction set (search_sse2.cpp,
-// search_avx2.cpp, search_avx512.cpp). Only those files include it.
+// The search kernel, written once over the lane vocabulary of
+// platform/lanes.h and compiled once per instruction set: one lane of plain
+// C++ (search_scalar.cpp, every processor), SSE2, AVX2 and AVX-512
+// (search_sse2.cpp, search_avx2.cpp, search_avx512.cpp). Only those files
+// include it.
 //
-// For one window offset (ds, dc, dr), consecutive centres down a column have
-// consecutive neighbours, so each lane takes one centre: the lanes load
-// their centres' and neighbours' values side by side and run the scalar
+// The worker visits the centres of its slab column by column; for each
+// window offset (ds, dc, dr) in window order, consecutive centres down a
+// column have consecutive neighbours, so each lane takes one centre: the
+// lanes load their centres' and neighbours' values side by side and run the
 // pair's arithmetic operation for operation. Lanes the centre test or the
 // gate turns away keep their sums untouched (their old values are stored
-// back), so every accepted pair adds exactly the scalar kernel's bits; a
-// voxel merely receives them in another order. (Where two different
-// not-a-numbers meet in one operation, which of them comes through is the
-// compiler's choice of operand order, here as in the scalar code; such a
+// back). (Where two different not-a-numbers meet in one operation, which of
+// them comes through is the compiler's choice of operand order; such a
 // weight is not a number either way.)
 //
-// A column's run of centres for one offset is done N lanes at a time: the
-// gate and the weight, then the four additions. The rows that do not fill a
-// vector go through the scalar pair code.
+// A voxel's sums receive their additions in an order fixed by the groups of
+// eight centres a column's run is cut into, from the run's start, whatever
+// the vector width: a group is eight lanes of AVX-512, two vectors of AVX2,
+// four of SSE2 or eight single lanes, and all its additions into its
+// centres come before all those into its neighbours. The rows past the last
+// whole group go through the pair code one by one. So every instruction set
+// gives the scalar build's bits.
 //
 // The weight avoids the two divisions where it can, with the same bits:
 // when dg * dg <= 2h^2 the guide term is exactly +0 (see GuideTerm), and the
@@ -50,13 +55,19 @@ struct Targets {
   int offset;  // subtracted from a neighbour's linear index
 };
 
+// The centres of a run go kGroup at a time on every instruction set, as
+// kGroup / N vectors of N lanes: the widest vector's eight lanes.
+constexpr int kGroup = 8;
+
 template <class V>
-class VectorWorker {
+class LaneWorker {
   using D = typename V::D;
   using M = typename V::M;
+  static constexpr int kVectors = kGroup / V::N;
+  static_assert(kGroup % V::N == 0);
 
  public:
-  VectorWorker(const Context& c, const NlmThreadArgs& a)
+  LaneWorker(const Context& c, const NlmThreadArgs& a)
       : c_(c),
         a_(a),
         k_(WeightConstantsFor(c.filter_h)),
@@ -134,22 +145,26 @@ class VectorWorker {
   }
 
   // Narrows the run of centres [first, end) to those of span. A voxel's
-  // additions arrive in an order that depends on where the vectors of a run
-  // start, so the narrowed run keeps the whole run's vectors: it starts on
+  // additions arrive in an order that depends on where the groups of a run
+  // start, so the narrowed run keeps the whole run's groups: it starts on
   // one of their starts, and ends on one, or at the run's end when the span
   // reaches into the rows done one by one. False when nothing is left.
   static bool Within(platform::RowSpan span, int& first, int& end) {
     const int lo = MaxInt(first, span.first);
     const int hi = MinInt(end, span.last + 1);
     if (hi <= lo) return false;
-    const int vectors_end = end - (end - first) % V::N;
-    const int start = first + (lo - first) / V::N * V::N;
-    if (hi <= vectors_end) end = first + (hi - first + V::N - 1) / V::N * V::N;
+    const int vectors_end = end - (end - first) % kGroup;
+    const int start = first + (lo - first) / kGroup * kGroup;
+    if (hi <= vectors_end) end = first + (hi - first + kGroup - 1) / kGroup * kGroup;
     first = start;
     return true;
   }
 
-  // The centres p0 .. p0 + n - 1, each with the neighbour p + offset.
+  // The centres p0 .. p0 + n - 1, each with the neighbour p + offset, a
+  // group of kGroup at a time: all the group's additions into its centres,
+  // then all those into its neighbours. A voxel that is both a centre and a
+  // neighbour in one group so receives its two additions in the same order
+  // on every vector width.
   void Run(int p0, int n, int offset, const Targets& t) const {
     const Constants c = MakeConstants();
     const double* in = c_.in_image;
@@ -157,21 +172,28 @@ class VectorWorker {
     const double* guide = c_.guide_image;
     double* out = c_.out_image;
     double* weights = c_.weights;
-    const int full = n - n % V::N;
-    for (int i = 0; i < full; i += V::N) {
-      const int p = p0 + i;
-      const int q = p + offset;
-      const int tq = q - t.offset;
-      M pass;
-      const D w = WeighChunk(c, in + p, mean + p, mean + q, guide + p, guide + q, pass);
-      const D vp = V::Load(in + p);
-      const D vq = V::Load(in + q);
-      const D to_p = squared_ ? V::Mul(vq, V::Mul(w, vq)) : V::Mul(w, vq);
-      const D to_q = squared_ ? V::Mul(vp, V::Mul(w, vp)) : V::Mul(w, vp);
-      AddInto(out + p, pass, to_p);
-      AddInto(weights + p, pass, w);
-      AddInto(t.out + tq, pass, to_q);
-      AddInto(t.weights + tq, pass, w);
+    const int full = n - n % kGroup;
+    for (int i = 0; i < full; i += kGroup) {
+      M pass[kVectors];
+      D w[kVectors];
+      for (int v = 0; v < kVectors; ++v) {
+        const int p = p0 + i + v * V::N;
+        w[v] = WeighChunk(c, in + p, mean + p, mean + p + offset, guide + p, guide + p + offset,
+                          pass[v]);
+      }
+      for (int v = 0; v < kVectors; ++v) {
+        const int p = p0 + i + v * V::N;
+        const D vq = V::Load(in + p + offset);
+        AddInto(out + p, pass[v], squared_ ? V::Mul(vq, V::Mul(w[v], vq)) : V::Mul(w[v], vq));
+        AddInto(weights + p, pass[v], w[v]);
+      }
+      for (int v = 0; v < kVectors; ++v) {
+        const int p = p0 + i + v * V::N;
+        const int tq = p + offset - t.offset;
+        const D vp = V::Load(in + p);
+        AddInto(t.out + tq, pass[v], squared_ ? V::Mul(vp, V::Mul(w[v], vp)) : V::Mul(w[v], vp));
+        AddInto(t.weights + tq, pass[v], w[v]);
+      }
     }
     for (int i = full; i < n; ++i) ScalarPair(p0 + i, p0 + i + offset, t);
   }

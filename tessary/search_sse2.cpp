@@ -8,7 +8,7 @@ namespace tessary {
 
 void ThreadFuncSse2(void* record) {
   const auto& a = *static_cast<const NlmThreadArgs*>(record);
-  VectorWorker<platform::Sse2Lanes>(*a.context, a).Run();
+  LaneWorker<platform::Sse2Lanes>(*a.context, a).Run();
 }
 
 void WeighSse2(int n, const double* centre, const double* mean_p, const double* mean_q,
@@ -17,7 +17,7 @@ void WeighSse2(int n, const double* centre, const double* mean_p, const double* 
   Context c{};
   c.filter_h = filter_h;
   const NlmThreadArgs a{};
-  VectorWorker<platform::Sse2Lanes>(c, a).Weigh(n, centre, mean_p, mean_q, guide_p, guide_q, w,
+  LaneWorker<platform::Sse2Lanes>(c, a).Weigh(n, centre, mean_p, mean_q, guide_p, guide_q, w,
                                                 passed);
 }
 

@@ -14,12 +14,10 @@ namespace tessary {
 // set.
 void ThreadFunc(void* record);
 
-// The kernels. The scalar one is the reference: every centre in the
-// traversal order, its pairs one at a time in window order. The vector ones
-// weigh the pairs of one window offset for consecutive centres of a column
-// at once (one centre per lane) with the same arithmetic, so every pair gets
-// the same weight bits; only the order in which a voxel's sums receive
-// their additions differs, which changes nothing but the rounding of sums.
+// The kernels, one code over lanes of every width (search_kernel.h): each
+// weighs the pairs of one window offset for consecutive centres of a column
+// at once, in groups of eight, so every instruction set adds the same bits
+// in the same order. ScalarThreadFunc runs it on one lane.
 void ScalarThreadFunc(void* record);
 
 using KernelFunction = void (*)(void* record);
