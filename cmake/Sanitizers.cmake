@@ -34,7 +34,7 @@ if(DENOISERS_SANITIZE)
   if("undefined" IN_LIST _denoisers_sanitizers)
     # Not part of "undefined": a double converted to an integer it does not
     # fit is undefined, and the cores promise explicit truncation instead
-    # (tessary/truncate.h, the 32-bit checks of the gateways).
+    # (platform/truncate.h, the 32-bit checks of the gateways).
     list(APPEND _denoisers_sanitize_flags -fsanitize=float-cast-overflow)
   endif()
   list(APPEND _denoisers_sanitize_flags -fno-sanitize-recover=all)
