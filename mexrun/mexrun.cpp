@@ -103,9 +103,9 @@ Options ParseCommandLine(int argc, char** argv) {
   return options;
 }
 
-std::vector<int> HostDims(const npy::Array& array, const std::string& path) {
+std::vector<int> HostDims(const std::vector<std::int64_t>& shape, const std::string& path) {
   std::vector<int> dims;
-  for (std::int64_t d : array.shape) {
+  for (std::int64_t d : shape) {
     if (d > std::numeric_limits<int>::max())
       throw Failure(path + ": extent " + std::to_string(d) + " exceeds the host's 32-bit limit");
     dims.push_back(static_cast<int>(d));
@@ -187,13 +187,17 @@ int Run(const Options& options) {
   std::vector<const mxArray*> inputs;
   for (const std::string& arg : options.args) {
     if (EndsWith(arg, ".npy")) {
-      npy::Array array;
+      // The file's data go straight into the host array.
+      mxArray* input = nullptr;
       try {
-        array = npy::Read(arg);
+        npy::ReadInto(arg, [&](const std::vector<std::int64_t>& shape) {
+          input = arrays.Keep(standin::CreateDouble(HostDims(shape, arg)));
+          return mxGetPr(input);
+        });
       } catch (const std::exception& e) {
         throw Failure(e.what());
       }
-      inputs.push_back(arrays.Keep(standin::CreateDouble(HostDims(array, arg), array.data.data())));
+      inputs.push_back(input);
     } else {
       double value = 0;
       ParseNumber(arg, value);  // checked with the command line
@@ -231,12 +235,10 @@ int Run(const Options& options) {
   }
   for (int k = 0; k < nlhs; ++k) {
     const mxArray* output = outputs[k];
-    npy::Array array;
-    for (int d : standin::Dimensions(output)) array.shape.push_back(d);
-    const double* data = mxGetPr(output);
-    array.data.assign(data, data + mxGetNumberOfElements(output));
+    std::vector<std::int64_t> shape;
+    for (int d : standin::Dimensions(output)) shape.push_back(d);
     try {
-      npy::Write(options.outputs[k], array);
+      npy::Write(options.outputs[k], shape, mxGetPr(output), mxGetNumberOfElements(output));
     } catch (const std::exception& e) {
       throw Failure(e.what());
     }

@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -170,38 +171,101 @@ std::string ShapeText(const std::vector<std::int64_t>& shape) {
   return text + ")";
 }
 
+// The data are moved between the file and the caller's memory in blocks of
+// this many doubles: on a little-endian machine straight, elsewhere each
+// block turned round in between.
+constexpr std::size_t kBlock = std::size_t{1} << 20;
+
+void ReadDoubles(std::istream& in, double* out, std::size_t count, const std::string& path) {
+  if constexpr (std::endian::native == std::endian::little) {
+    in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count * sizeof(double)));
+  } else {
+    std::vector<unsigned char> block;
+    for (std::size_t done = 0; done < count && in; done += kBlock) {
+      const std::size_t n = std::min(kBlock, count - done);
+      block.resize(n * sizeof(double));
+      in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
+      for (std::size_t i = 0; i < n; ++i) out[done + i] = FromLittleEndian(block.data() + 8 * i);
+    }
+  }
+  if (!in) Fail(path, "read error");
+}
+
+void WriteDoubles(std::ostream& out, const double* data, std::size_t count) {
+  if constexpr (std::endian::native == std::endian::little) {
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count * sizeof(double)));
+  } else {
+    std::vector<unsigned char> block;
+    for (std::size_t done = 0; done < count; done += kBlock) {
+      const std::size_t n = std::min(kBlock, count - done);
+      block.resize(n * sizeof(double));
+      for (std::size_t i = 0; i < n; ++i) ToLittleEndian(data[done + i], block.data() + 8 * i);
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    }
+  }
+}
+
+// Places the C-ordered elements of `shape` (last index fastest) at their
+// column-major offsets.
+void Transpose(const std::vector<std::int64_t>& shape, const double* c_order, double* out,
+               std::size_t count) {
+  const std::size_t rank = shape.size();
+  std::vector<std::size_t> stride(rank, 1), index(rank, 0);
+  for (std::size_t k = 1; k < rank; ++k)
+    stride[k] = stride[k - 1] * static_cast<std::size_t>(shape[k - 1]);
+  std::size_t target = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    out[target] = c_order[i];
+    for (std::size_t k = rank; k-- > 0;) {
+      target += stride[k];
+      if (++index[k] < static_cast<std::size_t>(shape[k])) break;
+      target -= stride[k] * index[k];
+      index[k] = 0;
+    }
+  }
+}
+
 }  // namespace
 
-Array Read(const std::string& path) {
+void ReadInto(const std::string& path, const Allocate& allocate) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Fail(path, std::string("cannot open (") + std::strerror(errno) + ")");
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) Fail(path, "read error");
+  in.seekg(0, std::ios::end);
+  const auto size = static_cast<std::size_t>(in.tellg());
+  in.seekg(0);
+  if (!in) Fail(path, "read error");
 
-  if (bytes.size() < kMagicSize + 2 || bytes.compare(0, kMagicSize, kMagic, kMagicSize) != 0)
+  char preamble_bytes[12] = {};
+  in.read(preamble_bytes, static_cast<std::streamsize>(std::min<std::size_t>(size, 12)));
+  if (!in) Fail(path, "read error");
+  if (size < kMagicSize + 2 || std::memcmp(preamble_bytes, kMagic, kMagicSize) != 0)
     Fail(path, "not an npy file (no magic string)");
-  const auto major = static_cast<unsigned char>(bytes[6]);
-  const auto minor = static_cast<unsigned char>(bytes[7]);
+  const auto major = static_cast<unsigned char>(preamble_bytes[6]);
+  const auto minor = static_cast<unsigned char>(preamble_bytes[7]);
   if ((major != 1 && major != 2) || minor != 0)
     Fail(path, "unsupported npy format version " + std::to_string(major) + "." +
                    std::to_string(minor) + " (1.0 and 2.0 are read)");
   const std::size_t length_size = major == 1 ? 2 : 4;
   const std::size_t preamble = 8 + length_size;
-  if (bytes.size() < preamble) Fail(path, "truncated header");
+  if (size < preamble) Fail(path, "truncated header");
   std::size_t header_length = 0;
   for (std::size_t i = 0; i < length_size; ++i)
-    header_length |= static_cast<std::size_t>(static_cast<unsigned char>(bytes[8 + i])) << (8 * i);
-  if (bytes.size() - preamble < header_length) Fail(path, "truncated header");
+    header_length |= static_cast<std::size_t>(static_cast<unsigned char>(preamble_bytes[8 + i]))
+                     << (8 * i);
+  if (size - preamble < header_length) Fail(path, "truncated header");
+  std::string header_text(header_length, '\0');
+  in.seekg(static_cast<std::streamoff>(preamble));
+  in.read(header_text.data(), static_cast<std::streamsize>(header_length));
+  if (!in) Fail(path, "read error");
 
-  const Header header = HeaderParser(bytes.substr(preamble, header_length), path).Parse();
+  const Header header = HeaderParser(header_text, path).Parse();
   if (header.descr.size() == 3 && header.descr[0] == '>' && header.descr.substr(1) == "f8")
     Fail(path, "big-endian data ('>f8') is not supported");
   if (header.descr != "<f8" && header.descr != "=f8" && header.descr != "|f8")
     Fail(path, "unsupported dtype '" + header.descr + "' (only float64, '<f8', is read)");
 
   const std::size_t count = ElementCount(header.shape, path);
-  const std::size_t offset = preamble + header_length;
-  const std::size_t available = bytes.size() - offset;
+  const std::size_t available = size - (preamble + header_length);
   if (available < count * sizeof(double))
     Fail(path, "truncated data: " + std::to_string(count * sizeof(double)) + " bytes expected, " +
                    std::to_string(available) + " found");
@@ -209,40 +273,34 @@ Array Read(const std::string& path) {
     Fail(path, std::to_string(available - count * sizeof(double)) +
                    " unexpected bytes after the data");
 
-  Array array;
-  array.shape = header.shape;
-  array.data.resize(count);
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+  double* out = allocate(header.shape);
   if (header.fortran_order || header.shape.size() < 2) {
-    for (std::size_t i = 0; i < count; ++i) array.data[i] = FromLittleEndian(data + 8 * i);
-    return array;
+    ReadDoubles(in, out, count, path);
+    return;
   }
-  // C order: walk the file in its order (last index fastest) and place each
-  // element at its column-major offset.
-  const std::size_t rank = header.shape.size();
-  std::vector<std::size_t> stride(rank, 1), index(rank, 0);
-  for (std::size_t k = 1; k < rank; ++k)
-    stride[k] = stride[k - 1] * static_cast<std::size_t>(header.shape[k - 1]);
-  std::size_t target = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    array.data[target] = FromLittleEndian(data + 8 * i);
-    for (std::size_t k = rank; k-- > 0;) {
-      target += stride[k];
-      if (++index[k] < static_cast<std::size_t>(header.shape[k])) break;
-      target -= stride[k] * index[k];
-      index[k] = 0;
-    }
-  }
+  std::vector<double> c_order(count);
+  ReadDoubles(in, c_order.data(), count, path);
+  Transpose(header.shape, c_order.data(), out, count);
+}
+
+Array Read(const std::string& path) {
+  Array array;
+  ReadInto(path, [&array](const std::vector<std::int64_t>& shape) {
+    array.shape = shape;
+    array.data.resize(ElementCount(shape, ""));
+    return array.data.data();
+  });
   return array;
 }
 
-void Write(const std::string& path, const Array& array) {
-  if (ElementCount(array.shape, path) != array.data.size())
-    Fail(path, "shape " + ShapeText(array.shape) + " does not match " +
-                   std::to_string(array.data.size()) + " elements");
+void Write(const std::string& path, const std::vector<std::int64_t>& shape, const double* data,
+           std::size_t count) {
+  if (ElementCount(shape, path) != count)
+    Fail(path, "shape " + ShapeText(shape) + " does not match " + std::to_string(count) +
+                   " elements");
 
-  std::string header = "{'descr': '<f8', 'fortran_order': True, 'shape': " +
-                       ShapeText(array.shape) + ", }";
+  std::string header = "{'descr': '<f8', 'fortran_order': True, 'shape': " + ShapeText(shape) +
+                       ", }";
   // Version 1.0 holds a header of up to 65535 bytes; only absurd ranks need 2.0.
   std::size_t preamble = 10;
   std::size_t total = preamble + header.size() + 1;
@@ -257,16 +315,17 @@ void Write(const std::string& path, const Array& array) {
   for (std::size_t i = 0; i < preamble - 8; ++i)
     bytes += static_cast<char>((header.size() >> (8 * i)) & 0xff);
   bytes += header;
-  const std::size_t data_offset = bytes.size();
-  bytes.resize(data_offset + 8 * array.data.size());
-  auto* out = reinterpret_cast<unsigned char*>(bytes.data() + data_offset);
-  for (std::size_t i = 0; i < array.data.size(); ++i) ToLittleEndian(array.data[i], out + 8 * i);
 
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   if (!file) Fail(path, std::string("cannot create (") + std::strerror(errno) + ")");
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  WriteDoubles(file, data, count);
   file.close();
   if (!file) Fail(path, "write failed");
+}
+
+void Write(const std::string& path, const Array& array) {
+  Write(path, array.shape, array.data.data(), array.data.size());
 }
 
 }  // namespace npy
