@@ -32,7 +32,7 @@ struct Request {
   const unsigned char* mask = nullptr;
   // Set when the volume is a chunk of a larger one (see platform::Chunk).
   // With its first row at a multiple of 8 rows of the whole volume (so that
-  // the vector kernels' runs of centres fall as in the whole call), every
+  // the kernels' groups of eight centres fall as in the whole call), every
   // voxel at least radius + 1 voxels from the chunk's inner faces, on a
   // guide that holds the whole call's values there, gets the whole call's
   // bits.

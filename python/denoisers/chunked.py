@@ -19,9 +19,9 @@ magnitude that caps the working scale, and the largest working value that
 sizes quillon's Rician table) is computed first, over all chunks, and handed
 to every chunk. So is where the chunk lies along the slices: the cores then
 cut their worker slabs where the whole call cuts them, and every voxel
-receives its additions in the whole call's order. tessary's vector kernels
-take the centres of a column eight rows at a time from the volume's first
-row, so its chunks start at multiples of eight rows (chunk boundaries and
+receives its additions in the whole call's order. tessary takes the
+centres of a column in groups of eight rows, aligned with the volume's
+first row, so its chunks start at multiples of eight rows (chunk boundaries and
 the halo along the rows are rounded to them). The result is then
 denoisers.denoise's, bit for bit.
 
@@ -54,8 +54,8 @@ from . import _core
 from .pipeline import METHODS, _working_scale
 
 QUILLON_HALO = 6
-# tessary's runs of centres start every ROW_GRID rows of the whole volume
-# (the widest vector's lanes, 8 doubles, a multiple of every narrower one).
+# tessary takes a column's centres in groups of ROW_GRID rows, aligned with
+# the whole volume's first row, on every instruction set.
 ROW_GRID = 8
 
 
