@@ -48,17 +48,18 @@ inline void Line(const typename V::D* x, typename V::D* y, const VectorTables<V>
   }
 }
 
-// The column and slice stages of a block transform, on the row stage's
-// output in block order (which they overwrite), as the scalar Separable
-// runs them after its rows.
-template <class V, bool kForward>
-inline void ColumnsThenSlices(typename V::D* scratch, typename V::D* dst, const VectorTables<V>& t) {
+// The column and slice stages of a block transform, as the scalar Separable
+// runs them after its rows; row(k, j, p) gives element (k, j, p) of the row
+// stage's output.
+template <class V, bool kForward, class RowStage>
+inline void ColumnsThenSlices(const RowStage& row, typename V::D* dst, const VectorTables<V>& t) {
   using reg = typename V::D;
+  reg scratch[64];
   reg in[4];
   reg out[4];
   for (int k = 0; k < 4; ++k) {
     for (int p = 0; p < 4; ++p) {
-      for (int m = 0; m < 4; ++m) in[m] = scratch[k + 16 * p + 4 * m];
+      for (int m = 0; m < 4; ++m) in[m] = row(k, m, p);
       Line<V, kForward>(in, out, t);
       for (int m = 0; m < 4; ++m) scratch[k + 16 * p + 4 * m] = out[m];
     }
@@ -75,9 +76,10 @@ inline void ColumnsThenSlices(typename V::D* scratch, typename V::D* dst, const 
 // Rows, then columns, then slices, as the scalar block transforms.
 template <class V, bool kForward>
 inline void Transform3(const typename V::D* src, typename V::D* dst, const VectorTables<V>& t) {
-  typename V::D scratch[64];
-  for (int i = 0; i < 64; i += 4) Line<V, kForward>(src + i, scratch + i, t);
-  ColumnsThenSlices<V, kForward>(scratch, dst, t);
+  typename V::D rows[64];
+  for (int i = 0; i < 64; i += 4) Line<V, kForward>(src + i, rows + i, t);
+  ColumnsThenSlices<V, kForward>([&rows](int k, int j, int p) { return rows[k + 4 * j + 16 * p]; },
+                                 dst, t);
 }
 
 }  // namespace
