@@ -47,12 +47,8 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
   }
 }
 
-void ThreadFunc2(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+void OracleSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
-  if (SlabKernel kernel = OracleKernel(c.isa)) return kernel(a);
-
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
     for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
@@ -61,6 +57,14 @@ void ThreadFunc2(void* args) {
       for (int r0 = span.first; r0 <= span.last; ++r0) OracleBlock(a, target, r0, c0, s0);
     }
   }
+}
+
+void ThreadFunc2(void* args) {
+  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+  const Context& c = *a.context;
+  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (SlabKernel kernel = OracleKernel(c.isa)) return kernel(a);
+  OracleSlab(a);
 }
 
 }  // namespace quillon
