@@ -1,7 +1,8 @@
 // The block workers with one block per vector lane: lane l of a group holds
 // the block that starts l rows after the group's first. Every lane runs the
 // scalar sequence of its block, operation for operation, so the results are
-// the scalar ones bit for bit.
+// the scalar ones bit for bit; the row lines that neighbouring blocks share
+// are transformed once (row_line_ring.h).
 //
 // Written once against the lane vocabulary of platform/lanes.h; included
 // only by the kernel files, each compiled for one instruction set with its
@@ -9,9 +10,12 @@
 // wider set can stand in for another).
 #pragma once
 
+#include <new>
+
 #include "block_access.h"
 #include "context.h"
 #include "lane_transforms.h"
+#include "row_line_ring.h"
 #include "workers.h"
 
 namespace quillon {
@@ -48,29 +52,6 @@ inline typename V::D CorrectedLanes(typename V::D x, const double* table, int le
   return V::Select(inside, V::Select(below, x, y), x);
 }
 
-// Element (k, j, p) of the group's blocks: lane l reads voxel
-// (r0 + l + k, c0 + j, s0 + p), so every element is one unaligned load.
-// Returns each lane's largest value from 0, or NaN where a value is not
-// finite, as the scalar gather does.
-template <class V>
-inline typename V::D Gather(const double* volume, int rows, int plane, int r0, int c0, int s0,
-                              typename V::D* block) {
-  typename V::D largest = V::Zero();
-  typename V::D finite = V::Zero();
-  for (int p = 0; p < 4; ++p) {
-    for (int j = 0; j < 4; ++j) {
-      const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
-      for (int k = 0; k < 4; ++k) {
-        const typename V::D x = V::Load(line + k);
-        block[k + 4 * j + 16 * p] = x;
-        largest = V::Select(V::Greater(x, largest), x, largest);
-        finite = V::Add(finite, V::Sub(x, x));
-      }
-    }
-  }
-  return V::Add(largest, finite);
-}
-
 // Adds c[k] lane l into row[l + k], for k = 3, 2, 1, 0 in turn. With four
 // lanes or more the voxels row[0 .. N+2] are read and written once, as two
 // vectors, the shifted contributions added in registers; the second vector
@@ -94,25 +75,31 @@ inline void AddShifted(double* row, const typename V::D* c) {
   }
 }
 
+// The row-line ring of a pass: the noisy volume's lines, and in the oracle
+// pass the first estimate's.
+template <class V, bool kOracle>
+using PassRing = RowLineRing<V, kOracle ? 2 : 1>;
+
 template <class V, bool kOracle>
 void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
-           typename V::D threshold, bool correct, int r0, int c0, int s0) {
+           PassRing<V, kOracle>& ring, typename V::D threshold, bool correct, int r0, int c0,
+           int s0) {
   using reg = typename V::D;
   const Context& ctx = *a.context;
   const int rows = ctx.rows;
-  const int plane = rows * ctx.cols;
   reg block[64];
   reg coefficients[64];
+  ring.Hold(0, r0, c0, s0, t);
   // The scalar Contributes, negated: not positive (0 or NaN).
-  const typename V::M skip = V::NotGreater(Gather<V>(ctx.in_image, rows, plane, r0, c0, s0, block), V::Zero());
+  const typename V::M skip = V::NotGreater(ring.Largest(r0, c0), V::Zero());
   if (V::All(skip)) return;
-  Transform3<V, true>(block, coefficients, t);
+  ring.Forward(0, r0, c0, t, coefficients);
 
   reg kept = V::Zero();
   if constexpr (kOracle) {
     reg estimate[64];
-    Gather<V>(ctx.out_image, rows, plane, r0, c0, s0, block);
-    Transform3<V, true>(block, estimate, t);
+    ring.Hold(1, r0, c0, s0, t);
+    ring.Forward(1, r0, c0, t, estimate);
     for (int i = 0; i < 64; ++i)
       ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(estimate[i]), coefficients[i], kept);
   } else {
@@ -148,7 +135,7 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
 }
 
 template <class V, bool kOracle>
-void SlabOfBlocks(const DctThreadArgs& a) {
+void RowsOfBlocks(const DctThreadArgs& a, PassRing<V, kOracle>& ring) {
   const Context& ctx = *a.context;
   const VectorTables<V> t(ctx.transforms);
   const double threshold = kOracle ? ctx.sigma : 2.7 * ctx.sigma;
@@ -171,7 +158,7 @@ void SlabOfBlocks(const DctThreadArgs& a) {
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.
       for (; r0 + V::N - 1 <= last_r0; r0 += V::N)
-        Group<V, kOracle>(a, target, t, vector_threshold, correct, r0, c0, s0);
+        Group<V, kOracle>(a, target, t, ring, vector_threshold, correct, r0, c0, s0);
       for (; r0 <= last_r0; ++r0) {
         if constexpr (kOracle) {
           OracleBlock(a, target, r0, c0, s0);
@@ -181,6 +168,22 @@ void SlabOfBlocks(const DctThreadArgs& a) {
       }
     }
   }
+}
+
+// A worker's slab. Its ring's storage is taken and given back by hand: with
+// a destructor in scope the object would refer to the unwinding personality,
+// a symbol the linker may share with baseline code. Without the storage the
+// slab is done the plain scalar way, which gives the same bits.
+template <class V, bool kOracle>
+void SlabOfBlocks(const DctThreadArgs& a) {
+  using Ring = PassRing<V, kOracle>;
+  const Context& ctx = *a.context;
+  void* storage = ::operator new(sizeof(double) * Ring::Doubles(ctx.rows), std::nothrow);
+  if (storage == nullptr) return kOracle ? OracleSlab(a) : HardThresholdSlab(a);
+  const double* const volumes[] = {ctx.in_image, ctx.out_image};
+  Ring ring(volumes, ctx.rows, ctx.rows * ctx.cols, static_cast<double*>(storage));
+  RowsOfBlocks<V, kOracle>(a, ring);
+  ::operator delete(storage);
 }
 
 }  // namespace
