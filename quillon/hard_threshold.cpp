@@ -49,12 +49,6 @@ void HardThresholdSlab(const DctThreadArgs& a) {
   }
 }
 
-void ThreadFunc(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
-  if (SlabKernel kernel = HardThresholdKernel(c.isa)) return kernel(a);
-  HardThresholdSlab(a);
-}
+void ThreadFunc(void* args) { RunSlab(args, HardThresholdKernel, HardThresholdSlab); }
 
 }  // namespace quillon

@@ -59,12 +59,6 @@ void OracleSlab(const DctThreadArgs& a) {
   }
 }
 
-void ThreadFunc2(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
-  const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
-  if (SlabKernel kernel = OracleKernel(c.isa)) return kernel(a);
-  OracleSlab(a);
-}
+void ThreadFunc2(void* args) { RunSlab(args, OracleKernel, OracleSlab); }
 
 }  // namespace quillon
