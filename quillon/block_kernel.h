@@ -1,7 +1,8 @@
 // The block workers with one block per vector lane: lane l of a group holds
 // the block that starts l rows after the group's first. Every lane runs the
 // scalar sequence of its block, operation for operation, so the results are
-// the scalar ones bit for bit.
+// the scalar ones bit for bit; the row lines that neighbouring blocks share
+// are transformed once (row_line_ring.h).
 //
 // Written once against the lane vocabulary of platform/lanes.h; included
 // only by the kernel files, each compiled for one instruction set with its
@@ -9,9 +10,12 @@
 // wider set can stand in for another).
 #pragma once
 
+#include <new>
+
 #include "block_access.h"
-#include "dct.h"
 #include "context.h"
+#include "lane_transforms.h"
+#include "row_line_ring.h"
 #include "workers.h"
 
 namespace quillon {
@@ -19,20 +23,6 @@ namespace {
 
 inline int MinInt(int a, int b) { return a < b ? a : b; }
 inline int MaxInt(int a, int b) { return a > b ? a : b; }
-
-template <class V>
-struct VectorTables {
-  using reg = typename V::D;
-  reg t1[16], t2[16], w1, w2;
-  explicit VectorTables(const Transforms& t) {
-    for (int i = 0; i < 16; ++i) {
-      t1[i] = V::Set(t.tabla1[i]);
-      t2[i] = V::Set(t.tabla2[i]);
-    }
-    w1 = V::Set(t.W1);
-    w2 = V::Set(t.W2);
-  }
-};
 
 // The integer part of |c|, of any size, as in the scalar workers.
 template <class V>
@@ -62,76 +52,6 @@ inline typename V::D CorrectedLanes(typename V::D x, const double* table, int le
   return V::Select(inside, V::Select(below, x, y), x);
 }
 
-template <class V, bool kForward>
-inline void Line(const typename V::D* x, typename V::D* y, const VectorTables<V>& t) {
-  using reg = typename V::D;
-  if constexpr (kForward) {
-    for (int u = 0; u < 4; ++u) {
-      const reg* b = t.t1 + 4 * u;
-      const reg s = V::Add(V::Add(V::Add(V::Mul(x[0], b[0]), V::Mul(x[1], b[1])), V::Mul(x[2], b[2])),
-                           V::Mul(x[3], b[3]));
-      y[u] = V::Mul(s, u == 0 ? t.w1 : t.w2);
-    }
-  } else {
-    const reg a0 = V::Mul(x[0], t.w1);
-    const reg a1 = V::Mul(x[1], t.w2);
-    const reg a2 = V::Mul(x[2], t.w2);
-    const reg a3 = V::Mul(x[3], t.w2);
-    for (int n = 0; n < 4; ++n) {
-      const reg* b = t.t2 + 4 * n;
-      y[n] = V::Add(V::Add(V::Add(V::Mul(a0, b[0]), V::Mul(a1, b[1])), V::Mul(a2, b[2])),
-                    V::Mul(a3, b[3]));
-    }
-  }
-}
-
-// Rows, then columns, then slices, as the scalar block transforms.
-template <class V, bool kForward>
-inline void Transform3(const typename V::D* src, typename V::D* dst, const VectorTables<V>& t) {
-  using reg = typename V::D;
-  reg scratch[64];
-  reg in[4];
-  reg out[4];
-  for (int i = 0; i < 64; i += 4) Line<V, kForward>(src + i, scratch + i, t);
-  for (int k = 0; k < 4; ++k) {
-    for (int p = 0; p < 4; ++p) {
-      for (int m = 0; m < 4; ++m) in[m] = scratch[k + 16 * p + 4 * m];
-      Line<V, kForward>(in, out, t);
-      for (int m = 0; m < 4; ++m) scratch[k + 16 * p + 4 * m] = out[m];
-    }
-  }
-  for (int k = 0; k < 4; ++k) {
-    for (int j = 0; j < 4; ++j) {
-      for (int m = 0; m < 4; ++m) in[m] = scratch[k + 4 * j + 16 * m];
-      Line<V, kForward>(in, out, t);
-      for (int m = 0; m < 4; ++m) dst[k + 4 * j + 16 * m] = out[m];
-    }
-  }
-}
-
-// Element (k, j, p) of the group's blocks: lane l reads voxel
-// (r0 + l + k, c0 + j, s0 + p), so every element is one unaligned load.
-// Returns each lane's largest value from 0, or NaN where a value is not
-// finite, as the scalar gather does.
-template <class V>
-inline typename V::D Gather(const double* volume, int rows, int plane, int r0, int c0, int s0,
-                              typename V::D* block) {
-  typename V::D largest = V::Zero();
-  typename V::D finite = V::Zero();
-  for (int p = 0; p < 4; ++p) {
-    for (int j = 0; j < 4; ++j) {
-      const double* line = volume + r0 + (c0 + j) * rows + (s0 + p) * plane;
-      for (int k = 0; k < 4; ++k) {
-        const typename V::D x = V::Load(line + k);
-        block[k + 4 * j + 16 * p] = x;
-        largest = V::Select(V::Greater(x, largest), x, largest);
-        finite = V::Add(finite, V::Sub(x, x));
-      }
-    }
-  }
-  return V::Add(largest, finite);
-}
-
 // Adds c[k] lane l into row[l + k], for k = 3, 2, 1, 0 in turn. With four
 // lanes or more the voxels row[0 .. N+2] are read and written once, as two
 // vectors, the shifted contributions added in registers; the second vector
@@ -155,25 +75,31 @@ inline void AddShifted(double* row, const typename V::D* c) {
   }
 }
 
+// The row-line ring of a pass: the noisy volume's lines, and in the oracle
+// pass the first estimate's.
+template <class V, bool kOracle>
+using PassRing = RowLineRing<V, kOracle ? 2 : 1>;
+
 template <class V, bool kOracle>
 void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
-           typename V::D threshold, bool correct, int r0, int c0, int s0) {
+           PassRing<V, kOracle>& ring, typename V::D threshold, bool correct, int r0, int c0,
+           int s0) {
   using reg = typename V::D;
   const Context& ctx = *a.context;
   const int rows = ctx.rows;
-  const int plane = rows * ctx.cols;
   reg block[64];
   reg coefficients[64];
+  ring.Hold(0, r0, c0, s0, t);
   // The scalar Contributes, negated: not positive (0 or NaN).
-  const typename V::M skip = V::NotGreater(Gather<V>(ctx.in_image, rows, plane, r0, c0, s0, block), V::Zero());
+  const typename V::M skip = V::NotGreater(ring.Largest(r0, c0), V::Zero());
   if (V::All(skip)) return;
-  Transform3<V, true>(block, coefficients, t);
+  ring.Forward(0, r0, c0, t, coefficients);
 
   reg kept = V::Zero();
   if constexpr (kOracle) {
     reg estimate[64];
-    Gather<V>(ctx.out_image, rows, plane, r0, c0, s0, block);
-    Transform3<V, true>(block, estimate, t);
+    ring.Hold(1, r0, c0, s0, t);
+    ring.Forward(1, r0, c0, t, estimate);
     for (int i = 0; i < 64; ++i)
       ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(estimate[i]), coefficients[i], kept);
   } else {
@@ -209,7 +135,7 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
 }
 
 template <class V, bool kOracle>
-void SlabOfBlocks(const DctThreadArgs& a) {
+void RowsOfBlocks(const DctThreadArgs& a, PassRing<V, kOracle>& ring) {
   const Context& ctx = *a.context;
   const VectorTables<V> t(ctx.transforms);
   const double threshold = kOracle ? ctx.sigma : 2.7 * ctx.sigma;
@@ -232,7 +158,7 @@ void SlabOfBlocks(const DctThreadArgs& a) {
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.
       for (; r0 + V::N - 1 <= last_r0; r0 += V::N)
-        Group<V, kOracle>(a, target, t, vector_threshold, correct, r0, c0, s0);
+        Group<V, kOracle>(a, target, t, ring, vector_threshold, correct, r0, c0, s0);
       for (; r0 <= last_r0; ++r0) {
         if constexpr (kOracle) {
           OracleBlock(a, target, r0, c0, s0);
@@ -242,6 +168,22 @@ void SlabOfBlocks(const DctThreadArgs& a) {
       }
     }
   }
+}
+
+// A worker's slab. Its ring's storage is taken and given back by hand: with
+// a destructor in scope the object would refer to the unwinding personality,
+// a symbol the linker may share with baseline code. Without the storage the
+// slab is done the plain scalar way, which gives the same bits.
+template <class V, bool kOracle>
+void SlabOfBlocks(const DctThreadArgs& a) {
+  using Ring = PassRing<V, kOracle>;
+  const Context& ctx = *a.context;
+  void* storage = ::operator new(sizeof(double) * Ring::Doubles(ctx.rows), std::nothrow);
+  if (storage == nullptr) return kOracle ? OracleSlab(a) : HardThresholdSlab(a);
+  const double* const volumes[] = {ctx.in_image, ctx.out_image};
+  Ring ring(volumes, ctx.rows, ctx.rows * ctx.cols, static_cast<double*>(storage));
+  RowsOfBlocks<V, kOracle>(a, ring);
+  ::operator delete(storage);
 }
 
 }  // namespace

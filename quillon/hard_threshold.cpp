@@ -36,12 +36,8 @@ void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, doub
   }
 }
 
-void ThreadFunc(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+void HardThresholdSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
-  if (SlabKernel kernel = HardThresholdKernel(c.isa)) return kernel(a);
-
   const double threshold = 2.7 * c.sigma;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, c.out_image, s0);
@@ -52,5 +48,7 @@ void ThreadFunc(void* args) {
     }
   }
 }
+
+void ThreadFunc(void* args) { RunSlab(args, HardThresholdKernel, HardThresholdSlab); }
 
 }  // namespace quillon

@@ -17,4 +17,12 @@ constexpr platform::PerIsa<SlabKernel> kOracle{};
 SlabKernel HardThresholdKernel(platform::Isa isa) { return kHardThreshold.For(isa); }
 SlabKernel OracleKernel(platform::Isa isa) { return kOracle.For(isa); }
 
+void RunSlab(void* args, SlabKernel (*kernel_for)(platform::Isa), SlabKernel scalar) {
+  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+  const Context& c = *a.context;
+  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (SlabKernel kernel = kernel_for(c.isa)) return kernel(a);
+  scalar(a);
+}
+
 }  // namespace quillon

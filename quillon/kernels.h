@@ -16,6 +16,11 @@ using SlabKernel = void (*)(const DctThreadArgs&);
 SlabKernel HardThresholdKernel(platform::Isa isa);
 SlabKernel OracleKernel(platform::Isa isa);
 
+// Runs the worker record `args` of a pass: nothing for an empty slab or a
+// volume too thin for a block, else the pass's kernel for the call's set,
+// or `scalar` where there is none.
+void RunSlab(void* args, SlabKernel (*kernel_for)(platform::Isa), SlabKernel scalar);
+
 // The entry pairs, each in its own file compiled for its set.
 void HardThresholdSse2(const DctThreadArgs& a);
 void OracleSse2(const DctThreadArgs& a);

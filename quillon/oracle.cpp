@@ -47,12 +47,8 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
   }
 }
 
-void ThreadFunc2(void* args) {
-  const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
+void OracleSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
-  if (SlabKernel kernel = OracleKernel(c.isa)) return kernel(a);
-
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
     for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
@@ -62,5 +58,7 @@ void ThreadFunc2(void* args) {
     }
   }
 }
+
+void ThreadFunc2(void* args) { RunSlab(args, OracleKernel, OracleSlab); }
 
 }  // namespace quillon

@@ -14,6 +14,12 @@ void ThreadFunc(void* args);
 // estimate's coefficients at sigma, with the Rician correction.
 void ThreadFunc2(void* args);
 
+// A worker's slab of each pass, the plain scalar way: the workers' own way
+// without vector kernels, and the kernels' way when they cannot have their
+// scratch.
+void HardThresholdSlab(const DctThreadArgs& a);
+void OracleSlab(const DctThreadArgs& a);
+
 // One block of each pass, the plain scalar way. The vector kernels use them
 // for the block positions at the end of a row that fill no whole vector.
 void HardThresholdBlock(const DctThreadArgs& a, const BlockTargets& target, double threshold,
