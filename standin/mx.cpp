@@ -17,6 +17,10 @@
 #include "registry.h"
 #include "standin_host.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 struct mxArray_tag {
   mxClassID cls = mxUNKNOWN_CLASS;
   bool complex = false;
@@ -98,8 +102,23 @@ std::vector<mwSize700> NormalisedDims(mwSize700 ndim, const mwSize700* dims) {
 }
 
 // Zeroed storage for n elements; never null for n == 0, so that a gateway
-// may take the data pointer of an empty array.
+// may take the data pointer of an empty array. A volume's first touch costs
+// one page fault per 4 KiB page, a sizeable share of a whole call, so on
+// Linux large blocks are aligned to and advised for 2 MiB pages (advice
+// only: where the system refuses, the pages stay small). Freed with free().
 void* ZeroedData(std::size_t n, std::size_t elem_size) {
+#if defined(__linux__)
+  constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  if (elem_size != 0 && n >= kHugePage / elem_size &&
+      n <= (std::numeric_limits<std::size_t>::max() - kHugePage) / elem_size) {
+    const std::size_t bytes = (n * elem_size + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = nullptr;
+    if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
+    madvise(p, bytes, MADV_HUGEPAGE);
+    std::memset(p, 0, bytes);
+    return p;
+  }
+#endif
   return std::calloc(n == 0 ? 1 : n, elem_size);
 }
 
@@ -342,7 +361,7 @@ size_t mxGetElementSize(const mxArray* a) { return a ? a->elem_size : 0; }
 
 void* mxMalloc(size_t n) {
   Registry& r = Reg();
-  void* p = std::calloc(n == 0 ? 1 : n, 1);
+  void* p = ZeroedData(n, 1);
   if (p != nullptr) {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.blocks.emplace(p, Block{n, r.Current()});
