@@ -97,7 +97,8 @@ TEST_F(QuillonMexrun, HostErrorsEndTheRunWithTheirIdentifier) {
 // Ctrl-C while a long call runs: mexrun sets the host's interrupt flag, the
 // call stops within moments and the run ends with the error, no output.
 TEST_F(QuillonMexrun, CtrlCEndsALongCallWithTheInterruptedError) {
-  quillon::fixtures::Volume v = quillon::fixtures::NoisyPhantom(128, 128, 96, 20.0, 6);
+  // Large enough to be still in the call half a second after its start.
+  quillon::fixtures::Volume v = quillon::fixtures::NoisyPhantom(256, 256, 128, 20.0, 6);
   npy::Write(Path("big.npy"), {{v.rows, v.cols, v.slices}, v.v});
   // Prints the seconds from the signal to the end of the run.
   const std::string script = std::string(MEXRUN) + " " + QUILLON_MEX + " " + Path("big.npy") +
