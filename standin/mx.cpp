@@ -110,11 +110,13 @@ void* ZeroedData(std::size_t n, std::size_t elem_size) {
 #if defined(__linux__)
   constexpr std::size_t kHugePage = std::size_t{1} << 21;
   if (elem_size != 0 && n >= kHugePage / elem_size &&
-      n <= (std::numeric_limits<std::size_t>::max() - kHugePage) / elem_size) {
-    const std::size_t bytes = (n * elem_size + kHugePage - 1) / kHugePage * kHugePage;
+      n <= std::numeric_limits<std::size_t>::max() / elem_size) {
+    // Only the whole 2 MiB pages are advised: a large page for the tail
+    // would hold memory the array does not use.
+    const std::size_t bytes = n * elem_size;
     void* p = nullptr;
     if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
-    madvise(p, bytes, MADV_HUGEPAGE);
+    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
     std::memset(p, 0, bytes);
     return p;
   }
