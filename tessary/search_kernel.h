@@ -25,9 +25,10 @@
 // The weight avoids the two divisions where it can, with the same bits:
 // when dg * dg <= 2h^2 the guide term is exactly +0 (see GuideTerm), and the
 // weight then depends on K alone; with K in 0..7 it comes from a table of
-// those eight weights, made by the scalar code once per worker. The other
-// accepted lanes (a guide difference past that, a K outside the table, a
-// value that is not a number) are weighed one by one by the scalar code.
+// those eight weights, made by the pair code (pair_weight.h) once per
+// worker. The other accepted lanes (a guide difference past that, a K
+// outside the table, a value that is not a number) are weighed one by one by
+// the pair code.
 //
 // V is one of the lane structs of platform/lanes.h.
 //
@@ -110,8 +111,8 @@ class LaneWorker {
 
  private:
   // Every offset of the forward half window for the centres of column c of
-  // slice s, in window order; the bounds are those of the scalar kernel,
-  // with the row bounds applied to the run of centres instead of per centre.
+  // slice s, in window order, cut to the volume; the row bounds apply to
+  // the run of centres instead of to each centre.
   void Column(int c, int s) const {
     const int R = c_.search_radius;
     const int rows = c_.rows;
@@ -216,7 +217,7 @@ class LaneWorker {
                const double* mean_q, const double* guide_p, const double* guide_q,
                M& pass) const {
     // |trunc32(difference)|, the most negative integer for what does not
-    // fit, which the absolute value leaves as it is, as the scalar wrap does.
+    // fit, which the absolute value leaves as it is, as GateDistance does.
     const typename V::I k = V::AbsInt(V::TruncateToInt(V::Sub(V::Load(mean_p), V::Load(mean_q))));
     const D K = V::ToDouble(k);
     pass = V::And(V::NotEqual(V::Load(centre), c.zero), V::NotGreater(K, c.h));
@@ -227,7 +228,7 @@ class LaneWorker {
     const D w = V::Lookup8(c.table, k);
     const unsigned rest = V::Bits(V::AndNot(pass, tabled));
     if (rest == 0) return w;
-    // The few accepted lanes the table does not cover: the scalar code.
+    // The few accepted lanes the table does not cover: the pair code.
     double lanes[V::N];
     V::Store(lanes, w);
     for (int j = 0; j < V::N; ++j)
@@ -242,7 +243,7 @@ class LaneWorker {
     V::Store(sum, V::Select(pass, V::Add(old, x), old));
   }
 
-  // One pair as the scalar kernel does it.
+  // One pair, past a run's last whole group.
   void ScalarPair(int p, int q, const Targets& t) const {
     const double vp = c_.in_image[p];
     if (vp == 0.0) return;
