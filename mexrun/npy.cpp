@@ -3,11 +3,11 @@
 // with spaces to a 64-byte boundary and ended by '\n', then the raw data.
 #include "npy.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -193,14 +193,16 @@ void ReadDoubles(std::istream& in, double* out, std::size_t count, const std::st
 
 void WriteDoubles(std::ostream& out, const double* data, std::size_t count) {
   if constexpr (std::endian::native == std::endian::little) {
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count * sizeof(double)));
+    out.write(reinterpret_cast<const char*>(data),
+              static_cast<std::streamsize>(count * sizeof(double)));
   } else {
     std::vector<unsigned char> block;
     for (std::size_t done = 0; done < count; done += kBlock) {
       const std::size_t n = std::min(kBlock, count - done);
       block.resize(n * sizeof(double));
       for (std::size_t i = 0; i < n; ++i) ToLittleEndian(data[done + i], block.data() + 8 * i);
-      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+      out.write(reinterpret_cast<const char*>(block.data()),
+                static_cast<std::streamsize>(block.size()));
     }
   }
 }

@@ -3,7 +3,6 @@
 // search kernel takes are here. See lanes.h.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "lanes.h"
