@@ -18,7 +18,7 @@ function late = interrupted_after (f, id, delay)
 endfunction
 
 function quillon_interrupted (ctx)
-  v = 500 + 20 * randn (192, 192, 160);  # seconds of work on any machine
+  v = 500 + 20 * randn (256, 256, 160);  # seconds of work on any machine
   interrupted_after (@() quillon (v, 20, 1), "quillon:interrupted", 0.5);
   small = test_volume ([12 11 10], 5, 90);
   assert (isequal (quillon (small, 5, 1), quillon (small, 5, 1)));

@@ -40,14 +40,15 @@ struct Case {
 };
 
 TEST(Interrupt, CtrlCStopsALongCallAndLeavesNothingBehind) {
-  const std::vector<double> big = Phantom(128, 128, 96, 900.0, 3);
+  // Large enough to be still in the call 300 ms after its start.
+  const std::vector<double> big = Phantom(256, 256, 128, 900.0, 3);
   const std::vector<double> small = Phantom(12, 11, 10, 90.0, 4);
   Case cases[2] = {{"quillon", QUILLON_MEX, "quillon:interrupted", {}, {}},
                    {"tessary", TESSARY_MEX, "tessary:interrupted", {}, {}}};
-  cases[0].long_call.Volume({128, 128, 96}, big).Scalar(20).Scalar(1);
+  cases[0].long_call.Volume({256, 256, 128}, big).Scalar(20).Scalar(1);
   cases[0].short_call.Volume({12, 11, 10}, small).Scalar(8).Scalar(1);
-  cases[1].long_call.Volume({128, 128, 96}, big).Scalar(5).Scalar(1).Scalar(20)
-      .Volume({128, 128, 96}, big).Scalar(1);
+  cases[1].long_call.Volume({256, 256, 128}, big).Scalar(5).Scalar(1).Scalar(20)
+      .Volume({256, 256, 128}, big).Scalar(1);
   cases[1].short_call.Volume({12, 11, 10}, small).Scalar(2).Scalar(1).Scalar(8)
       .Volume({12, 11, 10}, small).Scalar(1);
 
