@@ -51,6 +51,12 @@ Transforms MakeTransforms() {
   return t;
 }
 
+bool HasUnitDcBasis(const Transforms& t) {
+  for (int n = 0; n < 4; ++n)
+    if (t.tabla1[n] != 1.0 || t.tabla2[4 * n] != 1.0) return false;
+  return true;
+}
+
 void dct(const Transforms& t, const double* src, double* dst) {
   for (int u = 0; u < 4; ++u) {
     const double* b = t.tabla1 + 4 * u;

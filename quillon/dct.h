@@ -17,6 +17,10 @@ struct Transforms {
 
 Transforms MakeTransforms();
 
+// Whether the basis of frequency 0 is exactly 1.0 in both tables, as
+// MakeTransforms makes it: the vector kernels leave those products out.
+bool HasUnitDcBasis(const Transforms& t);
+
 // Four-point forward (DCT-II) and inverse (DCT-III); dst must not overlap src.
 void dct(const Transforms& t, const double* src, double* dst);
 void idct(const Transforms& t, const double* src, double* dst);

@@ -21,6 +21,7 @@ void RunSlab(void* args, SlabKernel (*kernel_for)(platform::Isa), SlabKernel sca
   const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
   const Context& c = *a.context;
   if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (!HasUnitDcBasis(c.transforms)) return scalar(a);
   if (SlabKernel kernel = kernel_for(c.isa)) return kernel(a);
   scalar(a);
 }

@@ -27,6 +27,11 @@ class BlockTransforms : public ::testing::Test {
 
 TEST_F(BlockTransforms, TablesAndFactorsHaveTheirExactBits) {
   for (int n = 0; n < 4; ++n) EXPECT_EQ(tabla1[n], 1.0);
+  // The vector kernels count on this, and leave those products out.
+  EXPECT_TRUE(HasUnitDcBasis(t_));
+  Transforms off = t_;
+  off.tabla2[8] = std::nextafter(1.0, 2.0);
+  EXPECT_FALSE(HasUnitDcBasis(off));
   for (int n = 0; n < 4; ++n)
     for (int u = 0; u < 4; ++u) EXPECT_EQ(Bits(tabla2[4 * n + u]), Bits(tabla1[4 * u + n]));
   EXPECT_EQ(Bits(W1), 0x3FE0000000000000u);
