@@ -40,16 +40,16 @@ inline void ClearBelow(typename V::D threshold, typename V::D magnitude, typenam
 }
 
 // The scalar Corrected, lane by lane: lanes inside the table gather their
-// entry, the others keep their value.
+// entry (the others' indices are never read) and take it unless it exceeds
+// 2x. Inside the table x and its entry are finite, so "not 2x < y" is
+// "y <= 2x", and x + x is 2x exactly.
 template <class V>
 inline typename V::D CorrectedLanes(typename V::D x, const double* table, int length) {
   if (length <= 0) return x;
   const typename V::M inside = V::And(V::Greater(x, V::Set(-1.0)),
                                       V::Less(x, V::Set(static_cast<double>(length))));
-  const typename V::I index = V::TruncateToInt(V::Select(inside, x, V::Zero()));
-  const typename V::D y = V::Gather(table, index, inside);
-  const typename V::M below = V::Less(V::Mul(V::Set(2.0), x), y);
-  return V::Select(inside, V::Select(below, x, y), x);
+  const typename V::D y = V::Gather(table, V::TruncateToInt(x), inside);
+  return V::Select(V::And(inside, V::LessEqual(y, V::Add(x, x))), y, x);
 }
 
 // Adds c[k] lane l into row[l + k], for k = 3, 2, 1, 0 in turn. With four
