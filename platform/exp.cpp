@@ -20,6 +20,14 @@ bool ExpUsesFused() {
   return fused;
 }
 
+bool HasFusedMulAdd() {
+  static const bool fma = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma") != 0;
+  }();
+  return fma;
+}
+
 double Exp(double x) { return ExpUsesFused() ? ExpFused(x) : ExpUnfused(x); }
 
 }  // namespace platform

@@ -11,5 +11,6 @@ double Exp(double x);
 double ExpUnfused(double x);
 double ExpFused(double x);  // needs a processor with FMA
 bool ExpUsesFused();        // what Exp picks on this processor
+bool HasFusedMulAdd();      // the processor has FMA (three operands)
 
 }  // namespace platform

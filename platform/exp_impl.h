@@ -1,8 +1,9 @@
 // The exponential of the Linux C library (the GNU C library of Debian 12,
 // x86-64), reproduced bit for bit, so that the Windows build computes what
-// the Linux build computes. Included by exp.cpp and exp_fused.cpp only: each
-// instantiates it once, with or without fused multiply-adds, in its own
-// translation unit and anonymous namespace.
+// the Linux build computes. Included by exp.cpp and exp_fused.cpp, each of
+// which instantiates it once, with or without fused multiply-adds, in its
+// own translation unit and anonymous namespace, and by exp_lanes.h for the
+// vector kernels.
 //
 // The method: x = k ln2/128 + r with |r| <= ln2/256; 2^(k/128) comes from a
 // table as scale * (1 + tail); exp(r) - 1 from a degree-five polynomial.

@@ -11,6 +11,8 @@
 //   Load, Store       unaligned, N doubles
 //   Set(x), Zero()    every lane x, or +0
 //   Add Sub Mul Div Abs
+//   kFusedMulAdd, MulAdd(a, b, c)         a * b + c rounded once, where the
+//                                        file is built with -mfma (true)
 //   Greater Less LessEqual Equal          ordered comparisons (false on NaN)
 //   NotGreater NotEqual                   unordered (true on NaN)
 //   And(a, b), AndNot(a, b) = a & !b, Bits(m) (lane i at bit i), All(m)

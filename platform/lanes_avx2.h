@@ -1,5 +1,5 @@
-// Four lanes of AVX2 (built with -mavx2, without fused multiply-add). See
-// lanes.h.
+// Four lanes of AVX2 (built with -mavx2; fused multiply-add only where a
+// file adds -mfma, for MulAdd alone). See lanes.h.
 #pragma once
 
 #include <immintrin.h>
@@ -23,6 +23,14 @@ struct Avx2Lanes {
   static D Add(D a, D b) { return _mm256_add_pd(a, b); }
   static D Sub(D a, D b) { return _mm256_sub_pd(a, b); }
   static D Mul(D a, D b) { return _mm256_mul_pd(a, b); }
+#if defined(__FMA__)
+  // a * b + c rounded once: only in files built with -mfma, and only run
+  // on processors that have it.
+  static constexpr bool kFusedMulAdd = true;
+  static D MulAdd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+#else
+  static constexpr bool kFusedMulAdd = false;
+#endif
   static D Div(D a, D b) { return _mm256_div_pd(a, b); }
   static D Abs(D x) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
   static M Greater(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }

@@ -1,5 +1,6 @@
-// Eight lanes of AVX-512 (foundation instructions; built with -mavx512f,
-// without fused multiply-add). See lanes.h.
+// Eight lanes of AVX-512 (foundation instructions; built with -mavx512f;
+// fused multiply-add only where a file adds -mfma, for MulAdd alone). See
+// lanes.h.
 #pragma once
 
 #include <immintrin.h>
@@ -24,6 +25,14 @@ struct Avx512Lanes {
   static D Add(D a, D b) { return _mm512_add_pd(a, b); }
   static D Sub(D a, D b) { return _mm512_sub_pd(a, b); }
   static D Mul(D a, D b) { return _mm512_mul_pd(a, b); }
+#if defined(__FMA__)
+  // a * b + c rounded once: only in files built with -mfma, and only run
+  // on processors that have it.
+  static constexpr bool kFusedMulAdd = true;
+  static D MulAdd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
+#else
+  static constexpr bool kFusedMulAdd = false;
+#endif
   static D Div(D a, D b) { return _mm512_div_pd(a, b); }
   static D Abs(D x) { return _mm512_abs_pd(x); }
   static M Greater(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }

@@ -25,6 +25,7 @@ struct ScalarLanes {
   static D Add(D a, D b) { return a + b; }
   static D Sub(D a, D b) { return a - b; }
   static D Mul(D a, D b) { return a * b; }
+  static constexpr bool kFusedMulAdd = false;
   static M Less(D a, D b) { return a < b; }
   static M LessEqual(D a, D b) { return a <= b; }
   static M NotGreater(D a, D b) { return !(a > b); }

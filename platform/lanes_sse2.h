@@ -22,6 +22,7 @@ struct Sse2Lanes {
   static D Add(D a, D b) { return _mm_add_pd(a, b); }
   static D Sub(D a, D b) { return _mm_sub_pd(a, b); }
   static D Mul(D a, D b) { return _mm_mul_pd(a, b); }
+  static constexpr bool kFusedMulAdd = false;
   static D Div(D a, D b) { return _mm_div_pd(a, b); }
   static D Abs(D x) { return _mm_andnot_pd(_mm_set1_pd(-0.0), x); }
   static M Greater(D a, D b) { return _mm_cmpgt_pd(a, b); }

@@ -27,8 +27,12 @@
 // weight then depends on K alone; with K in 0..7 it comes from a table of
 // those eight weights, made by the pair code (pair_weight.h) once per
 // worker. The other accepted lanes (a guide difference past that, a K
-// outside the table, a value that is not a number) are weighed one by one by
-// the pair code.
+// outside the table) are weighed on lanes, the exponential included
+// (platform/exp_lanes.h): a branch per lane there would cost more than all
+// the rest of the pair, as the data make it unpredictable. A lane whose
+// weight is not a number, and a kernel that cannot run the library's
+// exponential on lanes (SSE2 where the library fuses), go through the pair
+// code one by one.
 //
 // V is one of the lane structs of platform/lanes.h.
 //
@@ -39,8 +43,10 @@
 
 #include <cmath>
 
-#include "pair_weight.h"
 #include "context.h"
+#include "exp.h"
+#include "exp_lanes.h"
+#include "pair_weight.h"
 #include "search_worker.h"
 
 namespace tessary {
@@ -77,7 +83,9 @@ class LaneWorker {
         spill_base_(a.end_slice * c.rows * c.cols),
         // Outside 0 < 2h^2 < infinity no lane takes the table: dg * dg is
         // never below -1.
-        guide_limit_(k_.two_h2 > 0.0 && k_.two_h2 < HUGE_VAL ? k_.two_h2 : -1.0) {
+        guide_limit_(k_.two_h2 > 0.0 && k_.two_h2 < HUGE_VAL ? k_.two_h2 : -1.0),
+        fused_exp_(ExpIsFused()),
+        exp_on_lanes_(ExpRunsOnLanes()) {
     for (int K = 0; K < 8; ++K) table_[K] = WeightOfTerms(0.0, MeanTerm(K, k_));
   }
 
@@ -200,13 +208,34 @@ class LaneWorker {
   }
 
   struct Constants {
-    D zero, eight, h, guide_limit;
+    D zero, half, one, eight, ten, h, two_h2, half_h2, guide_limit;
     typename V::Table8 table;
   };
 
   Constants MakeConstants() const {
-    return Constants{V::Set(0.0), V::Set(8.0), V::Set(k_.h), V::Set(guide_limit_),
+    return Constants{V::Set(0.0),      V::Set(0.5),       V::Set(1.0),
+                     V::Set(8.0),      V::Set(10.0),      V::Set(k_.h),
+                     V::Set(k_.two_h2), V::Set(k_.half_h2), V::Set(guide_limit_),
                      V::MakeTable8(table_)};
+  }
+
+  // Whether the library's exponential is its fused build, and whether this
+  // kernel can run that build on lanes: always where it is unfused, and with
+  // fused multiply-add built in and on the processor where it is fused. The
+  // one-lane build never does: for it the pair code is the lane code.
+  static bool ExpIsFused() {
+    if constexpr (V::N > 1) {
+      return platform::ExpUsesFused();
+    } else {
+      return false;
+    }
+  }
+  static bool ExpRunsOnLanes() {
+    if constexpr (V::N > 1) {
+      return !platform::ExpUsesFused() || (V::kFusedMulAdd && platform::HasFusedMulAdd());
+    } else {
+      return false;
+    }
   }
 
   // The centre test and the gate of N consecutive pairs into pass, and
@@ -226,9 +255,33 @@ class LaneWorker {
                                    V::LessEqual(c.zero, K)),
                             V::Less(K, c.eight));
     const D w = V::Lookup8(c.table, k);
-    const unsigned rest = V::Bits(V::AndNot(pass, tabled));
+    const M rest_lanes = V::AndNot(pass, tabled);
+    const unsigned rest = V::Bits(rest_lanes);
     if (rest == 0) return w;
-    // The few accepted lanes the table does not cover: the pair code.
+    if constexpr (V::N > 1) {
+      if (exp_on_lanes_) {
+        // GuideTerm, MeanTerm and WeightOfTerms, operation for operation.
+        const D G = Clamped(V::Sub(V::Div(V::Mul(dg, dg), c.two_h2), c.one), c.zero);
+        const D mean_term = Clamped(V::Sub(V::Div(V::Mul(K, K), c.half_h2), c.one), c.zero);
+        const D d = V::Add(V::Mul(c.half, G), V::Mul(c.half, mean_term));
+        if (V::Bits(V::And(rest_lanes, V::NotEqual(d, d))) == 0) {
+          const M one = V::LessEqual(d, c.zero);
+          const M none = V::Greater(d, c.ten);
+          // 0 < d <= 10 here: the exponent -d lies in [-10, 0).
+          const M exps = V::AndNot(V::AndNot(rest_lanes, one), none);
+          const D minus_d = V::Sub(c.zero, d);
+          D e;
+          if constexpr (V::kFusedMulAdd) {
+            e = fused_exp_ ? platform::ExpLanes<V, true>(minus_d, exps, exp_tables_)
+                           : platform::ExpLanes<V, false>(minus_d, exps, exp_tables_);
+          } else {
+            e = platform::ExpLanes<V, false>(minus_d, exps, exp_tables_);
+          }
+          return V::Select(rest_lanes, V::Select(one, c.one, V::Select(none, c.zero, e)), w);
+        }
+      }
+    }
+    // The pair code, lane by lane.
     double lanes[V::N];
     V::Store(lanes, w);
     for (int j = 0; j < V::N; ++j)
@@ -236,6 +289,9 @@ class LaneWorker {
         PairWeight(mean_p[j], mean_q[j], guide_p[j], guide_q[j], k_, lanes[j]);
     return V::Load(lanes);
   }
+
+  // A term below 0 becomes +0; one that is not a number stays so.
+  static D Clamped(D term, D zero) { return V::Select(V::Less(term, zero), zero, term); }
 
   // A turned-away lane stores its sum back unchanged.
   static void AddInto(double* sum, M pass, D x) {
@@ -274,6 +330,9 @@ class LaneWorker {
   int spill_base_;
   double guide_limit_;   // dg * dg up to this gives a guide term of +0
   double table_[8];      // the weight for a guide term of +0, by K
+  bool fused_exp_;       // the library's exponential is its fused build
+  bool exp_on_lanes_;    // and this kernel runs it on lanes
+  platform::ExpLaneTables exp_tables_;
 };
 
 }  // namespace
