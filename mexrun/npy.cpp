@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -207,22 +208,43 @@ void WriteDoubles(std::ostream& out, const double* data, std::size_t count) {
   }
 }
 
-// Places the C-ordered elements of `shape` (last index fastest) at their
-// column-major offsets.
-void Transpose(const std::vector<std::int64_t>& shape, const double* c_order, double* out,
-               std::size_t count) {
+// Reads the data of a C-ordered array of rank 2 or more (last index
+// fastest) into `out` in Fortran order, a few indices of the first axis at a
+// time: the file streams through a small buffer, and each batch of rows is
+// placed in tiles along the last axis, so that the reads and the writes of
+// a tile both stay within a few cache lines.
+void ReadTransposed(std::istream& in, const std::vector<std::int64_t>& shape, double* out,
+                    std::size_t count, const std::string& path) {
+  if (count == 0) return;
   const std::size_t rank = shape.size();
-  std::vector<std::size_t> stride(rank, 1), index(rank, 0);
-  for (std::size_t k = 1; k < rank; ++k)
-    stride[k] = stride[k - 1] * static_cast<std::size_t>(shape[k - 1]);
-  std::size_t target = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    out[target] = c_order[i];
-    for (std::size_t k = rank; k-- > 0;) {
-      target += stride[k];
-      if (++index[k] < static_cast<std::size_t>(shape[k])) break;
-      target -= stride[k] * index[k];
-      index[k] = 0;
+  std::vector<std::size_t> extent(rank), in_stride(rank, 1), out_stride(rank, 1);
+  for (std::size_t k = 0; k < rank; ++k) extent[k] = static_cast<std::size_t>(shape[k]);
+  for (std::size_t k = rank - 1; k-- > 0;) in_stride[k] = in_stride[k + 1] * extent[k + 1];
+  for (std::size_t k = 1; k < rank; ++k) out_stride[k] = out_stride[k - 1] * extent[k - 1];
+  const std::size_t row = in_stride[0];  // elements per index of the first axis
+  const std::size_t last = extent[rank - 1], to_last = out_stride[rank - 1];
+  constexpr std::size_t kTile = 16;
+  const std::unique_ptr<double[]> rows(new double[kTile * row]);
+  std::vector<std::size_t> index(rank, 0);  // of the middle axes
+  for (std::size_t a0 = 0; a0 < extent[0]; a0 += kTile) {
+    const std::size_t n = std::min(kTile, extent[0] - a0);
+    ReadDoubles(in, rows.get(), n * row, path);
+    std::size_t in_offset = 0, out_offset = a0;
+    for (std::size_t m = row / last; m-- > 0;) {
+      for (std::size_t b0 = 0; b0 < last; b0 += kTile) {
+        const std::size_t b1 = std::min(last, b0 + kTile);
+        for (std::size_t b = b0; b < b1; ++b)
+          for (std::size_t a = 0; a < n; ++a)
+            out[out_offset + a + b * to_last] = rows[a * row + in_offset + b];
+      }
+      for (std::size_t k = rank - 1; k-- > 1;) {
+        in_offset += in_stride[k];
+        out_offset += out_stride[k];
+        if (++index[k] < extent[k]) break;
+        in_offset -= in_stride[k] * index[k];
+        out_offset -= out_stride[k] * index[k];
+        index[k] = 0;
+      }
     }
   }
 }
@@ -280,9 +302,7 @@ void ReadInto(const std::string& path, const Allocate& allocate) {
     ReadDoubles(in, out, count, path);
     return;
   }
-  std::vector<double> c_order(count);
-  ReadDoubles(in, c_order.data(), count, path);
-  Transpose(header.shape, c_order.data(), out, count);
+  ReadTransposed(in, header.shape, out, count, path);
 }
 
 Array Read(const std::string& path) {

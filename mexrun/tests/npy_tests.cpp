@@ -133,6 +133,21 @@ TEST(NpyRead, TransposesCOrderIntoColumnMajor) {
   Spit(path, NpyFile("{'descr': '<f8', 'fortran_order': False, 'shape': (2, 3), }",
                      DoubleBytes({1, 2, 3, 4, 5, 6})));
   EXPECT_EQ(npy::Read(path).data, (std::vector<double>{1, 4, 2, 5, 3, 6}));
+
+  // A series whose first and last sides are no whole number of tiles.
+  const int n0 = 37, n1 = 3, n2 = 5, n3 = 19;
+  std::vector<double> series(n0 * n1 * n2 * n3);
+  for (size_t i = 0; i < series.size(); ++i) series[i] = static_cast<double>(i);
+  Spit(path, NpyFile("{'descr': '<f8', 'fortran_order': False, 'shape': (37, 3, 5, 19), }",
+                     DoubleBytes(series)));
+  const npy::Array b = npy::Read(path);
+  int wrong = 0;
+  for (int i = 0; i < n0; ++i)
+    for (int j = 0; j < n1; ++j)
+      for (int k = 0; k < n2; ++k)
+        for (int l = 0; l < n3; ++l)
+          wrong += b.data[i + n0 * (j + n1 * (k + n2 * l))] != ((i * n1 + j) * n2 + k) * n3 + l;
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(NpyRead, AcceptsTheVariantsNumpyWrites) {
