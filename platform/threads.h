@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "stop.h"
@@ -148,6 +149,48 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
   }
   group.JoinAll(stop);
   return started;
+}
+
+// Runs fn(begin, end) over consecutive ranges that cover [0, count), one
+// thread each, for work whose result cannot depend on how it is cut (each
+// element on its own). Up to `threads` ranges (0: AvailableThreads()) of at
+// least `min_per_range` elements; everything on the calling thread under
+// kOneAfterAnother or when one range is all there is. Spreading such a loop
+// over the threads spreads its memory bandwidth and, on fresh memory, the
+// first touch of every page. A range whose thread could not start runs on
+// the calling thread afterwards: such work never fails for want of one.
+//
+// kRangeElements: a range size for elementwise loops over doubles, below
+// which a thread costs more than it saves.
+inline constexpr std::int64_t kRangeElements = std::int64_t{1} << 20;
+template <typename Fn>
+void ForEachRange(std::int64_t count, std::int64_t min_per_range, int threads,
+                  Schedule schedule, const Fn& fn) {
+  if (threads <= 0) threads = AvailableThreads();
+  const std::int64_t most = min_per_range > 0 ? count / min_per_range : count;
+  const int ranges = static_cast<int>(most < threads ? (most < 1 ? 1 : most) : threads);
+  if (ranges == 1 || schedule == Schedule::kOneAfterAnother) {
+    if (count > 0) fn(std::int64_t{0}, count);
+    return;
+  }
+  struct Range {
+    const Fn* fn;
+    std::int64_t begin, end;
+    bool done;
+  };
+  std::vector<Range> records(static_cast<std::size_t>(ranges), Range{&fn, 0, 0, false});
+  auto fill = [&](int k, Range& r) {
+    r = Range{&fn, count * k / ranges, count * (k + 1) / ranges, false};
+  };
+  WorkerFunction worker = [](void* record) {
+    Range& r = *static_cast<Range*>(record);
+    (*r.fn)(r.begin, r.end);
+    r.done = true;
+  };
+  if (RunWorkers(records.data(), ranges, worker, fill, Schedule::kThreads, ranges)) return;
+  // (A record whose thread never started may never have been filled.)
+  for (int k = 0; k < ranges; ++k)
+    if (!records[static_cast<std::size_t>(k)].done) fn(count * k / ranges, count * (k + 1) / ranges);
 }
 
 // Test hook: the `nth` start from now (0 counts the very next one) fails as

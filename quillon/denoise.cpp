@@ -125,10 +125,20 @@ MaskedBlocks BlocksFor(const unsigned char* mask, int rows, int cols, int slices
 Status RunPasses(const Context& c, const double* bias_table, double* first_estimate,
                  const unsigned char* mask, const PassRun& run) {
   const std::size_t count = static_cast<std::size_t>(c.rows) * c.cols * c.slices;
-  for (std::size_t i = 0; i < count; ++i) {
+  // The voxel-by-voxel steps between the passes run on the pass's threads
+  // too: on a fresh host array they are its first touch, page by page.
+  const auto each_voxel = [&run, count](const auto& step) {
+    platform::ForEachRange(static_cast<int64_t>(count), platform::kRangeElements, run.threads,
+                           run.schedule, [&step](int64_t begin, int64_t end) {
+                             for (auto i = static_cast<std::size_t>(begin);
+                                  i < static_cast<std::size_t>(end); ++i)
+                               step(i);
+                           });
+  };
+  each_voxel([&c](std::size_t i) {
     c.out_image[i] = 0.0;
     c.weights[i] = 0.0;
-  }
+  });
   Records records{};
   SpillPlanes spill(c.rows, c.cols, c.slices, run.chunk);
 
@@ -136,34 +146,33 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.out_image, c.weights);
-  for (std::size_t i = 0; i < count; ++i)
+  each_voxel([&c, first_estimate](std::size_t i) {
     c.out_image[i] = c.weights[i] == 0.0 ? Unreached(c.in_image[i]) : c.out_image[i] / c.weights[i];
-  if (first_estimate != nullptr) {
-    for (std::size_t i = 0; i < count; ++i) first_estimate[i] = c.out_image[i];
-  }
+    if (first_estimate != nullptr) first_estimate[i] = c.out_image[i];
+  });
   if (mask != nullptr && first_estimate != nullptr)
     platform::KeepInputOutside(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
-  for (std::size_t i = 0; i < count; ++i) {
+  each_voxel([&c](std::size_t i) {
     c.acc_image[i] = 0.0;
     c.weights[i] = 0.0;
-  }
+  });
   spill.Clear();
   if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);
-  for (std::size_t i = 0; i < count; ++i) {
+  each_voxel([&c](std::size_t i) {
     // The pass skips the same blocks as the first, so the same voxels are
     // unreached; they take the same value, past the clearing of negatives.
     if (c.weights[i] == 0.0) {
       c.out_image[i] = Unreached(c.in_image[i]);
-      continue;
+      return;
     }
     c.out_image[i] = c.acc_image[i] / c.weights[i];
     // Any non-zero flag clears negatives, a negative one included.
     if (c.rician != 0 && c.out_image[i] < 0.0) c.out_image[i] = 0.0;
-  }
+  });
   if (mask != nullptr) platform::KeepInputOutside(mask, c.in_image, c.out_image, count);
   return Status::kOk;
 }

@@ -102,26 +102,28 @@ std::vector<mwSize700> NormalisedDims(mwSize700 ndim, const mwSize700* dims) {
 }
 
 // Zeroed storage for n elements; never null for n == 0, so that a gateway
-// may take the data pointer of an empty array. A volume's first touch costs
-// one page fault per 4 KiB page, a sizeable share of a whole call, so on
-// Linux large blocks are aligned to and advised for 2 MiB pages (advice
-// only: where the system refuses, the pages stay small). Freed with free().
+// may take the data pointer of an empty array. Freed with free().
+//
+// A large block comes straight from the system, already zero, so calloc
+// leaves it untouched: its pages are first touched, and cleared by the
+// system, where the gateway's threads first write them, not here on one
+// thread. A volume's first touch costs one page fault per 4 KiB page, a
+// sizeable share of a whole call, so on Linux the whole 2 MiB pages inside
+// a large block are advised for large pages (advice only: where the system
+// refuses, the pages stay small; the block's ends, in part pages, stay
+// small so that no page holds memory the array does not use).
 void* ZeroedData(std::size_t n, std::size_t elem_size) {
+  void* p = std::calloc(n == 0 ? 1 : n, elem_size);
 #if defined(__linux__)
-  constexpr std::size_t kHugePage = std::size_t{1} << 21;
-  if (elem_size != 0 && n >= kHugePage / elem_size &&
-      n <= std::numeric_limits<std::size_t>::max() / elem_size) {
-    // Only the whole 2 MiB pages are advised: a large page for the tail
-    // would hold memory the array does not use.
-    const std::size_t bytes = n * elem_size;
-    void* p = nullptr;
-    if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
-    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
-    std::memset(p, 0, bytes);
-    return p;
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  if (p != nullptr && n * elem_size >= 2 * kHugePage) {
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t end = (start + n * elem_size) / kHugePage * kHugePage;
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
   }
 #endif
-  return std::calloc(n == 0 ? 1 : n, elem_size);
+  return p;
 }
 
 void FreeArray(mxArray* a) {

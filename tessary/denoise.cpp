@@ -23,11 +23,21 @@ struct Spill {
   std::vector<double> weights;
 };
 
-void StartOwnValues(const Context& c, int n) {
-  for (int i = 0; i < n; ++i) {
+// Runs step(i) for every voxel i < n on the call's threads: on a fresh host
+// array these loops are its first touch, page by page.
+template <typename Step>
+void EachVoxel(int n, platform::Schedule schedule, int threads, const Step& step) {
+  platform::ForEachRange(n, platform::kRangeElements, threads, schedule,
+                         [&step](int64_t begin, int64_t end) {
+                           for (auto i = static_cast<int>(begin); i < end; ++i) step(i);
+                         });
+}
+
+void StartOwnValues(const Context& c, int n, platform::Schedule schedule, int threads) {
+  EachVoxel(n, schedule, threads, [&c](int i) {
     c.out_image[i] = c.rician != 0 ? c.in_image[i] * c.in_image[i] : c.in_image[i];
     c.weights[i] = 1.0;
-  }
+  });
 }
 
 void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThreadArgs& a,
@@ -80,24 +90,26 @@ platform::SpanGrid CentresFor(const unsigned char* mask, int rows, int cols, int
   return platform::Spread(wanted, cols, slices, {-R, R, 0, R, -R, R}, rows - 1);
 }
 
-void FinalEstimate(const Context& c, double sigma, int n) {
+void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule schedule,
+                   int threads) {
   if (c.rician == 0) {
-    for (int i = 0; i < n; ++i) c.out_image[i] = c.out_image[i] / c.weights[i];
+    EachVoxel(n, schedule, threads,
+              [&c](int i) { c.out_image[i] = c.out_image[i] / c.weights[i]; });
     return;
   }
   const double bias = (sigma + sigma) * sigma;
-  for (int i = 0; i < n; ++i) {
+  EachVoxel(n, schedule, threads, [&c, bias](int i) {
     const double x = c.out_image[i] / c.weights[i] - bias;
     c.out_image[i] = x < 0.0 ? 0.0 : std::sqrt(x);
     if (c.in_image[i] <= 0.0) c.out_image[i] = 0.0;
-  }
+  });
 }
 
 // Everything after the local means are in place. Throws std::bad_alloc.
 Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
            platform::Schedule schedule, int threads, platform::StopFlag& stop) {
   const int n = c.rows * c.cols * c.slices;
-  StartOwnValues(c, n);
+  StartOwnValues(c, n, schedule, threads);
 
   // A weight divides by 2h^2 and 0.5h^2. When those vanish (sigma 0, or so
   // small that its square underflows) every accepted pair would add NaN, so
@@ -114,7 +126,7 @@ Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
     if (stop.stopped()) return Status::kInterrupted;
     MergeSpills(records, spills, c);
   }
-  FinalEstimate(c, sigma, n);
+  FinalEstimate(c, sigma, n, schedule, threads);
   return Status::kOk;
 }
 
@@ -135,7 +147,13 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     platform::Scratch own_mean, own_weights;
     double* mean = q.local_mean != nullptr ? q.local_mean : own_mean.Allocate(n);
     double* weights = q.weights != nullptr ? q.weights : own_weights.Allocate(n);
-    BuildLocalMean(q.guide, mean, q.rows, q.cols, q.slices);
+    const int plane = q.rows * q.cols;
+    platform::ForEachRange(q.slices, (platform::kRangeElements + plane - 1) / plane,
+                           platform::ThreadsFor(q.options), schedule,
+                           [&q, mean](int64_t first, int64_t end) {
+                             BuildLocalMeanSlices(q.guide, mean, q.rows, q.cols, q.slices,
+                                                  static_cast<int>(first), static_cast<int>(end));
+                           });
     platform::SpanGrid centres;
     if (q.mask != nullptr)
       centres = CentresFor(q.mask, q.rows, q.cols, q.slices, std::max(q.search_radius, 0));

@@ -3,12 +3,17 @@
 namespace tessary {
 
 void BuildLocalMean(const double* guide, double* mean, int rows, int cols, int slices) {
+  BuildLocalMeanSlices(guide, mean, rows, cols, slices, 0, slices);
+}
+
+void BuildLocalMeanSlices(const double* guide, double* mean, int rows, int cols, int slices,
+                          int first_slice, int end_slice) {
   const int plane = rows * cols;
   auto at = [&](int r, int c, int s) {
     return guide[MirrorIndex(r, rows) + MirrorIndex(c, cols) * rows +
                  MirrorIndex(s, slices) * plane];
   };
-  for (int s = 0; s < slices; ++s) {
+  for (int s = first_slice; s < end_slice; ++s) {
     for (int c = 0; c < cols; ++c) {
       for (int r = 0; r < rows; ++r) {
         // The additions run over the offsets of length at most one, rows in

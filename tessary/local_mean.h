@@ -16,4 +16,9 @@ inline int MirrorIndex(int x, int n) {
 // column-major). Every dimension must be at least 1.
 void BuildLocalMean(const double* guide, double* mean, int rows, int cols, int slices);
 
+// The same for slices first_slice .. end_slice - 1 of `mean` alone (each
+// voxel's mean is its own, so slabs may be built on different threads).
+void BuildLocalMeanSlices(const double* guide, double* mean, int rows, int cols, int slices,
+                          int first_slice, int end_slice);
+
 }  // namespace tessary

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -79,6 +80,32 @@ TEST(PlatformThreads, FewerThreadsThanRecordsRunEveryRecordOnce) {
     }, Schedule::kThreads, threads));
     FailThreadStartAfter(-1);
     EXPECT_EQ(finished.load(), threads == 1 ? 0 : 8);
+  }
+}
+
+// Every element once, in ranges of at least the asked size, also when
+// threads fail to start (their ranges then run on the calling thread).
+TEST(PlatformThreads, ForEachRangeTouchesEveryElementOnce) {
+  for (int fail_at : {-1, 0, 1, 2}) {
+    for (std::int64_t count : {0, 1, 999, 1000, 4001, 10007}) {
+      SCOPED_TRACE(testing::Message() << "count " << count << " failing start " << fail_at);
+      std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
+      std::atomic<int> ranges{0};
+      std::atomic<bool> short_range{false};
+      FailThreadStartAfter(fail_at);
+      ForEachRange(count, 1000, 4, Schedule::kThreads, [&](std::int64_t begin, std::int64_t end) {
+        ++ranges;
+        if (end - begin < 1000 && count >= 1000) short_range = true;
+        for (std::int64_t i = begin; i < end; ++i) ++hits[static_cast<std::size_t>(i)];
+      });
+      FailThreadStartAfter(-1);
+      for (std::int64_t i = 0; i < count; ++i) ASSERT_EQ(hits[static_cast<std::size_t>(i)], 1) << i;
+      EXPECT_FALSE(short_range);
+      EXPECT_LE(ranges.load(), 4);
+      if (count == 10007) {
+        EXPECT_EQ(ranges.load(), 4);
+      }
+    }
   }
 }
 
