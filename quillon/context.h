@@ -56,7 +56,7 @@ struct DctThreadArgs {
   int last_slice;            // last block-start slice, inclusive
   const double* bias_table;  // the call's bias table, shared read only (pass 2, Rician noise)
   double* spill_sum;         // kSpillPlanes planes past the slab: sums
-  double* spill_weights;     // the same planes: weights
+  double* spill_weights;     // the same planes: weights (both cleared by the worker)
 };
 
 }  // namespace quillon

@@ -1,6 +1,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -22,7 +23,8 @@ namespace {
 
 using Records = std::array<DctThreadArgs, kWorkers>;
 
-// Spill planes for every worker whose slab is not empty, zeroed.
+// Spill planes for every worker whose slab is not empty, left for each
+// worker to clear as it starts a pass.
 class SpillPlanes {
  public:
   SpillPlanes(int rows, int cols, int slices, const platform::Chunk& chunk)
@@ -32,17 +34,12 @@ class SpillPlanes {
       offset_[k] = used_;
       if (slab.first_slice < slab.end_slice) used_ += kSpillPlanes * plane_;
     }
-    sums_.assign(used_, 0.0);
-    weights_.assign(used_, 0.0);
+    sums_.reset(new double[used_]);
+    weights_.reset(new double[used_]);
   }
 
-  void Clear() {
-    sums_.assign(used_, 0.0);
-    weights_.assign(used_, 0.0);
-  }
-
-  double* Sums(int k) { return sums_.data() + offset_[k]; }
-  double* Weights(int k) { return weights_.data() + offset_[k]; }
+  double* Sums(int k) { return sums_.get() + offset_[k]; }
+  double* Weights(int k) { return weights_.get() + offset_[k]; }
 
   // Adds each worker's planes into the slices past its slab, in worker order.
   void AddInto(const Records& records, double* sum_volume, double* weight_volume) {
@@ -65,8 +62,8 @@ class SpillPlanes {
   std::size_t plane_;
   std::size_t used_ = 0;
   std::array<std::size_t, kWorkers> offset_{};
-  std::vector<double> sums_;
-  std::vector<double> weights_;
+  std::unique_ptr<double[]> sums_;
+  std::unique_ptr<double[]> weights_;
 };
 
 // How a pass runs: its schedule, its threads and the call's stop flag.
@@ -158,7 +155,6 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     c.acc_image[i] = 0.0;
     c.weights[i] = 0.0;
   });
-  spill.Clear();
   if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);

@@ -1,5 +1,8 @@
 #include "kernels.h"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace quillon {
 namespace {
 
@@ -20,7 +23,11 @@ SlabKernel OracleKernel(platform::Isa isa) { return kOracle.For(isa); }
 void RunSlab(void* args, SlabKernel (*kernel_for)(platform::Isa), SlabKernel scalar) {
   const DctThreadArgs& a = *static_cast<const DctThreadArgs*>(args);
   const Context& c = *a.context;
-  if (a.first_slice > a.last_slice || c.cols < 4 || c.rows < 4) return;
+  if (a.first_slice > a.last_slice) return;
+  const std::size_t spill = std::size_t{kSpillPlanes} * c.rows * c.cols;
+  std::fill(a.spill_sum, a.spill_sum + spill, 0.0);
+  std::fill(a.spill_weights, a.spill_weights + spill, 0.0);
+  if (c.cols < 4 || c.rows < 4) return;
   if (!HasUnitDcBasis(c.transforms)) return scalar(a);
   if (SlabKernel kernel = kernel_for(c.isa)) return kernel(a);
   scalar(a);

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -17,10 +19,12 @@
 namespace tessary {
 namespace {
 
-// The private sums of one worker for the slices past its slab.
+// The private sums of one worker for the slices past its slab, which the
+// worker clears as it starts (ThreadFunc).
 struct Spill {
-  std::vector<double> out;
-  std::vector<double> weights;
+  std::unique_ptr<double[]> out;
+  std::unique_ptr<double[]> weights;
+  std::size_t count = 0;
 };
 
 // Runs step(i) for every voxel i < n on the call's threads: on a fresh host
@@ -49,8 +53,7 @@ void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThread
   a.direction = Direction(w);
 
   // The window reaches search_radius slices past the slab, never past the
-  // volume. -0.0 is the exact identity of addition, so a voxel that this
-  // worker never reaches keeps its bits (even a -0.0) through the merge.
+  // volume.
   const int64_t reach = std::max<int64_t>(c.search_radius, 0);
   a.spill_end_slice =
       slab.first_slice == slab.end_slice
@@ -58,10 +61,11 @@ void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThread
           : static_cast<int>(std::min<int64_t>(int64_t{slab.end_slice} + reach, c.slices));
   const auto spill_voxels =
       static_cast<size_t>(int64_t{a.spill_end_slice - slab.end_slice} * c.rows * c.cols);
-  spill.out.assign(spill_voxels, -0.0);
-  spill.weights.assign(spill_voxels, -0.0);
-  a.spill_out = spill.out.data();
-  a.spill_weights = spill.weights.data();
+  spill.out.reset(new double[spill_voxels]);
+  spill.weights.reset(new double[spill_voxels]);
+  spill.count = spill_voxels;
+  a.spill_out = spill.out.get();
+  a.spill_weights = spill.weights.get();
 }
 
 // Adds each worker's private sums into the shared ones, in worker order, so
@@ -71,7 +75,7 @@ void MergeSpills(const std::vector<NlmThreadArgs>& records, const std::vector<Sp
   const int plane = c.rows * c.cols;
   for (size_t w = 0; w < records.size(); ++w) {
     const int base = records[w].end_slice * plane;
-    const int count = static_cast<int>(spills[w].out.size());
+    const int count = static_cast<int>(spills[w].count);
     for (int i = 0; i < count; ++i) {
       c.out_image[base + i] += spills[w].out[i];
       c.weights[base + i] += spills[w].weights[i];

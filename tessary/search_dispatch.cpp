@@ -1,4 +1,7 @@
 // The search kernel of a call's instruction set.
+#include <algorithm>
+#include <cstddef>
+
 #include "pair_weight.h"
 #include "search_worker.h"
 
@@ -29,7 +32,16 @@ KernelFunction SearchKernel(platform::Isa isa) { return kWorkers.For(isa); }
 
 void ThreadFunc(void* record) {
   const auto* a = static_cast<const NlmThreadArgs*>(record);
-  SearchKernel(a->context->isa)(record);
+  // -0.0 is the exact identity of addition, so a voxel that this worker
+  // never reaches keeps its bits (even a -0.0) through the merge. Cleared
+  // here, on the worker's own thread, which on fresh memory is the first
+  // touch of its pages.
+  const Context& c = *a->context;
+  const auto spill = static_cast<std::size_t>(a->spill_end_slice - a->end_slice) *
+                     static_cast<std::size_t>(c.rows) * static_cast<std::size_t>(c.cols);
+  std::fill(a->spill_out, a->spill_out + spill, -0.0);
+  std::fill(a->spill_weights, a->spill_weights + spill, -0.0);
+  SearchKernel(c.isa)(record);
 }
 
 bool WeighPairs(platform::Isa isa, int n, const double* centre, const double* mean_p,

@@ -10,8 +10,8 @@ namespace tessary {
 
 // Worker entry: `record` points to this worker's NlmThreadArgs, which it
 // only reads. Writes nothing but the slab's slices of out_image and weights
-// and its own spill buffers. Runs the kernel of the context's instruction
-// set.
+// and its own spill buffers, which it first sets to -0.0. Runs the kernel
+// of the context's instruction set.
 void ThreadFunc(void* record);
 
 // The kernels, one code over lanes of every width (search_kernel.h): each
