@@ -17,6 +17,9 @@
 //   NotGreater NotEqual                   unordered (true on NaN)
 //   And(a, b), AndNot(a, b) = a & !b, Bits(m) (lane i at bit i), All(m)
 //   Select(m, a, b)   m ? a : b, lane by lane
+//   StoreWhere(p, m, x, old)  x into the lanes of m at p, whose N doubles
+//                     are `old`: the others keep those bits (AVX-512 leaves
+//                     them unwritten, the other sets write `old` back)
 //   TruncateToInt(D)  toward zero; the most negative integer for what does
 //                     not fit or is not a number, as x86 converts
 //   ToDouble(I), AbsInt(I) (the most negative integer stays itself)

@@ -44,6 +44,7 @@ struct Avx2Lanes {
   static unsigned Bits(M m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
   static bool All(M m) { return Bits(m) == 0xFu; }
   static D Select(M m, D a, D b) { return _mm256_blendv_pd(b, a, m); }
+  static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
   static I TruncateToInt(D x) { return _mm256_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm256_cvtepi32_pd(k); }
   static D TruncateNonNegative(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }

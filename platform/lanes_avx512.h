@@ -46,6 +46,7 @@ struct Avx512Lanes {
   static unsigned Bits(M m) { return m; }
   static bool All(M m) { return m == kAll; }
   static D Select(M m, D a, D b) { return _mm512_mask_blend_pd(m, b, a); }
+  static void StoreWhere(double* p, M m, D x, D) { _mm512_mask_storeu_pd(p, m, x); }
   // (The zero-masked forms with every lane selected are the plain
   // instructions; they spare GCC 12 a false uninitialised-value warning.)
   static I TruncateToInt(D x) { return _mm512_maskz_cvttpd_epi32(kAll, x); }

@@ -34,6 +34,7 @@ struct ScalarLanes {
   static M AndNot(M a, M b) { return a && !b; }
   static unsigned Bits(M m) { return m ? 1u : 0u; }
   static D Select(M m, D a, D b) { return m ? a : b; }
+  static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
   static I TruncateToInt(D x) { return TruncateToInt32(x); }
   static D ToDouble(I k) { return static_cast<double>(k); }
   // The most negative integer stays itself, as the vector instructions leave it.

@@ -36,6 +36,7 @@ struct Sse2Lanes {
   static unsigned Bits(M m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
   static bool All(M m) { return Bits(m) == 0x3u; }
   static D Select(M m, D a, D b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+  static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
   static I TruncateToInt(D x) { return _mm_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm_cvtepi32_pd(k); }
   // No rounding instruction: below 2^52, adding and subtracting 2^52 rounds

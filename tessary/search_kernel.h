@@ -296,7 +296,7 @@ class LaneWorker {
   // A turned-away lane stores its sum back unchanged.
   static void AddInto(double* sum, M pass, D x) {
     const D old = V::Load(sum);
-    V::Store(sum, V::Select(pass, V::Add(old, x), old));
+    V::StoreWhere(sum, pass, V::Add(old, x), old);
   }
 
   // One pair, past a run's last whole group.
