@@ -23,8 +23,6 @@
 //   TruncateToInt(D)  toward zero; the most negative integer for what does
 //                     not fit or is not a number, as x86 converts
 //   ToDouble(I), AbsInt(I) (the most negative integer stays itself)
-//   TruncateNonNegative(D)  x >= 0 (or NaN) rounded toward zero, of any size,
-//                     as std::trunc
 //   Gather(table, I index, M active)     table[index] in the active lanes, +0 elsewhere
 //   MakeTable8(const double*), Lookup8(Table8, I k)  entry k & 7
 //   With N >= 4 only:

@@ -47,7 +47,6 @@ struct Avx2Lanes {
   static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
   static I TruncateToInt(D x) { return _mm256_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm256_cvtepi32_pd(k); }
-  static D TruncateNonNegative(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
   static I AbsInt(I k) { return _mm_abs_epi32(k); }
   static D Gather(const double* table, I index, M active) {
     return _mm256_mask_i32gather_pd(Zero(), table, index, active, 8);

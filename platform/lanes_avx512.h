@@ -51,9 +51,6 @@ struct Avx512Lanes {
   // instructions; they spare GCC 12 a false uninitialised-value warning.)
   static I TruncateToInt(D x) { return _mm512_maskz_cvttpd_epi32(kAll, x); }
   static D ToDouble(I k) { return _mm512_maskz_cvtepi32_pd(kAll, k); }
-  static D TruncateNonNegative(D x) {
-    return _mm512_maskz_roundscale_pd(kAll, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-  }
   static I AbsInt(I k) { return _mm256_abs_epi32(k); }
   static D Gather(const double* table, I index, M active) {
     return _mm512_mask_i32gather_pd(Zero(), active, index, table, 8);

@@ -39,15 +39,6 @@ struct Sse2Lanes {
   static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
   static I TruncateToInt(D x) { return _mm_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm_cvtepi32_pd(k); }
-  // No rounding instruction: below 2^52, adding and subtracting 2^52 rounds
-  // to the nearest integer, and one is taken off where that rounded up; from
-  // 2^52 on (and for NaN) x is its own integer part.
-  static D TruncateNonNegative(D x) {
-    const D big = Set(4503599627370496.0);
-    const D nearest = Sub(Add(x, big), big);
-    const D down = Select(Greater(nearest, x), Sub(nearest, Set(1.0)), nearest);
-    return Select(Less(x, big), down, x);
-  }
   static I AbsInt(I k) {
     const __m128i sign = _mm_srai_epi32(k, 31);
     return _mm_sub_epi32(_mm_xor_si128(k, sign), sign);

@@ -10,6 +10,7 @@
 // wider set can stand in for another).
 #pragma once
 
+#include <cmath>
 #include <new>
 
 #include "block_access.h"
@@ -24,17 +25,11 @@ namespace {
 inline int MinInt(int a, int b) { return a < b ? a : b; }
 inline int MaxInt(int a, int b) { return a > b ? a : b; }
 
-// The integer part of |c|, of any size, as in the scalar workers.
+// coefficient = 0 where limit > magnitude, else one more kept.
 template <class V>
-inline typename V::D IntegerMagnitudeLanes(typename V::D c) {
-  return V::TruncateNonNegative(V::Abs(c));
-}
-
-// coefficient = 0 where threshold > magnitude, else one more kept.
-template <class V>
-inline void ClearBelow(typename V::D threshold, typename V::D magnitude, typename V::D& coefficient,
+inline void ClearBelow(typename V::D limit, typename V::D magnitude, typename V::D& coefficient,
                        typename V::D& kept) {
-  const typename V::M clear = V::Greater(threshold, magnitude);
+  const typename V::M clear = V::Greater(limit, magnitude);
   coefficient = V::Select(clear, V::Zero(), coefficient);
   kept = V::Add(kept, V::Select(clear, V::Zero(), V::Set(1.0)));
 }
@@ -101,10 +96,10 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
     ring.Hold(1, r0, c0, s0, t);
     ring.Forward(1, r0, c0, t, estimate);
     for (int i = 0; i < 64; ++i)
-      ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(estimate[i]), coefficients[i], kept);
+      ClearBelow<V>(threshold, V::Abs(estimate[i]), coefficients[i], kept);
   } else {
     for (int i = 0; i < 64; ++i)
-      ClearBelow<V>(threshold, IntegerMagnitudeLanes<V>(coefficients[i]), coefficients[i], kept);
+      ClearBelow<V>(threshold, V::Abs(coefficients[i]), coefficients[i], kept);
   }
   const reg one = V::Set(1.0);
   const reg w = V::Div(one, V::Add(kept, one));
@@ -139,7 +134,12 @@ void RowsOfBlocks(const DctThreadArgs& a, PassRing<V, kOracle>& ring) {
   const Context& ctx = *a.context;
   const VectorTables<V> t(ctx.transforms);
   const double threshold = kOracle ? ctx.sigma : 2.7 * ctx.sigma;
-  const typename V::D vector_threshold = V::Set(threshold);
+  // The scalar workers keep a coefficient c unless threshold > trunc(|c|).
+  // The integer trunc(|c|) lies below the threshold exactly when it lies
+  // below ceil(threshold), and so does |c| itself: the lanes compare |c|
+  // with ceil(threshold) and save the truncation (NaN and the infinities
+  // agree too).
+  const typename V::D vector_threshold = V::Set(std::ceil(threshold));
   const bool correct = kOracle && ctx.rician > 0;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
