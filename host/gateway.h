@@ -23,6 +23,7 @@
 
 #include "call.h"
 #include "isa.h"
+#include "mex_args.h"
 #include "mex_host.h"
 
 namespace gateway {
@@ -95,6 +96,28 @@ inline bool CheckArity(Call& call) {
   if (call.nlhs > s.max_outputs) {
     call.Fail("nargout", "%s returns at most %d output%s, %s; %d requested.", s.name,
               s.max_outputs, s.max_outputs == 1 ? "" : "s", s.outputs, call.nlhs);
+    return false;
+  }
+  return true;
+}
+
+// The Rician flag of quillon and noise_sigma, input `input`: a real numeric
+// scalar whose truncation fits in 32 bits, left in `flag`. A flag that
+// truncates to a positive integer declares Rician noise.
+inline bool CheckRicianFlag(Call& call, int input, double& flag) {
+  if (!mexargs::IsRealScalar(call.prhs[input])) {
+    call.Fail("rician",
+              "The Rician flag (input %d) must be a real numeric scalar: 1 for Rician noise, 0 "
+              "for Gaussian noise.",
+              input + 1);
+    return false;
+  }
+  flag = mxGetScalar(call.prhs[input]);
+  if (!mexargs::TruncatesToInt32(flag)) {
+    call.Fail("rician",
+              "The Rician flag (input %d) must be a number within the 32-bit integer range; "
+              "got %g.",
+              input + 1, flag);
     return false;
   }
   return true;

@@ -57,18 +57,8 @@ void Run(gateway::Call& call) {
                      "The volume (input 1) must be a real, full double array of three "
                      "dimensions [rows, cols, slices], or more for a series of volumes.");
   }
-  if (!mexargs::IsRealScalar(call.prhs[IN_RICIAN])) {
-    return call.Fail("rician",
-                     "The Rician flag (input 2) must be a real numeric scalar: 1 for "
-                     "Rician noise, 0 for Gaussian noise.");
-  }
-  const double flag = mxGetScalar(call.prhs[IN_RICIAN]);
-  if (!mexargs::TruncatesToInt32(flag)) {
-    return call.Fail("rician",
-                     "The Rician flag (input 2) must be a number within the 32-bit "
-                     "integer range; got %g.",
-                     flag);
-  }
+  double flag = 0.0;
+  if (!gateway::CheckRicianFlag(call, IN_RICIAN, flag)) return;
   // As in quillon: a flag that truncates to a positive integer declares Rician noise.
   const auto model = static_cast<int>(flag) > 0 ? noise_sigma::NoiseModel::kRician
                                                 : noise_sigma::NoiseModel::kGaussian;

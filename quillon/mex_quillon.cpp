@@ -83,18 +83,8 @@ void Run(gateway::Call& call) {
                      "the voxel values.",
                      series.volumes);
   }
-  if (!mexargs::IsRealScalar(call.prhs[IN_RICIAN])) {
-    return call.Fail("rician",
-                     "The Rician flag (input 3) must be a real numeric scalar: 1 for Rician "
-                     "noise, 0 for Gaussian noise.");
-  }
-  const double flag = mxGetScalar(call.prhs[IN_RICIAN]);
-  if (!mexargs::TruncatesToInt32(flag)) {
-    return call.Fail("rician",
-                     "The Rician flag (input 3) must be a number within the 32-bit integer "
-                     "range; got %g.",
-                     flag);
-  }
+  double flag = 0.0;
+  if (!gateway::CheckRicianFlag(call, IN_RICIAN, flag)) return;
   const int64_t unsound = mexargs::FirstUnsoundSigma(sigma, series, false);
   if (unsound >= 0) {
     char which[48];
