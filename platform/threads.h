@@ -159,10 +159,6 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
 // over the threads spreads its memory bandwidth and, on fresh memory, the
 // first touch of every page. A range whose thread could not start runs on
 // the calling thread afterwards: such work never fails for want of one.
-//
-// kRangeElements: a range size for elementwise loops over doubles, below
-// which a thread costs more than it saves.
-inline constexpr std::int64_t kRangeElements = std::int64_t{1} << 20;
 template <typename Fn>
 void ForEachRange(std::int64_t count, std::int64_t min_per_range, int threads,
                   Schedule schedule, const Fn& fn) {
@@ -178,19 +174,32 @@ void ForEachRange(std::int64_t count, std::int64_t min_per_range, int threads,
     std::int64_t begin, end;
     bool done;
   };
-  std::vector<Range> records(static_cast<std::size_t>(ranges), Range{&fn, 0, 0, false});
-  auto fill = [&](int k, Range& r) {
-    r = Range{&fn, count * k / ranges, count * (k + 1) / ranges, false};
-  };
+  std::vector<Range> records;
+  for (int k = 0; k < ranges; ++k)
+    records.push_back(Range{&fn, count * k / ranges, count * (k + 1) / ranges, false});
   WorkerFunction worker = [](void* record) {
     Range& r = *static_cast<Range*>(record);
     (*r.fn)(r.begin, r.end);
     r.done = true;
   };
-  if (RunWorkers(records.data(), ranges, worker, fill, Schedule::kThreads, ranges)) return;
-  // (A record whose thread never started may never have been filled.)
-  for (int k = 0; k < ranges; ++k)
-    if (!records[static_cast<std::size_t>(k)].done) fn(count * k / ranges, count * (k + 1) / ranges);
+  // The records are complete already; a thread that never started leaves
+  // its record's range undone.
+  if (RunWorkers(records.data(), ranges, worker, [](int, Range&) {}, Schedule::kThreads, ranges))
+    return;
+  for (const Range& r : records)
+    if (!r.done) fn(r.begin, r.end);
+}
+
+// step(i) for every element i of [0, count), on up to `threads` threads in
+// ranges of at least kRangeElements: for elementwise loops over volumes of
+// doubles, below which size a thread costs more than it saves.
+inline constexpr std::int64_t kRangeElements = std::int64_t{1} << 20;
+template <typename Step>
+void ForEachElement(std::int64_t count, int threads, Schedule schedule, const Step& step) {
+  ForEachRange(count, kRangeElements, threads, schedule,
+               [&step](std::int64_t begin, std::int64_t end) {
+                 for (std::int64_t i = begin; i < end; ++i) step(i);
+               });
 }
 
 // Test hook: the `nth` start from now (0 counts the very next one) fails as

@@ -125,14 +125,9 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   // The voxel-by-voxel steps between the passes run on the pass's threads
   // too: on a fresh host array they are its first touch, page by page.
   const auto each_voxel = [&run, count](const auto& step) {
-    platform::ForEachRange(static_cast<int64_t>(count), platform::kRangeElements, run.threads,
-                           run.schedule, [&step](int64_t begin, int64_t end) {
-                             for (auto i = static_cast<std::size_t>(begin);
-                                  i < static_cast<std::size_t>(end); ++i)
-                               step(i);
-                           });
+    platform::ForEachElement(static_cast<int64_t>(count), run.threads, run.schedule, step);
   };
-  each_voxel([&c](std::size_t i) {
+  each_voxel([&c](int64_t i) {
     c.out_image[i] = 0.0;
     c.weights[i] = 0.0;
   });
@@ -143,7 +138,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.out_image, c.weights);
-  each_voxel([&c, first_estimate](std::size_t i) {
+  each_voxel([&c, first_estimate](int64_t i) {
     c.out_image[i] = c.weights[i] == 0.0 ? Unreached(c.in_image[i]) : c.out_image[i] / c.weights[i];
     if (first_estimate != nullptr) first_estimate[i] = c.out_image[i];
   });
@@ -151,14 +146,14 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     platform::KeepInputOutside(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
-  each_voxel([&c](std::size_t i) {
+  each_voxel([&c](int64_t i) {
     c.acc_image[i] = 0.0;
     c.weights[i] = 0.0;
   });
   if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);
-  each_voxel([&c](std::size_t i) {
+  each_voxel([&c](int64_t i) {
     // The pass skips the same blocks as the first, so the same voxels are
     // unreached; they take the same value, past the clearing of negatives.
     if (c.weights[i] == 0.0) {

@@ -27,18 +27,10 @@ struct Spill {
   std::size_t count = 0;
 };
 
-// Runs step(i) for every voxel i < n on the call's threads: on a fresh host
-// array these loops are its first touch, page by page.
-template <typename Step>
-void EachVoxel(int n, platform::Schedule schedule, int threads, const Step& step) {
-  platform::ForEachRange(n, platform::kRangeElements, threads, schedule,
-                         [&step](int64_t begin, int64_t end) {
-                           for (auto i = static_cast<int>(begin); i < end; ++i) step(i);
-                         });
-}
-
+// The voxel-by-voxel steps run on the call's threads (ForEachElement): on a
+// fresh host array they are its first touch, page by page.
 void StartOwnValues(const Context& c, int n, platform::Schedule schedule, int threads) {
-  EachVoxel(n, schedule, threads, [&c](int i) {
+  platform::ForEachElement(n, threads, schedule, [&c](int64_t i) {
     c.out_image[i] = c.rician != 0 ? c.in_image[i] * c.in_image[i] : c.in_image[i];
     c.weights[i] = 1.0;
   });
@@ -97,12 +89,12 @@ platform::SpanGrid CentresFor(const unsigned char* mask, int rows, int cols, int
 void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule schedule,
                    int threads) {
   if (c.rician == 0) {
-    EachVoxel(n, schedule, threads,
-              [&c](int i) { c.out_image[i] = c.out_image[i] / c.weights[i]; });
+    platform::ForEachElement(n, threads, schedule,
+                             [&c](int64_t i) { c.out_image[i] = c.out_image[i] / c.weights[i]; });
     return;
   }
   const double bias = (sigma + sigma) * sigma;
-  EachVoxel(n, schedule, threads, [&c, bias](int i) {
+  platform::ForEachElement(n, threads, schedule, [&c, bias](int64_t i) {
     const double x = c.out_image[i] / c.weights[i] - bias;
     c.out_image[i] = x < 0.0 ? 0.0 : std::sqrt(x);
     if (c.in_image[i] <= 0.0) c.out_image[i] = 0.0;
