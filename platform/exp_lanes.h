@@ -40,6 +40,12 @@ struct ExpLaneTables {
   }
 };
 
+// The tables, made once per kernel file, on first use.
+inline const ExpLaneTables& TheExpLaneTables() {
+  static const ExpLaneTables tables;
+  return tables;
+}
+
 // exp(x) in the active lanes, where x must lie in [-10, 0); the other lanes
 // are unspecified. kFused: the library's fused build (V::MulAdd), else its
 // unfused one.

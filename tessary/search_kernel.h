@@ -85,7 +85,8 @@ class LaneWorker {
         // never below -1.
         guide_limit_(k_.two_h2 > 0.0 && k_.two_h2 < HUGE_VAL ? k_.two_h2 : -1.0),
         fused_exp_(ExpIsFused()),
-        exp_on_lanes_(ExpRunsOnLanes()) {
+        exp_on_lanes_(ExpRunsOnLanes()),
+        exp_tables_(platform::TheExpLaneTables()) {
     for (int K = 0; K < 8; ++K) table_[K] = WeightOfTerms(0.0, MeanTerm(K, k_));
   }
 
@@ -332,7 +333,7 @@ class LaneWorker {
   double table_[8];      // the weight for a guide term of +0, by K
   bool fused_exp_;       // the library's exponential is its fused build
   bool exp_on_lanes_;    // and this kernel runs it on lanes
-  platform::ExpLaneTables exp_tables_;
+  const platform::ExpLaneTables& exp_tables_;
 };
 
 }  // namespace

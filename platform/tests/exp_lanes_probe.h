@@ -11,7 +11,7 @@ namespace {
 // build or its unfused one; false when V has no fused multiply-add.
 template <class V>
 bool ExpOnLanes(const double* x, int n, bool fused, double* out) {
-  static const platform::ExpLaneTables tables;
+  const platform::ExpLaneTables& tables = platform::TheExpLaneTables();
   const typename V::M all = V::LessEqual(V::Zero(), V::Zero());
   for (int i = 0; i + V::N <= n; i += V::N) {
     const typename V::D v = V::Load(x + i);
