@@ -11,8 +11,7 @@ namespace platform {
 struct CallOptions {
   // The vector instruction set of the kernels. kAuto: the process's choice
   // (DENOISERS_ISA, or the widest this processor runs). Every set gives
-  // quillon's bits; tessary's sums may differ in the last bits between
-  // vector widths.
+  // the same bits, in both filters.
   Isa isa = Isa::kAuto;
   // The most OS threads the call runs on; 0 or more than AvailableThreads():
   // AvailableThreads(). The work is split the same way for any number, so
