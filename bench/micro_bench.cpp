@@ -346,6 +346,27 @@ BENCHMARK(BM_TessaryDenoise)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+// The whole quillon call on plain memory, threaded, scalar and widest
+// kernel, with its own scratch volumes: the in-call figure beside
+// tessary's above.
+void BM_QuillonDenoise(benchmark::State& state) {
+  const platform::Isa isa = state.range(0) == 0 ? platform::Isa::kScalar : platform::WidestIsa();
+  state.SetLabel(platform::IsaName(isa));
+  const Volume& v = TheVolume();
+  std::vector<double> out(v.size());
+  const quillon::Request q{.rows = v.rows, .cols = v.cols, .slices = v.slices,
+                           .noisy = v.noisy.data(), .denoised = out.data(), .sigma = kSigma,
+                           .rician = 1, .chunk = {}, .options = {.isa = isa}};
+  for (auto _ : state) {
+    if (quillon::Denoise(q) != quillon::Status::kOk) state.SkipWithError("failed");
+  }
+}
+BENCHMARK(BM_QuillonDenoise)
+    ->DenseRange(0, 1)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 // The Rician table's share of a whole quillon call (sigma 3% of the largest
 // value m, on the benchmark volume scaled to m), built on every thread the
 // process may use. Past kLargestRicianValue the call is refused: the figure
