@@ -10,8 +10,8 @@
 // only the lines of the column it is the first to reach. Every line is the
 // one the block's own transform computes, from the same voxels with the
 // same operations, so no bit changes. With the lines of the noisy volume
-// goes each line's largest value, from which a block's skip test follows
-// without reading its 64 voxels again.
+// goes each held column's largest value over its four slices, from which a
+// block's skip test follows without reading its 64 voxels again.
 //
 // Lines are kept by block row, so that lane l of a load at r0 is the line of
 // the block that starts at r0 + l, wherever a group starts: a masked row's
@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "lane_transforms.h"
 
@@ -34,14 +35,14 @@ class RowLineRing {
 
   // The doubles a ring's storage takes, for volumes of `rows` rows.
   static std::size_t Doubles(int rows) {
-    return static_cast<std::size_t>(kVolumes) * kPerVolume * static_cast<std::size_t>(rows);
+    return static_cast<std::size_t>(kVolumes) * kPerVolume * Stride(rows) + kAlign;
   }
 
   // A ring over the first kVolumes of `volumes`, the first the noisy one,
   // each rows x cols x slices with `plane` = rows * cols, in `storage` of
   // Doubles(rows) doubles.
   RowLineRing(const double* const* volumes, int rows, int plane, double* storage)
-      : rows_(rows), plane_(plane), lines_(storage) {
+      : rows_(rows), stride_(Stride(rows)), plane_(plane), lines_(Aligned(storage)) {
     for (int v = 0; v < kVolumes; ++v) volumes_[v] = volumes[v];
   }
 
@@ -54,19 +55,17 @@ class RowLineRing {
   }
 
   // The scalar GatherBlock's value for each lane's noisy block, from the
-  // held lines: the largest value from 0, or NaN where a value is not
-  // finite. A line's value is that of its four voxels, and the block's is
-  // taken over its 16 lines' values: the same largest value, and NaN
+  // held columns: the largest value from 0, or NaN where a value is not
+  // finite. A held column's value is that of its 16 voxels, and the block's
+  // is taken over its four columns' values: the same largest value, and NaN
   // wherever one of them is.
   reg Largest(int r0, int c0) const {
     reg largest = V::Zero();
     reg finite = V::Zero();
-    for (int p = 0; p < 4; ++p) {
-      for (int j = 0; j < 4; ++j) {
-        const reg x = V::Load(Lines(0, (c0 + j) & 3, p, kLargest) + r0);
-        largest = V::Select(V::Greater(x, largest), x, largest);
-        finite = V::Add(finite, V::Sub(x, x));
-      }
+    for (int j = 0; j < 4; ++j) {
+      const reg x = V::Load(Lines(0, (c0 + j) & 3, 0, kLargest) + r0);
+      largest = V::Select(V::Greater(x, largest), x, largest);
+      finite = V::Add(finite, V::Sub(x, x));
     }
     return V::Add(largest, finite);
   }
@@ -77,14 +76,28 @@ class RowLineRing {
     const double* held[4][4];  // [j][p]: coefficient 0 of block row r0
     for (int j = 0; j < 4; ++j)
       for (int p = 0; p < 4; ++p) held[j][p] = Lines(volume, (c0 + j) & 3, p, 0) + r0;
-    const std::size_t next = static_cast<std::size_t>(rows_);  // from one coefficient to the next
+    const std::size_t next = stride_;  // from one coefficient to the next
     ColumnsThenSlices<V, true>(
         [&held, next](int k, int j, int p) { return V::Load(held[j][p] + k * next); },
         coefficients, t);
   }
 
  private:
-  // Per line: its four coefficients, then (noisy volume only) its largest value.
+  // A value's lines start on a whole vector of the widest set, so that a
+  // group that starts on a multiple of eight rows loads and stores whole
+  // cache lines.
+  static constexpr std::size_t kAlign = 8;
+  static std::size_t Stride(int rows) {
+    return (static_cast<std::size_t>(rows) + kAlign - 1) / kAlign * kAlign;
+  }
+  static double* Aligned(double* storage) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage);
+    const std::uintptr_t bytes = kAlign * sizeof(double);
+    return reinterpret_cast<double*>((address + bytes - 1) / bytes * bytes);
+  }
+
+  // Per line: its four coefficients, then a value slot; in the noisy
+  // volume, that of the slot's first slice holds the column's largest value.
   static constexpr int kLargest = 4;
   static constexpr int kPerLine = 5;
   static constexpr int kPerVolume = 4 * 4 * kPerLine;  // slots x slices x values
@@ -102,7 +115,7 @@ class RowLineRing {
   // s0 + p, by block row.
   double* Lines(int volume, int slot, int p, int value) const {
     return lines_ +
-           static_cast<std::size_t>(((volume * 4 + slot) * 4 + p) * kPerLine + value) * rows_;
+           static_cast<std::size_t>(((volume * 4 + slot) * 4 + p) * kPerLine + value) * stride_;
   }
 
   void HoldColumn(int volume, int r0, int c, int s0, const VectorTables<V>& t) {
@@ -114,7 +127,9 @@ class RowLineRing {
     const double* const volume_start = volumes_[volume] + r0 + c * rows_;
     const int plane = plane_;
     double* const lines = Lines(volume, c & 3, 0, 0) + r0;
-    const std::size_t next = static_cast<std::size_t>(rows_);  // from one value to the next
+    const std::size_t next = stride_;  // from one value to the next
+    reg largest = V::Zero();
+    reg finite = V::Zero();
     for (int p = 0; p < 4; ++p) {
       // Lane l: the voxels (r0 + l + k, c, s0 + p), k = 0 .. 3, as the
       // block's own row line reads them.
@@ -126,15 +141,13 @@ class RowLineRing {
       Line<V, true>(x, y, t);
       for (int k = 0; k < 4; ++k) V::Store(line + k * next, y[k]);
       if (volume == 0) {
-        reg largest = V::Zero();
-        reg finite = V::Zero();
         for (int k = 0; k < 4; ++k) {
           largest = V::Select(V::Greater(x[k], largest), x[k], largest);
           finite = V::Add(finite, V::Sub(x[k], x[k]));
         }
-        V::Store(line + kLargest * next, V::Add(largest, finite));
       }
     }
+    if (volume == 0) V::Store(lines + kLargest * next, V::Add(largest, finite));
     // The new lines join the held ones where the two runs meet or overlap
     // (lines computed again are the same bits); a run apart from them
     // starts the slot afresh.
@@ -148,6 +161,7 @@ class RowLineRing {
 
   const double* volumes_[kVolumes];
   int rows_;
+  std::size_t stride_;  // doubles from one value's lines to the next
   int plane_;
   double* lines_;
   Held held_[kVolumes][4];
