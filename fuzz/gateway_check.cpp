@@ -41,11 +41,20 @@ std::vector<std::uint8_t> Bits(const mxArray* a) {
   return std::vector<std::uint8_t>(p, p + mxGetNumberOfElements(a) * sizeof(double));
 }
 
+// The dimensions every output of a call with this input 1 must have.
+std::vector<int> OutputDims(const Gateway& g, const mxArray* input) {
+  const std::vector<int> dims = standin::Dimensions(input);
+  if (g.outputs == Outputs::kLikeInput1) return dims;
+  long long volumes = 1;
+  for (std::size_t d = 3; d < dims.size(); ++d) volumes *= dims[d];
+  return {1, static_cast<int>(volumes)};
+}
+
 // The shape rules of a call that returned.
 void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, const Outcome& o) {
   if (described.nlhs > g.max_outputs) Violation(described, "more outputs than the gateway returns were granted");
   if (in.count() == 0) Violation(described, "a call without inputs returned");
-  const std::vector<int> dims = standin::Dimensions(in.at(0));
+  const std::vector<int> dims = OutputDims(g, in.at(0));
   for (std::size_t k = 0; k < o.out.size(); ++k) {
     const mxArray* a = o.out[k];
     if (a == nullptr) {
@@ -55,7 +64,7 @@ void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, 
     if (standin::ClassOf(a) != mxDOUBLE_CLASS || mxIsComplex(a) || mxIsSparse(a))
       Violation(described, "output " + std::to_string(k + 1) + " is not a real double array");
     if (standin::Dimensions(a) != dims)
-      Violation(described, "output " + std::to_string(k + 1) + " has not the dimensions of input 1");
+      Violation(described, "output " + std::to_string(k + 1) + " has not the dimensions its input 1 asks for");
   }
 }
 
@@ -152,8 +161,14 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
       CheckError(g, described, first, armed);
     const bool failed_for_worker = !first.result.ok && first.result.id == std::string(g.name) + ":threads";
     // Arguments are checked before any worker starts: a fault changes only
-    // whether a valid call completes.
-    if (armed && !reference.result.ok && first.result.id != reference.result.id)
+    // whether a valid call completes, or the work finds its data wanting.
+    const std::string& id = reference.result.id;
+    const std::string prefix = std::string(g.name) + ":";
+    const bool found_by_work =
+        !reference.result.ok && id.compare(0, prefix.size(), prefix) == 0 &&
+        std::find(g.work_ids.begin(), g.work_ids.end(), id.substr(prefix.size())) != g.work_ids.end();
+    if (armed && !reference.result.ok && first.result.id != reference.result.id &&
+        !(found_by_work && failed_for_worker))
       Violation(described, "the fault changed the error from " + reference.result.id + " to " + first.result.id);
     if (armed && reference.result.ok && !first.result.ok && !failed_for_worker)
       Violation(described, "a valid call failed with " + first.result.id + " under a fault");

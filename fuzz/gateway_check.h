@@ -1,10 +1,11 @@
 // What every call of a gateway must come to, whatever its arguments: either
-// a result (each output a real double array of input 1's dimensions) or an
-// error raised through the host with one of the gateway's own identifiers.
-// Either way it changes no input, hands back every block, leaves no array
-// alive and no thread running, and a call that failed only because a worker
-// could not start works when repeated, with the bits of a call that never
-// failed. Anything else aborts the process with a description of the call,
+// a result (each output a real double array of the shape Outputs names) or
+// an error raised through the host with one of the gateway's own
+// identifiers. Either way it changes no input, hands back every block,
+// leaves no array alive and no thread running, and a call that failed only
+// because a worker could not start works when repeated, with the bits of a
+// call that never failed. A worker that cannot start changes no other
+// error, except one the work finds in the data (Gateway::work_ids). Anything else aborts the process with a description of the call,
 // which is what the fuzzer records as a crash.
 #pragma once
 
@@ -18,11 +19,22 @@
 
 namespace fuzzargs {
 
+// The dimensions a gateway's outputs have, from its input 1.
+enum class Outputs {
+  kLikeInput1,    // input 1's (the filters)
+  kRowPerVolume,  // 1 x the volumes along the dimensions past the third (noise_sigma)
+};
+
 struct Gateway {
   const char* name;  // identifiers are "<name>:<what>"
   standin::MexFunction fn;
   int max_outputs;
   std::vector<std::string> ids;  // every <what> the gateway may raise
+  Outputs outputs = Outputs::kLikeInput1;
+  // The <what>s that the work itself may raise, from the data it reads
+  // (the others come from checks made before any worker starts): a worker
+  // that cannot start may turn these into "threads" too.
+  std::vector<std::string> work_ids = {};
 };
 
 // Decodes `data` and runs one call through the stand-in host; returns only

@@ -64,7 +64,10 @@ TEST(CallRules, AWellBehavedGatewayKeepsThem) {
 TEST(CallRulesDeathTest, EachMisbehaviourAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto v = Volume();
-  EXPECT_DEATH(Check(Fault::kWrongShape, v), "not the dimensions of input 1");
+  EXPECT_DEATH(Check(Fault::kWrongShape, v), "not the dimensions its input 1 asks for");
+  // A gateway of one value per volume may not return input 1's shape.
+  const Gateway series{"fake", &Fake, 1, {"volume"}, Outputs::kRowPerVolume};
+  EXPECT_DEATH(CheckOneCall(series, v.data(), v.size()), "not the dimensions its input 1 asks for");
   EXPECT_DEATH(Check(Fault::kForeignId, v), "not one of fake's");
   EXPECT_DEATH(Check(Fault::kWritesInput, v), "changed an input");
   EXPECT_DEATH(Check(Fault::kVaries, v), "differs between two equal calls");
