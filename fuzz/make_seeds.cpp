@@ -1,4 +1,5 @@
-// Writes the seed corpus: fuzz/corpus/quillon and fuzz/corpus/tessary.
+// Writes the seed corpus: fuzz/corpus/quillon, fuzz/corpus/tessary and
+// fuzz/corpus/noise_sigma.
 // Usage: fuzz_make_seeds DIR. The seeds are valid calls of several shapes
 // and one call per identified error, so the fuzzer starts from inputs that
 // reach every check and the workers.
@@ -50,6 +51,14 @@ Encoder Tessary(int nlhs, const std::vector<int>& dims, double radius, double si
       .Scalar(Kind::kDouble, sigma)
       .LikeFirst(Kind::kDouble, Fill::kPhantom, Phantom(6, 100.0))
       .Scalar(Kind::kDouble, flag);
+  return e;
+}
+
+// noise_sigma(volume, rician)
+Encoder NoiseSigma(int nlhs, const std::vector<int>& dims, double level, double rician,
+                   int fault = fuzzargs::kNoFault) {
+  Encoder e(nlhs, 2, fault);
+  e.Explicit(Kind::kDouble, dims, Fill::kPhantom, Phantom(7, level)).Scalar(Kind::kDouble, rician);
   return e;
 }
 
@@ -149,6 +158,39 @@ int main(int argc, char** argv) {
     Encoder e(1, 5);
     e.Explicit(Kind::kDouble, {4, 4, 4}, Fill::kConstant, {fuzzargs::ValueByte(1.0)});
     Write(t, "nargin", e);
+  }
+
+  const std::filesystem::path n = std::filesystem::path(argv[1]) / "noise_sigma";
+  Write(n, "valid_rician", NoiseSigma(1, {8, 8, 8}, 100.0, 1.0));
+  Write(n, "valid_gaussian", NoiseSigma(1, {10, 12, 9}, 100.0, 0.0));
+  Write(n, "series", NoiseSigma(1, {8, 8, 8, 3}, 100.0, 1.0));
+  Write(n, "empty_series", NoiseSigma(1, {8, 8, 8, 0}, 100.0, 1.0));
+  Write(n, "no_output", NoiseSigma(0, {8, 8, 9}, 200.0, 1.0));
+  Write(n, "small", NoiseSigma(1, {6, 8, 8}, 100.0, 1.0));
+  Write(n, "nan_volume", NoiseSigma(1, {8, 8, 8}, kNaN, 1.0));
+  // No usable block, which only the workers find: a worker that cannot
+  // start makes it a "threads" error instead.
+  Write(n, "nan_volume_fault", NoiseSigma(1, {16, 16, 16}, kNaN, 1.0, 0));
+  Write(n, "zero_volume", NoiseSigma(1, {8, 8, 8}, 0.0, 0.0));
+  Write(n, "nan_flag", NoiseSigma(1, {8, 8, 8}, 100.0, kNaN));
+  Write(n, "huge_flag", NoiseSigma(1, {8, 8, 8}, 100.0, 2147483648.0));
+  Write(n, "matrix", NoiseSigma(1, {16, 16}, 100.0, 1.0));
+  Write(n, "size", NoiseSigma(1, {2048, 1024, 1024, 0}, 1.0, 1.0));
+  Write(n, "fault", NoiseSigma(1, {16, 16, 16}, 100.0, 1.0, 0));
+  {
+    Encoder e(1, 2);
+    e.Explicit(Kind::kSingle, {8, 8, 8}, Fill::kPhantom, Phantom(7, 100.0)).Scalar(Kind::kInt8, 1.0);
+    Write(n, "single_volume", e);
+  }
+  {
+    Encoder e(2, 2);
+    e.Explicit(Kind::kDouble, {8, 8, 8}, Fill::kEach, {}).Scalar(Kind::kDouble, 1.0);
+    Write(n, "nargout", e);
+  }
+  {
+    Encoder e(1, 1);
+    e.Explicit(Kind::kDouble, {8, 8, 8}, Fill::kEach, {});
+    Write(n, "nargin", e);
   }
   std::printf("seeds written to %s\n", argv[1]);
   return 0;

@@ -20,7 +20,7 @@ dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDENOISERS_SANITIZE=address,undefined -DDENOISERS_FUZZ=ON -DDENOISERS_TESTS=OFF \
   -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON -DOCTAVE_MKOCTFILE=OFF >/dev/null
-cmake --build "$dir" -j"$jobs" --target quillon_fuzzer tessary_fuzzer
+cmake --build "$dir" -j"$jobs" --target quillon_fuzzer tessary_fuzzer noise_sigma_fuzzer
 
 # As in scripts/sanitize.sh, but with smaller fake stacks: every call starts
 # its workers afresh, and mapping a full-size fake stack for each thread
@@ -31,7 +31,7 @@ export UBSAN_OPTIONS="abort_on_error=1:halt_on_error=1:print_stacktrace=1"
 
 status=0
 summary=()
-for target in quillon tessary; do
+for target in quillon tessary noise_sigma; do
   corpus=$dir/corpus/$target  # new inputs go here; the repository's seeds are only read
   mkdir -p "$corpus" "$dir/artifacts"
   log=$dir/fuzz-$target.log
