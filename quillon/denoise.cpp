@@ -138,18 +138,17 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.out_image, c.weights);
+  // Normalising, and clearing the oracle pass's sums in the same sweep.
   each_voxel([&c, first_estimate](int64_t i) {
     c.out_image[i] = c.weights[i] == 0.0 ? Unreached(c.in_image[i]) : c.out_image[i] / c.weights[i];
     if (first_estimate != nullptr) first_estimate[i] = c.out_image[i];
+    c.acc_image[i] = 0.0;
+    c.weights[i] = 0.0;
   });
   if (mask != nullptr && first_estimate != nullptr)
     platform::KeepInputOutside(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
-  each_voxel([&c](int64_t i) {
-    c.acc_image[i] = 0.0;
-    c.weights[i] = 0.0;
-  });
   if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);
