@@ -27,15 +27,6 @@ struct Spill {
   std::size_t count = 0;
 };
 
-// The voxel-by-voxel steps run on the call's threads (ForEachElement): on a
-// fresh host array they are its first touch, page by page.
-void StartOwnValues(const Context& c, int n, platform::Schedule schedule, int threads) {
-  platform::ForEachElement(n, threads, schedule, [&c](int64_t i) {
-    c.out_image[i] = c.rician != 0 ? c.in_image[i] * c.in_image[i] : c.in_image[i];
-    c.weights[i] = 1.0;
-  });
-}
-
 void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThreadArgs& a,
                 Spill& spill) {
   const Slab slab = SlabOf(w, c.slices, chunk);
@@ -86,6 +77,7 @@ platform::SpanGrid CentresFor(const unsigned char* mask, int rows, int cols, int
   return platform::Spread(wanted, cols, slices, {-R, R, 0, R, -R, R}, rows - 1);
 }
 
+// The estimate from the sums, voxel by voxel on the call's threads.
 void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule schedule,
                    int threads) {
   if (c.rician == 0) {
@@ -101,11 +93,11 @@ void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule sch
   });
 }
 
-// Everything after the local means are in place. Throws std::bad_alloc.
+// Everything after the local means and the own values are in place.
+// Throws std::bad_alloc.
 Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
            platform::Schedule schedule, int threads, platform::StopFlag& stop) {
   const int n = c.rows * c.cols * c.slices;
-  StartOwnValues(c, n, schedule, threads);
 
   // A weight divides by 2h^2 and 0.5h^2. When those vanish (sigma 0, or so
   // small that its square underflows) every accepted pair would add NaN, so
@@ -143,13 +135,20 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     platform::Scratch own_mean, own_weights;
     double* mean = q.local_mean != nullptr ? q.local_mean : own_mean.Allocate(n);
     double* weights = q.weights != nullptr ? q.weights : own_weights.Allocate(n);
+    // The local means, and each voxel's own value and weight, in one sweep
+    // on the call's threads: on fresh host arrays it is their first touch,
+    // page by page.
     const int plane = q.rows * q.cols;
-    platform::ForEachRange(q.slices, (platform::kRangeElements + plane - 1) / plane,
-                           platform::ThreadsFor(q.options), schedule,
-                           [&q, mean](int64_t first, int64_t end) {
-                             BuildLocalMeanSlices(q.guide, mean, q.rows, q.cols, q.slices,
-                                                  static_cast<int>(first), static_cast<int>(end));
-                           });
+    platform::ForEachRange(
+        q.slices, (platform::kRangeElements + plane - 1) / plane, platform::ThreadsFor(q.options),
+        schedule, [&q, mean, weights, plane](int64_t first, int64_t end) {
+          BuildLocalMeanSlices(q.guide, mean, q.rows, q.cols, q.slices, static_cast<int>(first),
+                               static_cast<int>(end));
+          for (int64_t i = first * plane; i < end * plane; ++i) {
+            q.denoised[i] = q.rician != 0 ? q.noisy[i] * q.noisy[i] : q.noisy[i];
+            weights[i] = 1.0;
+          }
+        });
     platform::SpanGrid centres;
     if (q.mask != nullptr)
       centres = CentresFor(q.mask, q.rows, q.cols, q.slices, std::max(q.search_radius, 0));
