@@ -88,18 +88,21 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
   // The scalar Contributes, negated: not positive (0 or NaN).
   const typename V::M skip = V::NotGreater(ring.Largest(r0, c0), V::Zero());
   if (V::All(skip)) return;
-  ring.Forward(0, r0, c0, t, coefficients);
-
+  // The thresholds apply to each coefficient as the forward transform makes
+  // it, which saves a pass over the block. The count of kept coefficients
+  // is of whole numbers, exact in any order.
   reg kept = V::Zero();
   if constexpr (kOracle) {
-    reg estimate[64];
+    ring.Forward(0, r0, c0, t, [&coefficients](int i, reg x) { coefficients[i] = x; });
     ring.Hold(1, r0, c0, s0, t);
-    ring.Forward(1, r0, c0, t, estimate);
-    for (int i = 0; i < 64; ++i)
-      ClearBelow<V>(threshold, V::Abs(estimate[i]), coefficients[i], kept);
+    ring.Forward(1, r0, c0, t, [&](int i, reg estimate) {
+      ClearBelow<V>(threshold, V::Abs(estimate), coefficients[i], kept);
+    });
   } else {
-    for (int i = 0; i < 64; ++i)
-      ClearBelow<V>(threshold, V::Abs(coefficients[i]), coefficients[i], kept);
+    ring.Forward(0, r0, c0, t, [&](int i, reg x) {
+      ClearBelow<V>(threshold, V::Abs(x), x, kept);
+      coefficients[i] = x;
+    });
   }
   const reg one = V::Set(1.0);
   const reg w = V::Div(one, V::Add(kept, one));

@@ -54,9 +54,10 @@ inline void Line(const typename V::D* x, typename V::D* y, const VectorTables<V>
 
 // The column and slice stages of a block transform, as the scalar Separable
 // runs them after its rows; row(k, j, p) gives element (k, j, p) of the row
-// stage's output.
-template <class V, bool kForward, class RowStage>
-inline void ColumnsThenSlices(const RowStage& row, typename V::D* dst, const VectorTables<V>& t) {
+// stage's output, and each element i = k + 4j + 16p of the result goes to
+// put(i, value) as it is made.
+template <class V, bool kForward, class RowStage, class Put>
+inline void ColumnsThenSlices(const RowStage& row, const Put& put, const VectorTables<V>& t) {
   using reg = typename V::D;
   reg scratch[64];
   reg in[4];
@@ -72,7 +73,7 @@ inline void ColumnsThenSlices(const RowStage& row, typename V::D* dst, const Vec
     for (int j = 0; j < 4; ++j) {
       for (int m = 0; m < 4; ++m) in[m] = scratch[k + 4 * j + 16 * m];
       Line<V, kForward>(in, out, t);
-      for (int m = 0; m < 4; ++m) dst[k + 4 * j + 16 * m] = out[m];
+      for (int m = 0; m < 4; ++m) put(k + 4 * j + 16 * m, out[m]);
     }
   }
 }
@@ -83,7 +84,7 @@ inline void Transform3(const typename V::D* src, typename V::D* dst, const Vecto
   typename V::D rows[64];
   for (int i = 0; i < 64; i += 4) Line<V, kForward>(src + i, rows + i, t);
   ColumnsThenSlices<V, kForward>([&rows](int k, int j, int p) { return rows[k + 4 * j + 16 * p]; },
-                                 dst, t);
+                                 [dst](int i, typename V::D x) { dst[i] = x; }, t);
 }
 
 }  // namespace

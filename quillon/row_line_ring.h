@@ -71,15 +71,16 @@ class RowLineRing {
   }
 
   // The forward transform of the held blocks of `volume`: their row stage
-  // from the ring, then the column and slice stages.
-  void Forward(int volume, int r0, int c0, const VectorTables<V>& t, reg* coefficients) const {
+  // from the ring, then the column and slice stages, each coefficient i
+  // handed to put(i, value) as it is made.
+  template <class Put>
+  void Forward(int volume, int r0, int c0, const VectorTables<V>& t, const Put& put) const {
     const double* held[4][4];  // [j][p]: coefficient 0 of block row r0
     for (int j = 0; j < 4; ++j)
       for (int p = 0; p < 4; ++p) held[j][p] = Lines(volume, (c0 + j) & 3, p, 0) + r0;
     const std::size_t next = stride_;  // from one coefficient to the next
     ColumnsThenSlices<V, true>(
-        [&held, next](int k, int j, int p) { return V::Load(held[j][p] + k * next); },
-        coefficients, t);
+        [&held, next](int k, int j, int p) { return V::Load(held[j][p] + k * next); }, put, t);
   }
 
  private:
