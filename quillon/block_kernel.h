@@ -75,18 +75,27 @@ inline void AddShifted(double* row, const typename V::D* c) {
 template <class V, bool kOracle>
 using PassRing = RowLineRing<V, kOracle ? 2 : 1>;
 
+// Lane l's position, for telling lanes apart.
+alignas(64) constexpr double kLaneIndex[8] = {0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0};
+
+// The blocks at block rows r0 .. r0+N-1, but for the first `first_lane`
+// lanes, whose blocks are left alone.
 template <class V, bool kOracle>
 void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
            PassRing<V, kOracle>& ring, typename V::D threshold, bool correct, int r0, int c0,
-           int s0) {
+           int s0, int first_lane) {
   using reg = typename V::D;
   const Context& ctx = *a.context;
   const int rows = ctx.rows;
   reg block[64];
   reg coefficients[64];
   ring.Hold(0, r0, c0, s0, t);
-  // The scalar Contributes, negated: not positive (0 or NaN).
-  const typename V::M skip = V::NotGreater(ring.Largest(r0, c0), V::Zero());
+  // The scalar Contributes, negated: not positive (0 or NaN). A lane left
+  // alone is skipped as a block of zeros would be.
+  reg largest = ring.Largest(r0, c0);
+  if (first_lane > 0)
+    largest = V::Select(V::Less(V::Load(kLaneIndex), V::Set(first_lane)), V::Zero(), largest);
+  const typename V::M skip = V::NotGreater(largest, V::Zero());
   if (V::All(skip)) return;
   // The thresholds apply to each coefficient as the forward transform makes
   // it, which saves a pass over the block. The count of kept coefficients
@@ -161,7 +170,17 @@ void RowsOfBlocks(const DctThreadArgs& a, PassRing<V, kOracle>& ring) {
       // A group's last lane adds up to three voxels past its start, which
       // stays inside the row while that lane is a real block position.
       for (; r0 + V::N - 1 <= last_r0; r0 += V::N)
-        Group<V, kOracle>(a, target, t, ring, vector_threshold, correct, r0, c0, s0);
+        Group<V, kOracle>(a, target, t, ring, vector_threshold, correct, r0, c0, s0, 0);
+      // The blocks past the last whole group: one more group that ends on
+      // the row's last block, its lanes over blocks done already left
+      // alone, where the row holds a group. Those lanes add +0.0, which
+      // changes no sum; done one by one, the blocks cost several lanes each.
+      if (r0 <= last_r0 && last_r0 - (V::N - 1) >= 0) {
+        const int start = last_r0 - (V::N - 1);
+        Group<V, kOracle>(a, target, t, ring, vector_threshold, correct, start, c0, s0,
+                          r0 - start);
+        r0 = last_r0 + 1;
+      }
       for (; r0 <= last_r0; ++r0) {
         if constexpr (kOracle) {
           OracleBlock(a, target, r0, c0, s0);
