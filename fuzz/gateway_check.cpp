@@ -68,12 +68,18 @@ void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, 
   }
 }
 
-void CheckError(const Gateway& g, const CallSpec& described, const Outcome& o, bool fault_armed) {
+// The <what> of an identifier "<name>:<what>" of the gateway's, or empty
+// for anybody else's.
+std::string WhatOf(const Gateway& g, const std::string& id) {
   const std::string prefix = std::string(g.name) + ":";
+  return id.compare(0, prefix.size(), prefix) == 0 ? id.substr(prefix.size()) : std::string();
+}
+
+void CheckError(const Gateway& g, const CallSpec& described, const Outcome& o, bool fault_armed) {
   const std::string& id = o.result.id;
-  if (id.compare(0, prefix.size(), prefix) != 0)
+  const std::string what = WhatOf(g, id);
+  if (what.empty())
     Violation(described, "error '" + id + "' is not one of " + g.name + "'s: " + o.result.message);
-  const std::string what = id.substr(prefix.size());
   if (std::find(g.ids.begin(), g.ids.end(), what) == g.ids.end())
     Violation(described, "unknown identifier " + id);
   if (what == "threads" && !fault_armed) Violation(described, "worker start failed without a fault");
@@ -162,11 +168,9 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
     const bool failed_for_worker = !first.result.ok && first.result.id == std::string(g.name) + ":threads";
     // Arguments are checked before any worker starts: a fault changes only
     // whether a valid call completes, or the work finds its data wanting.
-    const std::string& id = reference.result.id;
-    const std::string prefix = std::string(g.name) + ":";
+    const std::string work = reference.result.ok ? std::string() : WhatOf(g, reference.result.id);
     const bool found_by_work =
-        !reference.result.ok && id.compare(0, prefix.size(), prefix) == 0 &&
-        std::find(g.work_ids.begin(), g.work_ids.end(), id.substr(prefix.size())) != g.work_ids.end();
+        !work.empty() && std::find(g.work_ids.begin(), g.work_ids.end(), work) != g.work_ids.end();
     if (armed && !reference.result.ok && first.result.id != reference.result.id &&
         !(found_by_work && failed_for_worker))
       Violation(described, "the fault changed the error from " + reference.result.id + " to " + first.result.id);

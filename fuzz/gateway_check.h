@@ -5,8 +5,9 @@
 // leaves no array alive and no thread running, and a call that failed only
 // because a worker could not start works when repeated, with the bits of a
 // call that never failed. A worker that cannot start changes no other
-// error, except one the work finds in the data (Gateway::work_ids). Anything else aborts the process with a description of the call,
-// which is what the fuzzer records as a crash.
+// error, except one the work finds in the data (Gateway::work_ids).
+// Anything else aborts the process with a description of the call, which
+// is what the fuzzer records as a crash.
 #pragma once
 
 #include <cstddef>
