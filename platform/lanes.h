@@ -20,6 +20,11 @@
 //   StoreWhere(p, m, x, old)  x into the lanes of m at p, whose N doubles
 //                     are `old`: the others keep those bits (AVX-512 leaves
 //                     them unwritten, the other sets write `old` back)
+//   FromBits(bits)    the mask of the lanes whose bit is set (lane i at bit i)
+//   LoadOnly(p, m)    the lanes of m from p, +0 in the others, whose memory
+//                     is not read (it need not exist)
+//   StoreOnly(p, m, x)  x into the lanes of m at p; the others are not
+//                     written, not even with their own value
 //   TruncateToInt(D)  toward zero; the most negative integer for what does
 //                     not fit or is not a number, as x86 converts
 //   ToDouble(I), AbsInt(I) (the most negative integer stays itself)

@@ -45,6 +45,13 @@ struct Avx2Lanes {
   static bool All(M m) { return Bits(m) == 0xFu; }
   static D Select(M m, D a, D b) { return _mm256_blendv_pd(b, a, m); }
   static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
+  static M FromBits(unsigned bits) {
+    const __m256i lane = _mm256_set_epi64x(8, 4, 2, 1);
+    return _mm256_castsi256_pd(
+        _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), lane), lane));
+  }
+  static D LoadOnly(const double* p, M m) { return _mm256_maskload_pd(p, _mm256_castpd_si256(m)); }
+  static void StoreOnly(double* p, M m, D x) { _mm256_maskstore_pd(p, _mm256_castpd_si256(m), x); }
   static I TruncateToInt(D x) { return _mm256_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm256_cvtepi32_pd(k); }
   static I AbsInt(I k) { return _mm_abs_epi32(k); }

@@ -47,6 +47,9 @@ struct Avx512Lanes {
   static bool All(M m) { return m == kAll; }
   static D Select(M m, D a, D b) { return _mm512_mask_blend_pd(m, b, a); }
   static void StoreWhere(double* p, M m, D x, D) { _mm512_mask_storeu_pd(p, m, x); }
+  static M FromBits(unsigned bits) { return static_cast<M>(bits); }
+  static D LoadOnly(const double* p, M m) { return _mm512_maskz_loadu_pd(m, p); }
+  static void StoreOnly(double* p, M m, D x) { _mm512_mask_storeu_pd(p, m, x); }
   // (The zero-masked forms with every lane selected are the plain
   // instructions; they spare GCC 12 a false uninitialised-value warning.)
   static I TruncateToInt(D x) { return _mm512_maskz_cvttpd_epi32(kAll, x); }

@@ -35,6 +35,11 @@ struct ScalarLanes {
   static unsigned Bits(M m) { return m ? 1u : 0u; }
   static D Select(M m, D a, D b) { return m ? a : b; }
   static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
+  static M FromBits(unsigned bits) { return (bits & 1u) != 0; }
+  static D LoadOnly(const double* p, M m) { return m ? *p : 0.0; }
+  static void StoreOnly(double* p, M m, D x) {
+    if (m) *p = x;
+  }
   static I TruncateToInt(D x) { return TruncateToInt32(x); }
   static D ToDouble(I k) { return static_cast<double>(k); }
   // The most negative integer stays itself, as the vector instructions leave it.

@@ -37,6 +37,20 @@ struct Sse2Lanes {
   static bool All(M m) { return Bits(m) == 0x3u; }
   static D Select(M m, D a, D b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
   static void StoreWhere(double* p, M m, D x, D old) { Store(p, Select(m, x, old)); }
+  static M FromBits(unsigned bits) {
+    return _mm_castsi128_pd(_mm_set_epi64x(-static_cast<long long>((bits >> 1) & 1u),
+                                           -static_cast<long long>(bits & 1u)));
+  }
+  // Lane by lane: SSE2 has no masked load or store that leaves memory alone.
+  static D LoadOnly(const double* p, M m) {
+    const unsigned bits = Bits(m);
+    return _mm_set_pd((bits & 2u) != 0 ? p[1] : 0.0, (bits & 1u) != 0 ? p[0] : 0.0);
+  }
+  static void StoreOnly(double* p, M m, D x) {
+    const unsigned bits = Bits(m);
+    if ((bits & 1u) != 0) _mm_storel_pd(p, x);
+    if ((bits & 2u) != 0) _mm_storeh_pd(p + 1, x);
+  }
   static I TruncateToInt(D x) { return _mm_cvttpd_epi32(x); }
   static D ToDouble(I k) { return _mm_cvtepi32_pd(k); }
   static I AbsInt(I k) {
