@@ -4,23 +4,31 @@
 // (search_sse2.cpp, search_avx2.cpp, search_avx512.cpp). Only those files
 // include it.
 //
-// The worker visits the centres of its slab column by column; for each
-// window offset (ds, dc, dr) in window order, consecutive centres down a
-// column have consecutive neighbours, so each lane takes one centre: the
-// lanes load their centres' and neighbours' values side by side and run the
-// pair's arithmetic operation for operation. Lanes the centre test or the
-// gate turns away keep their sums untouched (their old values are stored
-// back). (Where two different not-a-numbers meet in one operation, which of
-// them comes through is the compiler's choice of operand order; such a
-// weight is not a number either way.)
+// The worker visits the centres of its slab column by column, and a
+// column's centres in groups of eight rows from row 0 (the last group may
+// hold fewer). For each offset of the forward half window, the group's
+// centres have consecutive neighbours, so each lane takes one centre: the
+// lanes load their neighbours' values side by side and run the pair's
+// arithmetic operation for operation. A group is eight lanes of AVX-512,
+// two vectors of AVX2, four of SSE2 or eight single lanes.
 //
-// A voxel's sums receive their additions in an order fixed by the groups of
-// eight centres a column's run is cut into, from the run's start, whatever
-// the vector width: a group is eight lanes of AVX-512, two vectors of AVX2,
-// four of SSE2 or eight single lanes, and all its additions into its
-// centres come before all those into its neighbours. The rows past the last
-// whole group go through the pair code one by one. So every instruction set
-// gives the scalar build's bits.
+// The order of a voxel's additions is fixed by the groups, whatever the
+// vector width, so every instruction set gives the scalar build's bits:
+//   - a group takes its offsets by row offset, then slice, then column
+//     offset; each pair adds into its neighbour's sums as it is weighed
+//     (the neighbours of one offset are eight different voxels, so the
+//     lanes' order among themselves does not matter);
+//   - each centre's own additions go into sums held in registers, from
+//     -0.0 (the exact identity of addition), in the same order, and those
+//     are added into the centre's sums when the group is done.
+// The centres' sums then cost no memory traffic per pair, and taking the
+// row offset first keeps two consecutive offsets from adding into
+// overlapping stretches of memory, where each load would wait for the
+// store before it. Lanes the centre test or the gate turns away, and lanes
+// whose neighbour row lies outside the column, keep their sums untouched.
+// (Where two different not-a-numbers meet in one operation, which of them
+// comes through is the compiler's choice of operand order; such a weight is
+// not a number either way.)
 //
 // The weight avoids the two divisions where it can, with the same bits:
 // when dg * dg <= 2h^2 the guide term is exactly +0 (see GuideTerm), and the
@@ -54,6 +62,13 @@ namespace {
 
 inline int MinInt(int a, int b) { return a < b ? a : b; }
 inline int MaxInt(int a, int b) { return a > b ? a : b; }
+
+// The volumes a group reads its neighbours' values from.
+struct Sources {
+  const double* in;
+  const double* mean;
+  const double* guide;
+};
 
 // Where one window offset's neighbours add into.
 struct Targets {
@@ -92,12 +107,10 @@ class LaneWorker {
 
   void Run() const {
     if (c_.search_radius < 0) return;  // no voxel has a neighbour
-    for (int s = a_.first_slice; s < a_.end_slice; ++s) {
-      if (a_.direction == 1) {
-        for (int c = 0; c < c_.cols && !StopRequested(c_); ++c) Column(c, s);
-      } else {
-        for (int c = c_.cols - 1; c >= 0 && !StopRequested(c_); --c) Column(c, s);
-      }
+    if (squared_) {
+      Slices<true>();
+    } else {
+      Slices<false>();
     }
   }
 
@@ -108,10 +121,11 @@ class LaneWorker {
     const Constants c = MakeConstants();
     const int full = n - n % V::N;
     for (int i = 0; i < full; i += V::N) {
-      M pass;
-      V::Store(w + i, WeighChunk(c, centre + i, mean_p + i, mean_q + i, guide_p + i, guide_q + i,
-                                 pass));
-      for (int j = 0; j < V::N; ++j) passed[i + j] = (V::Bits(pass) >> j) & 1u;
+      Gated g = Gate(c, V::NotEqual(V::Load(centre + i), c.zero), V::Load(mean_p + i),
+                     V::Load(mean_q + i), V::Load(guide_p + i), V::Load(guide_q + i));
+      if (V::Bits(g.rest) != 0) g.w = RestWeights(c, g.dg, g.K, g.rest, g.w);
+      V::Store(w + i, g.w);
+      for (int j = 0; j < V::N; ++j) passed[i + j] = (V::Bits(g.pass) >> j) & 1u;
     }
     for (int i = full; i < n; ++i)
       passed[i] =
@@ -119,102 +133,192 @@ class LaneWorker {
   }
 
  private:
-  // Every offset of the forward half window for the centres of column c of
-  // slice s, in window order, cut to the volume; the row bounds apply to
-  // the run of centres instead of to each centre.
-  void Column(int c, int s) const {
-    const int R = c_.search_radius;
-    const int rows = c_.rows;
-    const int column = c * rows + s * plane_;
-    const int ds_end = MinInt(R, c_.slices - 1 - s);
-    const int dc_last = MinInt(R, c_.cols - 1 - c);
-    const int dc_first_ahead = MaxInt(-R, -c);
-    const platform::RowSpan span = CentreRows(c_, c, s);
-    if (span.first > span.last) return;
-    for (int ds = 0; ds <= ds_end; ++ds) {
-      const bool own_slab = s + ds < a_.end_slice;
-      const Targets t{own_slab ? c_.out_image : a_.spill_out,
-                      own_slab ? c_.weights : a_.spill_weights, own_slab ? 0 : spill_base_};
-      for (int dc = ds == 0 ? 0 : dc_first_ahead; dc <= dc_last; ++dc) {
-        // A row offset of rows or more leaves the column for every centre:
-        // stopping short of those skips nothing that would be weighed, and
-        // keeps a radius near the int limit from overflowing dr or walking
-        // billions of empty offsets.
-        const int dr_first = (ds == 0 && dc == 0) ? 1 : MaxInt(-R, 1 - rows);
-        const int dr_last = MinInt(R, rows - 1);
-        for (int dr = dr_first; dr <= dr_last; ++dr) {
-          const int r_first = MaxInt(0, -dr);
-          const int r_end = MinInt(rows, rows - dr);
-          if (r_end <= r_first) continue;
-          int first = r_first, end = r_end;
-          if (!Within(span, first, end)) continue;
-          Run(column + first, end - first, dr + dc * rows + ds * plane_, t);
-        }
-      }
-    }
-  }
-
-  // Narrows the run of centres [first, end) to those of span. A voxel's
-  // additions arrive in an order that depends on where the groups of a run
-  // start, so the narrowed run keeps the whole run's groups: it starts on
-  // one of their starts, and ends on one, or at the run's end when the span
-  // reaches into the rows done one by one. False when nothing is left.
-  static bool Within(platform::RowSpan span, int& first, int& end) {
-    const int lo = MaxInt(first, span.first);
-    const int hi = MinInt(end, span.last + 1);
-    if (hi <= lo) return false;
-    const int vectors_end = end - (end - first) % kGroup;
-    const int start = first + (lo - first) / kGroup * kGroup;
-    if (hi <= vectors_end) end = first + (hi - first + kGroup - 1) / kGroup * kGroup;
-    first = start;
-    return true;
-  }
-
-  // The centres p0 .. p0 + n - 1, each with the neighbour p + offset, a
-  // group of kGroup at a time: all the group's additions into its centres,
-  // then all those into its neighbours. A voxel that is both a centre and a
-  // neighbour in one group so receives its two additions in the same order
-  // on every vector width.
-  void Run(int p0, int n, int offset, const Targets& t) const {
-    const Constants c = MakeConstants();
-    const double* in = c_.in_image;
-    const double* mean = c_.mean_image;
-    const double* guide = c_.guide_image;
-    double* out = c_.out_image;
-    double* weights = c_.weights;
-    const int full = n - n % kGroup;
-    for (int i = 0; i < full; i += kGroup) {
-      M pass[kVectors];
-      D w[kVectors];
-      for (int v = 0; v < kVectors; ++v) {
-        const int p = p0 + i + v * V::N;
-        w[v] = WeighChunk(c, in + p, mean + p, mean + p + offset, guide + p, guide + p + offset,
-                          pass[v]);
-      }
-      for (int v = 0; v < kVectors; ++v) {
-        const int p = p0 + i + v * V::N;
-        const D vq = V::Load(in + p + offset);
-        AddInto(out + p, pass[v], squared_ ? V::Mul(vq, V::Mul(w[v], vq)) : V::Mul(w[v], vq));
-        AddInto(weights + p, pass[v], w[v]);
-      }
-      for (int v = 0; v < kVectors; ++v) {
-        const int p = p0 + i + v * V::N;
-        const int tq = p + offset - t.offset;
-        const D vp = V::Load(in + p);
-        AddInto(t.out + tq, pass[v], squared_ ? V::Mul(vp, V::Mul(w[v], vp)) : V::Mul(w[v], vp));
-        AddInto(t.weights + tq, pass[v], w[v]);
-      }
-    }
-    for (int i = full; i < n; ++i) ScalarPair(p0 + i, p0 + i + offset, t);
-  }
-
   struct Constants {
-    D zero, half, one, eight, ten, h, two_h2, half_h2, guide_limit;
+    D zero, minus_zero, half, one, eight, ten, h, two_h2, half_h2, guide_limit;
     typename V::Table8 table;
   };
 
+  // The centre test and the gate of N pairs, and the table's weights.
+  struct Gated {
+    M pass;  // the lanes of `live` that the gate lets through
+    M rest;  // those of pass whose weight the table does not hold
+    D w;     // the table's weight (unspecified outside pass and in rest)
+    D dg, K; // the guide difference and the gate distance
+  };
+
+  // What a group's centres hold through its window: their values, means
+  // and guide values, which lanes are centres, and the sums of the additions
+  // they receive as centres, kept in registers until the group is done.
+  struct Centres {
+    D value[kVectors], mean[kVectors], guide[kVectors];
+    M centre[kVectors];
+    D out[kVectors], weights[kVectors];
+  };
+
+  // The centres of column c of slice s, kGroup rows at a time from row 0
+  // (the last group may have fewer rows). The groups sit at the same rows
+  // whatever the span, so a masked call adds in the unmasked call's order.
+  template <bool kSquared>
+  void Slices() const {
+    for (int s = a_.first_slice; s < a_.end_slice; ++s) {
+      if (a_.direction == 1) {
+        for (int c = 0; c < c_.cols && !StopRequested(c_); ++c) Column<kSquared>(c, s);
+      } else {
+        for (int c = c_.cols - 1; c >= 0 && !StopRequested(c_); --c) Column<kSquared>(c, s);
+      }
+    }
+  }
+
+  template <bool kSquared>
+  void Column(int c, int s) const {
+    const platform::RowSpan span = CentreRows(c_, c, s);
+    if (span.first > span.last) return;
+    const int column = c * c_.rows + s * plane_;
+    for (int g = span.first - span.first % kGroup;;) {
+      Group<kSquared>(c, s, column, g);
+      if (span.last - g < kGroup) break;
+      g += kGroup;
+    }
+  }
+
+  // The rows g .. g + kGroup - 1 of a column as centres (those inside the
+  // column), each with every neighbour of the forward half window inside
+  // the volume, in the order given at the top of this file.
+  template <bool kSquared>
+  void Group(int c, int s, int column, int g) const {
+    const int R = c_.search_radius;
+    const int rows = c_.rows;
+    const int lanes = MinInt(kGroup, rows - g);
+    const unsigned in_column = (1u << lanes) - 1u;
+    const int p0 = column + g;
+    const Constants k = MakeConstants();
+    Centres p;
+    unsigned centres = 0;
+    for (int v = 0; v < kVectors; ++v) {
+      const M here = LanesOf(in_column, v);
+      const int i = p0 + v * V::N;
+      p.value[v] = V::LoadOnly(c_.in_image + i, here);
+      p.mean[v] = V::LoadOnly(c_.mean_image + i, here);
+      p.guide[v] = V::LoadOnly(c_.guide_image + i, here);
+      p.centre[v] = V::And(here, V::NotEqual(p.value[v], k.zero));
+      p.out[v] = k.minus_zero;
+      p.weights[v] = k.minus_zero;
+      centres |= V::Bits(p.centre[v]);
+    }
+    if (centres == 0) return;
+    // Held in registers through the offsets: read through c_, they would be
+    // read again after every store, which might have changed them.
+    const Sources x{c_.in_image, c_.mean_image, c_.guide_image};
+    const int ds_end = MinInt(R, c_.slices - 1 - s);
+    const int dc_last = MinInt(R, c_.cols - 1 - c);
+    const int dc_first_ahead = MaxInt(-R, -c);
+    // Row offsets that leave the column for every row of the group are
+    // never taken; this also keeps a radius near the int limit from walking
+    // billions of empty offsets.
+    const int dr_first = MaxInt(-R, 1 - g - lanes);
+    const int dr_last = MinInt(R, rows - 1 - g);
+    for (int dr = dr_first; dr <= dr_last; ++dr) {
+      // The lanes whose neighbour row lies in the column.
+      const int lo = MaxInt(0, -g - dr);
+      const int hi = MinInt(lanes - 1, rows - 1 - g - dr);
+      const unsigned bits = ((2u << hi) - 1u) & ~((1u << lo) - 1u);
+      const Window w{dr, s, ds_end, dc_first_ahead, dc_last};
+      if (bits == kWholeGroup) {
+        Offsets<false, kSquared>(k, p, x, p0, w, bits);
+      } else {
+        Offsets<true, kSquared>(k, p, x, p0, w, bits);
+      }
+    }
+    for (int v = 0; v < kVectors; ++v) {
+      const int i = p0 + v * V::N;
+      if (in_column == kWholeGroup) {
+        AddInto(c_.out_image + i, p.centre[v], p.out[v]);
+        AddInto(c_.weights + i, p.centre[v], p.weights[v]);
+      } else {
+        const M here = LanesOf(in_column, v);
+        V::StoreOnly(c_.out_image + i, p.centre[v],
+                     V::Add(V::LoadOnly(c_.out_image + i, here), p.out[v]));
+        V::StoreOnly(c_.weights + i, p.centre[v],
+                     V::Add(V::LoadOnly(c_.weights + i, here), p.weights[v]));
+      }
+    }
+  }
+
+  // The window of the centres of slice s for one row offset: slice
+  // offsets 0 .. ds_end, column offsets dc_first_ahead .. dc_last (from 0,
+  // or 1 with dr <= 0, in the centres' own slice), cut to the volume.
+  struct Window {
+    int dr, s, ds_end, dc_first_ahead, dc_last;
+  };
+
+  // The pairs of every offset of the window with row offset w.dr.
+  template <bool kPartial, bool kSquared>
+  void Offsets(const Constants& k, Centres& p, Sources x, int p0, Window w, unsigned bits) const {
+    for (int ds = 0; ds <= w.ds_end; ++ds) {
+      const bool own_slab = w.s + ds < a_.end_slice;
+      const Targets t{own_slab ? c_.out_image : a_.spill_out,
+                      own_slab ? c_.weights : a_.spill_weights, own_slab ? 0 : spill_base_};
+      const int dc_first = ds > 0 ? w.dc_first_ahead : w.dr > 0 ? 0 : 1;
+      const int rows = c_.rows;
+      if (dc_first > w.dc_last) continue;
+      // Stepped, not multiplied: the step stops at the last column offset,
+      // so it never passes the volume's last index.
+      int offset = w.dr + dc_first * rows + ds * plane_;
+      for (int dc = dc_first;; ++dc, offset += rows) {
+        Pairs<kPartial, kSquared>(k, p, x, p0, offset, bits, t);
+        if (dc == w.dc_last) break;
+      }
+    }
+  }
+
+  // The pairs of one window offset for the group's centres at p0: each
+  // centre's additions into its sums in registers, its neighbour's into
+  // memory. `bits` holds the lanes whose neighbour lies in the volume; the
+  // partial form touches no memory outside them, which may belong to
+  // another worker or lie past a buffer's end.
+  template <bool kPartial, bool kSquared>
+  void Pairs(const Constants& k, Centres& p, Sources x, int p0, int offset, unsigned bits,
+             Targets t) const {
+    for (int v = 0; v < kVectors; ++v) {
+      const int q = p0 + v * V::N + offset;
+      const int tq = q - t.offset;
+      const M here = LanesOf(bits, v);
+      const auto load = [&](const double* at) {
+        if constexpr (kPartial) {
+          return V::LoadOnly(at, here);
+        } else {
+          return V::Load(at);
+        }
+      };
+      const Gated g = Gate(k, kPartial ? V::And(p.centre[v], here) : p.centre[v], p.mean[v],
+                           load(x.mean + q), p.guide[v], load(x.guide + q));
+      const M pass = g.pass;
+      const D w = V::Bits(g.rest) == 0 ? g.w : RestWeights(k, g.dg, g.K, g.rest, g.w);
+      const D vq = load(x.in + q);
+      const D vp = p.value[v];
+      p.out[v] = V::Select(
+          pass, V::Add(p.out[v], kSquared ? V::Mul(vq, V::Mul(w, vq)) : V::Mul(w, vq)), p.out[v]);
+      p.weights[v] = V::Select(pass, V::Add(p.weights[v], w), p.weights[v]);
+      const D to_out = kSquared ? V::Mul(vp, V::Mul(w, vp)) : V::Mul(w, vp);
+      if constexpr (kPartial) {
+        V::StoreOnly(t.out + tq, pass, V::Add(V::LoadOnly(t.out + tq, here), to_out));
+        V::StoreOnly(t.weights + tq, pass, V::Add(V::LoadOnly(t.weights + tq, here), w));
+      } else {
+        AddInto(t.out + tq, pass, to_out);
+        AddInto(t.weights + tq, pass, w);
+      }
+    }
+  }
+
+  static constexpr unsigned kWholeGroup = (1u << kGroup) - 1u;
+
+  // Vector v's lanes of a group's bits.
+  static M LanesOf(unsigned bits, int v) {
+    return V::FromBits((bits >> (v * V::N)) & ((1u << V::N) - 1u));
+  }
+
   Constants MakeConstants() const {
-    return Constants{V::Set(0.0),      V::Set(0.5),       V::Set(1.0),
+    return Constants{V::Set(0.0),      V::Set(-0.0),     V::Set(0.5),       V::Set(1.0),
                      V::Set(8.0),      V::Set(10.0),      V::Set(k_.h),
                      V::Set(k_.two_h2), V::Set(k_.half_h2), V::Set(guide_limit_),
                      V::MakeTable8(table_)};
@@ -239,26 +343,27 @@ class LaneWorker {
     }
   }
 
-  // The centre test and the gate of N consecutive pairs into pass, and
-  // their weights (unspecified in the lanes that did not pass). Every lane
-  // is weighed whatever its gate said: that costs less than a branch on the
-  // gate, which data make unpredictable.
-  D WeighChunk(const Constants& c, const double* centre, const double* mean_p,
-               const double* mean_q, const double* guide_p, const double* guide_q,
-               M& pass) const {
+  // Every lane goes through the gate and the table whatever its centre test
+  // said: that costs less than a branch, which data make unpredictable.
+  Gated Gate(const Constants& c, M live, D mean_p, D mean_q, D guide_p, D guide_q) const {
+    Gated g;
     // |trunc32(difference)|, the most negative integer for what does not
     // fit, which the absolute value leaves as it is, as GateDistance does.
-    const typename V::I k = V::AbsInt(V::TruncateToInt(V::Sub(V::Load(mean_p), V::Load(mean_q))));
-    const D K = V::ToDouble(k);
-    pass = V::And(V::NotEqual(V::Load(centre), c.zero), V::NotGreater(K, c.h));
-    const D dg = V::Sub(V::Load(guide_p), V::Load(guide_q));
-    const M tabled = V::And(V::And(V::LessEqual(V::Mul(dg, dg), c.guide_limit),
-                                   V::LessEqual(c.zero, K)),
-                            V::Less(K, c.eight));
-    const D w = V::Lookup8(c.table, k);
-    const M rest_lanes = V::AndNot(pass, tabled);
-    const unsigned rest = V::Bits(rest_lanes);
-    if (rest == 0) return w;
+    const typename V::I k = V::AbsInt(V::TruncateToInt(V::Sub(mean_p, mean_q)));
+    g.K = V::ToDouble(k);
+    g.pass = V::And(live, V::NotGreater(g.K, c.h));
+    g.dg = V::Sub(guide_p, guide_q);
+    const M tabled = V::And(V::And(V::LessEqual(V::Mul(g.dg, g.dg), c.guide_limit),
+                                   V::LessEqual(c.zero, g.K)),
+                            V::Less(g.K, c.eight));
+    g.w = V::Lookup8(c.table, k);
+    g.rest = V::AndNot(g.pass, tabled);
+    return g;
+  }
+
+  // The weights of the lanes of `rest` from their guide differences and gate
+  // distances; the other lanes keep w's.
+  D RestWeights(const Constants& c, D dg, D K, M rest_lanes, D w) const {
     if constexpr (V::N > 1) {
       if (exp_on_lanes_) {
         // GuideTerm, MeanTerm and WeightOfTerms, operation for operation.
@@ -283,11 +388,13 @@ class LaneWorker {
       }
     }
     // The pair code, lane by lane.
-    double lanes[V::N];
+    const unsigned rest = V::Bits(rest_lanes);
+    double lanes[V::N], dgs[V::N], Ks[V::N];
     V::Store(lanes, w);
+    V::Store(dgs, dg);
+    V::Store(Ks, K);
     for (int j = 0; j < V::N; ++j)
-      if ((rest >> j) & 1u)
-        PairWeight(mean_p[j], mean_q[j], guide_p[j], guide_q[j], k_, lanes[j]);
+      if ((rest >> j) & 1u) lanes[j] = WeightOfTerms(GuideTerm(dgs[j], k_), MeanTerm(Ks[j], k_));
     return V::Load(lanes);
   }
 
@@ -298,29 +405,6 @@ class LaneWorker {
   static void AddInto(double* sum, M pass, D x) {
     const D old = V::Load(sum);
     V::StoreWhere(sum, pass, V::Add(old, x), old);
-  }
-
-  // One pair, past a run's last whole group.
-  void ScalarPair(int p, int q, const Targets& t) const {
-    const double vp = c_.in_image[p];
-    if (vp == 0.0) return;
-    double w;
-    if (!PairWeight(c_.mean_image[p], c_.mean_image[q], c_.guide_image[p], c_.guide_image[q], k_,
-                    w))
-      return;
-    const double vq = c_.in_image[q];
-    const int qi = q - t.offset;
-    if (squared_) {
-      c_.out_image[p] += vq * (w * vq);
-      c_.weights[p] += w;
-      t.out[qi] += vp * (w * vp);
-      t.weights[qi] += w;
-    } else {
-      c_.out_image[p] += w * vq;
-      c_.weights[p] += w;
-      t.out[qi] += w * vp;
-      t.weights[qi] += w;
-    }
   }
 
   const Context& c_;

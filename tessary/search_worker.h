@@ -15,9 +15,10 @@ namespace tessary {
 void ThreadFunc(void* record);
 
 // The kernels, one code over lanes of every width (search_kernel.h): each
-// weighs the pairs of one window offset for consecutive centres of a column
-// at once, in groups of eight, so every instruction set adds the same bits
-// in the same order. ScalarThreadFunc runs it on one lane.
+// takes a column's centres in groups of eight rows and weighs the pairs of
+// one window offset for a whole group at once, so every instruction set
+// adds the same bits in the same order. ScalarThreadFunc runs it on one
+// lane.
 void ScalarThreadFunc(void* record);
 
 using KernelFunction = void (*)(void* record);

@@ -4,7 +4,12 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
 
 #include "local_mean.h"
 #include "support.h"
@@ -202,6 +207,67 @@ TEST(TessaryWorkerTraversal, WritesPastTheSlabOnlyIntoSpill) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// Pages of doubles from the system, some of them write-protected: a store
+// there, even of the value already held, ends the test with a fault.
+class GuardedDoubles {
+ public:
+  explicit GuardedDoubles(size_t count) : bytes_(count * sizeof(double)) {
+    void* p = mmap(nullptr, bytes_ + 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<char*>(p);
+    // A page of nothing on either side.
+    mprotect(base_, kPage, PROT_NONE);
+    mprotect(base_ + kPage + bytes_, kPage, PROT_NONE);
+  }
+  ~GuardedDoubles() { munmap(base_, bytes_ + 2 * kPage); }
+  double* data() { return reinterpret_cast<double*>(base_ + kPage); }
+  // Elements [first, end), whole pages, become read-only.
+  void Freeze(size_t first, size_t end) {
+    mprotect(data() + first, (end - first) * sizeof(double), PROT_READ);
+  }
+  static constexpr size_t kPage = 4096;
+
+ private:
+  size_t bytes_;
+  char* base_;
+};
+
+// A worker stores nothing, not even a value unchanged, outside its slab and
+// its spill buffers, whose neighbours other workers write at the same time
+// or are not its memory at all: the slices around the slab and the pages
+// around the spill buffers are write-protected. Twelve rows leave a group
+// of four in every column, and a plane of 12 x 128 doubles is three pages.
+TEST(TessaryWorkerTraversal, StoresNothingOutsideItsSlabAndSpill) {
+  const testing::Volume v = testing::MakeVolume(12, 128, 6, 9, false);
+  const size_t plane = size_t{12} * 128;
+  ASSERT_EQ(plane * sizeof(double) % GuardedDoubles::kPage, 0u);
+  std::vector<double> mean(v.size());
+  BuildLocalMean(v.guide.data(), mean.data(), v.rows, v.cols, v.slices);
+  for (platform::Isa kernel : {platform::Isa::kScalar, platform::Isa::kSse2, platform::Isa::kAvx2,
+                               platform::Isa::kAvx512}) {
+    if (!platform::IsaRuns(kernel)) continue;
+    for (int direction : {1, -1}) {
+      GuardedDoubles out(v.size()), weights(v.size()), spill_out(2 * plane),
+          spill_weights(2 * plane);
+      for (GuardedDoubles* g : {&out, &weights}) {
+        g->Freeze(0, 2 * plane);
+        g->Freeze(4 * plane, 6 * plane);
+      }
+      testing::WorkerCall a = testing::Record(v, mean, out.data(), weights.data(), 2, 4, 2, 100.0,
+                                              direction, 6);
+      a.args.spill_out = spill_out.data();
+      a.args.spill_weights = spill_weights.data();
+      a.Run(SearchKernel(kernel));
+      double spilled = 0.0;
+      for (size_t i = 0; i < 2 * plane; ++i) spilled += spill_weights.data()[i];
+      EXPECT_GT(spilled, 0.0) << platform::IsaName(kernel);
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace tessary
