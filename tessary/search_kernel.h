@@ -389,7 +389,11 @@ class LaneWorker {
     }
     // The pair code, lane by lane.
     const unsigned rest = V::Bits(rest_lanes);
-    double lanes[V::N], dgs[V::N], Ks[V::N];
+    // The compiler aligns these to 64 bytes for the vector stores anyway;
+    // declared so, they also keep that alignment on the address
+    // sanitizer's stack for use after return, which otherwise places them
+    // at 32 and faults on the aligned store.
+    alignas(64) double lanes[V::N], dgs[V::N], Ks[V::N];
     V::Store(lanes, w);
     V::Store(dgs, dg);
     V::Store(Ks, K);
