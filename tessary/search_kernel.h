@@ -77,7 +77,7 @@ struct Targets {
   int offset;  // subtracted from a neighbour's linear index
 };
 
-// The centres of a run go kGroup at a time on every instruction set, as
+// A column's centres go kGroup rows at a time on every instruction set, as
 // kGroup / N vectors of N lanes: the widest vector's eight lanes.
 constexpr int kGroup = 8;
 
@@ -155,9 +155,7 @@ class LaneWorker {
     D out[kVectors], weights[kVectors];
   };
 
-  // The centres of column c of slice s, kGroup rows at a time from row 0
-  // (the last group may have fewer rows). The groups sit at the same rows
-  // whatever the span, so a masked call adds in the unmasked call's order.
+  // The slab's columns of centres, in the worker's direction.
   template <bool kSquared>
   void Slices() const {
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
@@ -169,6 +167,9 @@ class LaneWorker {
     }
   }
 
+  // The centres of column c of slice s, kGroup rows at a time from row 0
+  // (the last group may have fewer rows). The groups sit at the same rows
+  // whatever the span, so a masked call adds in the unmasked call's order.
   template <bool kSquared>
   void Column(int c, int s) const {
     const platform::RowSpan span = CentreRows(c_, c, s);
