@@ -232,15 +232,13 @@ class LaneWorker {
     }
     for (int v = 0; v < kVectors; ++v) {
       const int i = p0 + v * V::N;
+      const M here = LanesOf(in_column, v);
       if (in_column == kWholeGroup) {
-        AddInto(c_.out_image + i, p.centre[v], p.out[v]);
-        AddInto(c_.weights + i, p.centre[v], p.weights[v]);
+        AddInto<false>(c_.out_image + i, here, p.centre[v], p.out[v]);
+        AddInto<false>(c_.weights + i, here, p.centre[v], p.weights[v]);
       } else {
-        const M here = LanesOf(in_column, v);
-        V::StoreOnly(c_.out_image + i, p.centre[v],
-                     V::Add(V::LoadOnly(c_.out_image + i, here), p.out[v]));
-        V::StoreOnly(c_.weights + i, p.centre[v],
-                     V::Add(V::LoadOnly(c_.weights + i, here), p.weights[v]));
+        AddInto<true>(c_.out_image + i, here, p.centre[v], p.out[v]);
+        AddInto<true>(c_.weights + i, here, p.centre[v], p.weights[v]);
       }
     }
   }
@@ -300,14 +298,9 @@ class LaneWorker {
       p.out[v] = V::Select(
           pass, V::Add(p.out[v], kSquared ? V::Mul(vq, V::Mul(w, vq)) : V::Mul(w, vq)), p.out[v]);
       p.weights[v] = V::Select(pass, V::Add(p.weights[v], w), p.weights[v]);
-      const D to_out = kSquared ? V::Mul(vp, V::Mul(w, vp)) : V::Mul(w, vp);
-      if constexpr (kPartial) {
-        V::StoreOnly(t.out + tq, pass, V::Add(V::LoadOnly(t.out + tq, here), to_out));
-        V::StoreOnly(t.weights + tq, pass, V::Add(V::LoadOnly(t.weights + tq, here), w));
-      } else {
-        AddInto(t.out + tq, pass, to_out);
-        AddInto(t.weights + tq, pass, w);
-      }
+      AddInto<kPartial>(t.out + tq, here, pass,
+                        kSquared ? V::Mul(vp, V::Mul(w, vp)) : V::Mul(w, vp));
+      AddInto<kPartial>(t.weights + tq, here, pass, w);
     }
   }
 
@@ -406,10 +399,17 @@ class LaneWorker {
   // A term below 0 becomes +0; one that is not a number stays so.
   static D Clamped(D term, D zero) { return V::Select(V::Less(term, zero), zero, term); }
 
-  // A turned-away lane stores its sum back unchanged.
-  static void AddInto(double* sum, M pass, D x) {
-    const D old = V::Load(sum);
-    V::StoreWhere(sum, pass, V::Add(old, x), old);
+  // x into the sums at sum in the lanes of pass, which lie within `here`.
+  // Whole vectors store a turned-away lane's sum back unchanged; the
+  // partial form reads and writes nothing outside `here`.
+  template <bool kPartial>
+  static void AddInto(double* sum, M here, M pass, D x) {
+    if constexpr (kPartial) {
+      V::StoreOnly(sum, pass, V::Add(V::LoadOnly(sum, here), x));
+    } else {
+      const D old = V::Load(sum);
+      V::StoreWhere(sum, pass, V::Add(old, x), old);
+    }
   }
 
   const Context& c_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -219,18 +220,22 @@ class GuardedDoubles {
     if (p == MAP_FAILED) throw std::bad_alloc();
     base_ = static_cast<char*>(p);
     // A page of nothing on either side.
-    mprotect(base_, kPage, PROT_NONE);
-    mprotect(base_ + kPage + bytes_, kPage, PROT_NONE);
+    Protect(base_, kPage, PROT_NONE);
+    Protect(base_ + kPage + bytes_, kPage, PROT_NONE);
   }
   ~GuardedDoubles() { munmap(base_, bytes_ + 2 * kPage); }
   double* data() { return reinterpret_cast<double*>(base_ + kPage); }
   // Elements [first, end), whole pages, become read-only.
   void Freeze(size_t first, size_t end) {
-    mprotect(data() + first, (end - first) * sizeof(double), PROT_READ);
+    Protect(data() + first, (end - first) * sizeof(double), PROT_READ);
   }
   static constexpr size_t kPage = 4096;
 
  private:
+  // A protection that did not take would let the test pass unguarded.
+  static void Protect(void* at, size_t bytes, int protection) {
+    if (mprotect(at, bytes, protection) != 0) throw std::runtime_error("mprotect failed");
+  }
   size_t bytes_;
   char* base_;
 };
