@@ -6,14 +6,14 @@
 #include <utility>
 #include <vector>
 
-#include "context.h"
+#include "quillon_context.h"
 #include "dct.h"
-#include "driver.h"
+#include "quillon_driver.h"
 #include "quillon.h"
 #include "rician_bias.h"
 #include "row_spans.h"
 #include "scratch.h"
-#include "slabs.h"
+#include "quillon_slabs.h"
 #include "stop.h"
 #include "threads.h"
 #include "workers.h"

@@ -6,12 +6,12 @@
 #include <new>
 #include <vector>
 
-#include "context.h"
-#include "driver.h"
+#include "tessary_context.h"
+#include "tessary_driver.h"
 #include "local_mean.h"
 #include "scratch.h"
 #include "search_worker.h"
-#include "slabs.h"
+#include "tessary_slabs.h"
 #include "stop.h"
 #include "tessary.h"
 #include "threads.h"

@@ -51,7 +51,7 @@
 
 #include <cmath>
 
-#include "context.h"
+#include "tessary_context.h"
 #include "exp.h"
 #include "exp_lanes.h"
 #include "pair_weight.h"

@@ -10,7 +10,7 @@
 #include "standin_host.h"
 #include "threads.h"
 #include "gateway_calls.h"
-#include "support.h"
+#include "quillon_support.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "mex_host.h"
 #include "gateway_calls.h"
-#include "support.h"
+#include "tessary_support.h"
 #include "standin_host.h"
 #include "threads.h"
 

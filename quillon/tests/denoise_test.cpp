@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support.h"
+#include "quillon_support.h"
 #include "threads.h"
 #include "workers.h"
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support.h"
+#include "quillon_support.h"
 
 namespace quillon {
 namespace {

@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "support.h"
+#include "tessary_support.h"
 #include "threads.h"
 
 namespace tessary {

@@ -6,7 +6,7 @@
 
 #include "local_mean.h"
 #include "rician_flag.h"
-#include "slabs.h"
+#include "tessary_slabs.h"
 
 namespace tessary {
 namespace {

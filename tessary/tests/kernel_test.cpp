@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "local_mean.h"
-#include "support.h"
+#include "tessary_support.h"
 #include "search_worker.h"
 
 namespace tessary {

@@ -13,7 +13,7 @@
 #endif
 
 #include "local_mean.h"
-#include "support.h"
+#include "tessary_support.h"
 #include "search_worker.h"
 
 namespace tessary {
