@@ -9,7 +9,7 @@
 #include "mex_host.h"
 #include "quillon.h"
 #include "rician_bias.h"
-#include "volume_series.h"
+#include "series.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "mex_host.h"
 #include "rician_flag.h"
 #include "tessary.h"
-#include "volume_series.h"
+#include "series.h"
 
 namespace {
 
