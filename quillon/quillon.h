@@ -23,7 +23,9 @@ struct Request {
   const double* noisy = nullptr;     // read only
   double* denoised = nullptr;        // receives the result
   double* first_estimate = nullptr;  // optional: receives the hard-threshold pass's estimate
-  double sigma = 0.0;                // noise standard deviation, in the units of the voxel values
+  // Noise standard deviation, in the units of the voxel values. 0 declares
+  // no noise: the volume comes back unchanged in both outputs.
+  double sigma = 0.0;
   // Positive: Rician noise (the oracle pass corrects the bias). Any non-zero
   // value clears negative results.
   int rician = 0;

@@ -22,9 +22,12 @@ struct Request {
   const double* guide = nullptr;  // read only: the pre-filtered volume that voxels are compared by
   double* denoised = nullptr;     // receives the result
   int search_radius = 0;          // half-width of the cubic search window, in voxels
-  double sigma = 0.0;             // noise standard deviation, in the units of the voxel values
+  // Noise standard deviation, in the units of the voxel values. 0 declares
+  // no noise: the volume comes back unchanged. A negative sigma lets no
+  // pair through the gate: each voxel keeps the estimate of its own value.
+  double sigma = 0.0;
   // Non-zero: Rician noise (squared magnitudes are averaged and the bias
-  // 2 sigma^2 removed). The MEX gateway narrows the host's flag to this byte.
+  // 2 sigma^2 removed). The contract narrows a caller's flag to this byte.
   unsigned char rician = 0;
   // Optional, rows*cols*slices bytes: the voxels wanted (non-zero). Centres
   // whose window holds no wanted voxel are skipped; every wanted voxel gets
