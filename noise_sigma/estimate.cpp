@@ -36,12 +36,12 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "block_stats.h"
 #include "noise_sigma.h"
 #include "rician_variance.h"
+#include "stop.h"
 #include "threads.h"
 
 namespace noise_sigma {
@@ -74,10 +74,10 @@ Slab SlabOf(int k, int count, int slices) {
               static_cast<int>(int64_t{slices} * (k + 1) / count)};
 }
 
-int ThreadCount(int cap, int slices) {
-  int n = cap > 0 ? cap : static_cast<int>(std::thread::hardware_concurrency());
-  n = std::clamp(n, 1, kMostThreads);
-  return std::min(n, slices);
+// The call's threads (its cap, the process's affinity and
+// DENOISERS_THREADS), at most kMostThreads and one per block slice.
+int ThreadCount(const platform::CallOptions& options, int slices) {
+  return std::max(1, std::min({platform::ThreadsFor(options), kMostThreads, slices}));
 }
 
 struct Pass {
@@ -130,13 +130,18 @@ void ScaleWorker(void* p) {
   }
 }
 
-// Runs `worker` over the block slices split among `threads` workers.
-bool RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
-             std::vector<Record>& records) {
+// Runs `worker` over the block slices split among `threads` workers; the
+// calling thread asks the interrupt query meanwhile, and a stop ends the
+// call after the pass.
+Status RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
+               std::vector<Record>& records, platform::StopFlag& stop) {
   const int slices = pass.grid->slices;
-  return platform::RunWorkers(records.data(), threads, worker, [&](int k, Record& r) {
-    r = Record{&pass, SlabOf(k, threads, slices), SlabSummary{}};
-  });
+  const bool started = platform::RunWorkers(
+      records.data(), threads, worker,
+      [&](int k, Record& r) { r = Record{&pass, SlabOf(k, threads, slices), SlabSummary{}}; },
+      platform::Schedule::kThreads, threads, &stop);
+  if (!started) return Status::kThreadsFailed;
+  return stop.stopped() ? Status::kInterrupted : Status::kOk;
 }
 
 // The value of rank floor(q * (n - 1)) among `values` (reordered); n > 0.
@@ -149,18 +154,20 @@ double Quantile(std::vector<double>& values, double q) {
 Status EstimateWithScratch(const Request& request, double* sigma) {
   const VolumeView& volume = request.volume;
   const BlockGrid grid = GridOf(volume);
-  if (grid.Count() < kMinBlocks) return Status::kTooSmall;
+  if (grid.Count() < kMinBlocks) return Status::kTooLittleData;
   const int64_t count = grid.Count();
 
   BlockStats stats(count);
   std::unique_ptr<double[]> scaled(new double[count]);
   std::vector<double> pool;
   pool.reserve(count);
-  const int threads = ThreadCount(request.max_threads, grid.slices);
+  const int threads = ThreadCount(request.options, grid.slices);
+  platform::StopFlag stop(request.options);
   std::vector<Record> records(threads);
   Pass pass{&volume, &grid, &stats, scaled.get(), 0.0, request.model == NoiseModel::kRician};
 
-  if (!RunPass(pass, threads, BlockWorker, records)) return Status::kThreadsFailed;
+  if (const Status s = RunPass(pass, threads, BlockWorker, records, stop); s != Status::kOk)
+    return s;
   SlabSummary all;
   for (const Record& r : records) {
     const SlabSummary& s = r.summary;
@@ -176,8 +183,9 @@ Status EstimateWithScratch(const Request& request, double* sigma) {
     *sigma = 0.0;
     return Status::kOk;
   }
-  if (all.data_blocks < kMinBlocks) return Status::kTooSmall;
-  if (!RunPass(pass, threads, SpreadWorker, records)) return Status::kThreadsFailed;
+  if (all.data_blocks < kMinBlocks) return Status::kTooLittleData;
+  if (const Status s = RunPass(pass, threads, SpreadWorker, records, stop); s != Status::kOk)
+    return s;
 
   // The first round: every block with data, as if the noise were Gaussian.
   for (int64_t b = 0; b < count; ++b)
@@ -186,7 +194,8 @@ Status EstimateWithScratch(const Request& request, double* sigma) {
 
   for (int round = 0; round < kRounds && estimate > 0.0; ++round) {
     pass.sigma = estimate;
-    if (!RunPass(pass, threads, ScaleWorker, records)) return Status::kThreadsFailed;
+    if (const Status s = RunPass(pass, threads, ScaleWorker, records, stop); s != Status::kOk)
+      return s;
     pool.clear();
     for (int64_t b = 0; b < count; ++b)
       if (scaled[b] != kLeftOut) pool.push_back(stats.spread[b]);
@@ -209,7 +218,7 @@ Status Estimate(const Request& request, double* sigma) {
   try {
     return EstimateWithScratch(request, sigma);
   } catch (const std::bad_alloc&) {
-    return Status::kNoMemory;
+    return Status::kOutOfMemory;
   }
 }
 

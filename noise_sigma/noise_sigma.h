@@ -3,7 +3,11 @@
 // Host-free: a plain view of the voxels in, a number and a status out.
 #pragma once
 
+#include "call.h"
+
 namespace noise_sigma {
+
+using platform::Status;
 
 // How the noise entered the data.
 enum class NoiseModel {
@@ -23,17 +27,10 @@ struct VolumeView {
 struct Request {
   VolumeView volume;
   NoiseModel model = NoiseModel::kRician;
-  int max_threads = 0;  // at most this many worker threads; 0 or less: the
-                        // processor's count (capped at 8). The result has the
-                        // same bits for any count.
-};
-
-enum class Status {
-  kOk,             // *sigma holds the estimate (0 for a constant volume)
-  kTooSmall,       // fewer than kMinBlocks 2x2x2 blocks, or fewer than that many
-                   // whose eight voxels are finite and non-zero
-  kThreadsFailed,  // a worker thread could not be started
-  kNoMemory,       // the scratch arrays could not be allocated
+  // Threads (at most eight here, and never more than the volume's block
+  // slices) and the interrupt query, as for the filters; the instruction
+  // set is not read. The result has the same bits for any thread count.
+  platform::CallOptions options;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -42,7 +39,10 @@ enum class Status {
 // takes is too coarse to trust (a relative error of about 15% at 64 blocks).
 inline constexpr int kMinBlocks = 64;
 
-// Estimates sigma. On kOk *sigma is set; otherwise it is left alone.
+// Estimates sigma. On kOk *sigma is set (0 for a constant volume);
+// otherwise it is left alone. kTooLittleData: fewer than kMinBlocks 2x2x2
+// blocks, or fewer than that many whose eight voxels are finite and
+// non-zero; kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
 Status Estimate(const Request& request, double* sigma);
 
 }  // namespace noise_sigma

@@ -69,7 +69,7 @@ inline Status EstimateOf(const Volume& vol, NoiseModel model, double* sigma, int
   Request request;
   request.volume = vol.View();
   request.model = model;
-  request.max_threads = threads;
+  request.options.threads = threads;
   return Estimate(request, sigma);
 }
 

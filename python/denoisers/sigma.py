@@ -1,7 +1,7 @@
 """The noise level of a volume, for denoise() when no sigma is given.
 
 The C++ estimator (noise_sigma/noise_sigma.h, the one behind the
-``noise_sigma`` MEX file) on each 3-D volume: the median of the finest
+``noise_sigma`` MEX file, through the same contract) on each 3-D volume: the median of the finest
 orthonormal detail coefficients of the volume's whole 2x2x2 blocks, over the
 blocks whose eight voxels are finite and non-zero (so the zero background
 of a skull-stripped or masked volume does not pull it down), corrected for
@@ -14,19 +14,9 @@ true sigma.
 import numpy as np
 
 from . import _core
-from .filters import as_volumes, thread_cap, volumes_of
+from .filters import as_volumes, thread_cap
 
 MIN_BLOCKS = _core.MIN_BLOCKS
-
-
-def _estimate(vol, rician, threads, number):
-    sigma = _core.noise_sigma(vol, bool(rician), threads)
-    if sigma is None:
-        raise ValueError(
-            f"noise_sigma:small: Volume {number} has fewer than {MIN_BLOCKS} blocks of 2x2x2 "
-            "voxels that are all finite and non-zero: too little data to estimate sigma "
-            "from.")
-    return sigma
 
 
 def estimate_sigmas(vol, rician=True, threads=None):
@@ -37,8 +27,7 @@ def estimate_sigmas(vol, rician=True, threads=None):
     on it. Raises ValueError for a volume with fewer than MIN_BLOCKS whole
     2x2x2 blocks of finite, non-zero voxels."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
-    cap = thread_cap(threads, "estimate_sigma")
-    return [_estimate(v, rician, cap, t + 1) for t, v in enumerate(volumes_of(arr))]
+    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"))
 
 
 def estimate_sigma(vol, rician=True, threads=None):

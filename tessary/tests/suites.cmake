@@ -6,4 +6,4 @@ set(tessary_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/features_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kernel_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_test.cpp)
-set(tessary_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests ${CMAKE_SOURCE_DIR}/contract)
+set(tessary_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests)
