@@ -3,22 +3,17 @@
 #include <cstdint>
 
 #include "gateway_check.h"
+#include "noise_sigma_contract.h"
 
 namespace {
 
-const fuzzargs::Gateway& NoiseSigma() {
-  static const fuzzargs::Gateway gateway{
-      "noise_sigma", &mexFunction, 1,
-      {"nargin", "nargout", "volume", "rician", "size", "small", "threads", "memory"},
-      fuzzargs::Outputs::kRowPerVolume,
-      // Too few usable blocks: known only once the workers have read them.
-      {"small"}};
-  return gateway;
-}
+// The identifiers are the contract's.
+const fuzzargs::Gateway kGateway{contract::kNoiseSigma, &mexFunction,
+                                 fuzzargs::Outputs::kRowPerVolume};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzzargs::CheckOneCall(NoiseSigma(), data, size);
+  fuzzargs::CheckOneCall(kGateway, data, size);
   return 0;
 }
