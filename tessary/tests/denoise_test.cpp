@@ -2,7 +2,9 @@
 // the mended sigma cases, and lossless, deterministic threaded sums.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -69,6 +71,52 @@ TEST(TessaryOwnValue, SigmaZeroTinyOrNegative) {
           << "sigma " << sigma << " voxel " << i;
     }
   }
+}
+
+// A value that is not finite, in the volume or in the guide, passes
+// through and never spreads: no pair takes its voxel, and a neighbour's
+// local mean counts the neighbour's own guide value in its place. Once one
+// NaN in the guide reached every voxel of its window. Voxels beyond the
+// reach of every such value (radius + 1) keep the bits of the call without.
+TEST(TessaryOwnValue, ValuesThatAreNotFinitePassThroughAlone) {
+  const Volume clean = testing::MakeVolume(14, 12, 10, 31);
+  const int R = 2, reach = R + 1;
+  auto far = [&](int i, const std::vector<int>& bad) {
+    for (int b : bad) {
+      const int dr = std::abs(i % 14 - b % 14), dc = std::abs(i / 14 % 12 - b / 14 % 12),
+                ds = std::abs(i / 168 - b / 168);
+      if (std::max({dr, dc, ds}) <= reach) return false;
+    }
+    return true;
+  };
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity()}) {
+    for (unsigned char flag : {0, 1}) {
+      const Denoised whole(clean, R, 15.0, flag);
+      Volume v = clean;
+      v.in[5 + 14 * 6 + 168 * 4] = bad;      // inside
+      v.guide[9 + 14 * 3 + 168 * 6] = bad;   // inside, in the guide only
+      v.in[0] = v.guide[0] = bad;            // a corner, both
+      const std::vector<int> placed = {5 + 14 * 6 + 168 * 4, 9 + 14 * 3 + 168 * 6, 0};
+      const Denoised run(v, R, 15.0, flag);
+      ASSERT_EQ(run.status, Status::kOk);
+      for (int i = 0; i < v.size(); ++i) {
+        if (std::isfinite(v.in[i]) && std::isfinite(v.guide[i])) {
+          ASSERT_TRUE(std::isfinite(run.out[i])) << bad << " flag " << int{flag} << " voxel " << i;
+          if (far(i, placed)) {
+            ASSERT_TRUE(SameBits(run.out[i], whole.out[i])) << i;
+          }
+        } else {
+          ASSERT_TRUE(SameBits(run.out[i], v.in[i])) << bad << " voxel " << i;
+        }
+      }
+    }
+  }
+  Volume all_nan = testing::MakeVolume(6, 5, 4, 2);
+  for (double& x : all_nan.in) x = std::numeric_limits<double>::quiet_NaN();
+  const Denoised nan_run(all_nan, 2, 9.0, 1);
+  EXPECT_TRUE(SameBits(nan_run.out, all_nan.in));
 }
 
 // The spill buffers start at -0.0, the identity of addition, so a -0.0
