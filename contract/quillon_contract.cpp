@@ -62,13 +62,8 @@ bool SizeBiasTables(QuillonCall& call, Refusal& refusal) {
 
 }  // namespace
 
-const Signature kQuillon{"quillon",
-                         3,
-                         2,
-                         "quillon(noisy, sigma, rician)",
-                         "[denoised, first_estimate]",
-                         kWhats,
-                         kNone};
+const Signature kQuillon{"quillon", 3, 2, "quillon(noisy, sigma, rician)",
+                         "[denoised, first_estimate]", kWhats, kNone};
 
 bool CheckQuillon(const QuillonArguments& in, QuillonCall& call, Refusal& refusal) {
   const char* const name = kQuillon.name;
@@ -110,9 +105,7 @@ bool RunQuillon(const QuillonCall& call, quillon::Request q, double* denoised,
                 double* first_estimate, Refusal& refusal) {
   const Series& s = call.series;
   if (s.empty()) return true;
-  q.rows = s.rows();
-  q.cols = s.cols();
-  q.slices = s.slices();
+  SetExtents(q, s);
   q.rician = call.rician;
   for (std::size_t k = 0; k < s.volumes; ++k) {
     const std::size_t offset = k * s.voxels;

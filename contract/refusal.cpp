@@ -34,24 +34,23 @@ bool CheckArity(const Signature& s, int inputs, int outputs, Refusal& refusal) {
 bool ReportStatus(const Signature& s, platform::Status status, platform::Isa isa,
                   Refusal& refusal) {
   using platform::Status;
+  const auto report = [&](const char* what, Fault fault, const char* text) {
+    Refuse(refusal, s.name, what, fault, "%s", text);
+    return true;
+  };
   switch (status) {
     case Status::kOk:
       return false;
     case Status::kThreadsFailed:
-      Refuse(refusal, s.name, "threads", Fault::kThreads,
-             "A worker thread could not be started; the call was abandoned.");
-      return true;
+      return report("threads", Fault::kThreads,
+                    "A worker thread could not be started; the call was abandoned.");
     case Status::kOutOfMemory:
-      Refuse(refusal, s.name, "memory", Fault::kMemory,
-             "Not enough memory for the call's working buffers.");
-      return true;
+      return report("memory", Fault::kMemory, "Not enough memory for the call's working buffers.");
     case Status::kIsaUnavailable:
-      Refuse(refusal, s.name, "isa", Fault::kOther, "%s", platform::IsaRefusal(isa));
-      return true;
+      return report("isa", Fault::kOther, platform::IsaRefusal(isa));
     case Status::kInterrupted:
-      Refuse(refusal, s.name, "interrupted", Fault::kInterrupted,
-             "Interrupted (Ctrl-C); the call returned no result.");
-      return true;
+      return report("interrupted", Fault::kInterrupted,
+                    "Interrupted (Ctrl-C); the call returned no result.");
     case Status::kInvalidRequest:
     case Status::kValueRange:
     case Status::kTooLittleData:

@@ -66,4 +66,12 @@ int64_t FirstUnsoundSigma(const SigmaList& sigma, const Series& series, bool neg
 // " for volume 7" when sigma holds one value per volume, else "".
 const char* VolumeLabel(char* text, std::size_t size, const SigmaList& sigma, std::size_t k);
 
+// A core's request for the volumes of a series: their extents.
+template <class Request>
+void SetExtents(Request& q, const Series& s) {
+  q.rows = s.rows();
+  q.cols = s.cols();
+  q.slices = s.slices();
+}
+
 }  // namespace contract

@@ -21,13 +21,8 @@ bool SameDimensions(const Series& a, const Argument& b) {
 
 }  // namespace
 
-const Signature kTessary{"tessary",
-                         6,
-                         1,
-                         "tessary(noisy, radius, extra, sigma, guide, rician)",
-                         "[denoised]",
-                         kWhats,
-                         kNone};
+const Signature kTessary{"tessary", 6, 1, "tessary(noisy, radius, extra, sigma, guide, rician)",
+                         "[denoised]", kWhats, kNone};
 
 bool CheckTessary(const TessaryArguments& in, TessaryCall& call, Refusal& refusal) {
   const char* const name = kTessary.name;
@@ -81,9 +76,7 @@ bool RunTessary(const TessaryCall& call, tessary::Request q, double* denoised,
                 Refusal& refusal) {
   const Series& s = call.series;
   if (s.empty()) return true;
-  q.rows = s.rows();
-  q.cols = s.cols();
-  q.slices = s.slices();
+  SetExtents(q, s);
   q.search_radius = call.search_radius;
   q.rician = call.rician;
   for (std::size_t k = 0; k < s.volumes; ++k) {

@@ -79,24 +79,46 @@ void ExpectOutcome(const Signature& s, bool kept, const Refusal& r, const Expect
   EXPECT_TRUE(Listed(s, r.id)) << r.id;
 }
 
-TEST(Contract, QuillonWalksEveryRule) {
-  struct Case {
-    const char* label;
-    std::function<QuillonArguments(Values&)> args;
-    Expected expected;
-  };
-  auto plain = [](Values& v) {
-    return QuillonArguments{v.Volume({6, 6, 6}), v.Scalar(2.0), v.Scalar(1.0)};
-  };
-  auto with = [plain](auto change) {
-    return [plain, change](Values& v) {
-      QuillonArguments a = plain(v);
+// One call of a function's table: how it builds its arguments, and what
+// the contract must make of them.
+template <class Arguments>
+struct Case {
+  const char* label;
+  std::function<Arguments(Values&)> args;
+  Expected expected;
+};
+
+// A function's plain arguments with one change.
+template <class Arguments>
+struct Plain {
+  std::function<Arguments(Values&)> make;
+  std::function<Arguments(Values&)> With(std::function<void(Values&, Arguments&)> change) const {
+    return [make = make, change](Values& v) {
+      Arguments a = make(v);
       change(v, a);
       return a;
     };
-  };
-  const Case cases[] = {
-      {"plain", plain, {""}},
+  }
+};
+
+template <class Call, class Arguments, class Check>
+void Walk(const Signature& s, const std::vector<Case<Arguments>>& cases, Check check) {
+  for (const Case<Arguments>& c : cases) {
+    Values values;
+    Call call;
+    Refusal refusal;
+    const bool kept = check(c.args(values), call, refusal);
+    ExpectOutcome(s, kept, refusal, c.expected, c.label);
+  }
+}
+
+TEST(Contract, QuillonWalksEveryRule) {
+  const Plain<QuillonArguments> plain{[](Values& v) {
+    return QuillonArguments{v.Volume({6, 6, 6}), v.Scalar(2.0), v.Scalar(1.0)};
+  }};
+  auto with = [&plain](auto change) { return plain.With(change); };
+  const std::vector<Case<QuillonArguments>> cases = {
+      {"plain", plain.make, {""}},
       {"other volume", with([](Values& v, auto& a) { a.noisy = v.Other(); }),
        {"quillon:volume", Fault::kKind, "real, full double array"}},
       {"single volume", with([](Values& v, auto& a) { a.noisy = v.Array(Kind::kNumeric, {6, 6, 6}); }),
@@ -148,13 +170,7 @@ TEST(Contract, QuillonWalksEveryRule) {
        {""}},
       {"empty, its sides unread", with([](Values& v, auto& a) { a.noisy = v.Volume({0, 2, 2}); }), {""}},
   };
-  for (const Case& c : cases) {
-    Values values;
-    QuillonCall call;
-    Refusal refusal;
-    const bool kept = CheckQuillon(c.args(values), call, refusal);
-    ExpectOutcome(kQuillon, kept, refusal, c.expected, c.label);
-  }
+  Walk<QuillonCall>(kQuillon, cases, CheckQuillon);
 
   // A call that keeps the rules: its flag truncated, the table of its
   // brightest volume, or of the value a chunk's caller gives instead.
@@ -175,24 +191,13 @@ TEST(Contract, QuillonWalksEveryRule) {
 }
 
 TEST(Contract, TessaryWalksEveryRule) {
-  struct Case {
-    const char* label;
-    std::function<TessaryArguments(Values&)> args;
-    Expected expected;
-  };
-  auto plain = [](Values& v) {
+  const Plain<TessaryArguments> plain{[](Values& v) {
     return TessaryArguments{v.Volume({4, 3, 2}), v.Scalar(2.9),        v.Scalar(7.0),
                             v.Scalar(9.0),       v.Volume({4, 3, 2}), v.Scalar(256.0)};
-  };
-  auto with = [plain](auto change) {
-    return [plain, change](Values& v) {
-      TessaryArguments a = plain(v);
-      change(v, a);
-      return a;
-    };
-  };
-  const Case cases[] = {
-      {"plain", plain, {""}},
+  }};
+  auto with = [&plain](auto change) { return plain.With(change); };
+  const std::vector<Case<TessaryArguments>> cases = {
+      {"plain", plain.make, {""}},
       {"other volume", with([](Values& v, auto& a) { a.noisy = v.Other(); }),
        {"tessary:volume", Fault::kKind, "(a matrix is one slice)"}},
       {"too many voxels", with([](Values& v, auto& a) { a.noisy = v.Volume({2048, 1024, 1024, 0}); }),
@@ -233,29 +238,18 @@ TEST(Contract, TessaryWalksEveryRule) {
       {"guide of one slice", with([](Values& v, auto& a) { a.guide = v.Volume({4, 3}); }),
        {"tessary:guideSize", Fault::kValue}},
   };
-  for (const Case& c : cases) {
-    Values values;
-    TessaryCall call;
-    Refusal refusal;
-    const bool kept = CheckTessary(c.args(values), call, refusal);
-    ExpectOutcome(kTessary, kept, refusal, c.expected, c.label);
-  }
+  Walk<TessaryCall>(kTessary, cases, CheckTessary);
   Values v;
   TessaryCall call;
   Refusal refusal;
-  ASSERT_TRUE(CheckTessary(plain(v), call, refusal));
+  ASSERT_TRUE(CheckTessary(plain.make(v), call, refusal));
   EXPECT_EQ(call.search_radius, 2);  // truncated
   EXPECT_EQ(call.rician, RicianFlag(256.0));
   EXPECT_EQ(call.sigma[0], 9.0);
 }
 
 TEST(Contract, NoiseSigmaWalksEveryRule) {
-  struct Case {
-    const char* label;
-    std::function<NoiseSigmaArguments(Values&)> args;
-    Expected expected;
-  };
-  const Case cases[] = {
+  const std::vector<Case<NoiseSigmaArguments>> cases = {
       {"plain", [](Values& v) { return NoiseSigmaArguments{v.Volume({16, 16, 16}), v.Scalar(1)}; }, {""}},
       {"other volume", [](Values& v) { return NoiseSigmaArguments{v.Other(), v.Scalar(1)}; },
        {"noise_sigma:volume", Fault::kKind, "of three dimensions"}},
@@ -276,13 +270,7 @@ TEST(Contract, NoiseSigmaWalksEveryRule) {
       {"no volumes, any size", [](Values& v) { return NoiseSigmaArguments{v.Volume({2, 2, 2, 0}), v.Scalar(1)}; },
        {""}},
   };
-  for (const Case& c : cases) {
-    Values values;
-    NoiseSigmaCall call;
-    Refusal refusal;
-    const bool kept = CheckNoiseSigma(c.args(values), call, refusal);
-    ExpectOutcome(kNoiseSigma, kept, refusal, c.expected, c.label);
-  }
+  Walk<NoiseSigmaCall>(kNoiseSigma, cases, CheckNoiseSigma);
   // A flag that truncates to a positive integer declares Rician noise.
   for (const auto& [flag, model] : {std::pair{1.9, noise_sigma::NoiseModel::kRician},
                                     std::pair{0.9, noise_sigma::NoiseModel::kGaussian},

@@ -34,6 +34,19 @@ struct Extras {
   int radius = 2;               // tessary: the search radius
 };
 
+// What every core's request takes alike from an input and the extras.
+template <class Request>
+void Fill(Request& q, const Input& in, double sigma, const Extras& x) {
+  q.rows = in.rows;
+  q.cols = in.cols;
+  q.slices = in.slices;
+  q.noisy = in.noisy.data();
+  q.sigma = sigma;
+  q.mask = x.mask;
+  q.chunk = x.chunk;
+  q.options = x.options;
+}
+
 // A voxel that a call fails to write shows this value.
 inline constexpr double kUnwritten = -7.0;
 
@@ -63,18 +76,11 @@ struct Quillon {
     Outcome o{platform::Status::kOk, {std::vector<double>(in.size(), kUnwritten),
                                       std::vector<double>(in.size(), kUnwritten)}};
     quillon::Request q;
-    q.rows = in.rows;
-    q.cols = in.cols;
-    q.slices = in.slices;
-    q.noisy = in.noisy.data();
+    Fill(q, in, sigma, x);
     q.denoised = o.out[0].data();
     q.first_estimate = o.out[1].data();
-    q.sigma = sigma;
     q.rician = flag;
     q.table_largest = x.table_largest;
-    q.mask = x.mask;
-    q.chunk = x.chunk;
-    q.options = x.options;
     o.status = quillon::Denoise(q, x.schedule);
     return o;
   }
@@ -100,18 +106,11 @@ struct Tessary {
   static Outcome Run(const Input& in, double sigma, int flag, const Extras& x = {}) {
     Outcome o{platform::Status::kOk, {std::vector<double>(in.size(), kUnwritten)}};
     tessary::Request q;
-    q.rows = in.rows;
-    q.cols = in.cols;
-    q.slices = in.slices;
-    q.noisy = in.noisy.data();
+    Fill(q, in, sigma, x);
     q.guide = in.guide.data();
     q.denoised = o.out[0].data();
     q.search_radius = x.radius;
-    q.sigma = sigma;
     q.rician = flag != 0 ? 1 : 0;
-    q.mask = x.mask;
-    q.chunk = x.chunk;
-    q.options = x.options;
     o.status = tessary::Denoise(q, x.schedule);
     return o;
   }
