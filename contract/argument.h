@@ -11,11 +11,12 @@ namespace contract {
 
 struct Argument {
   enum class Kind {
+    kAbsent,   // not passed: an optional input left out
     kDouble,   // a full, real double array: data holds its elements
     kNumeric,  // a full, real array of another numeric class, or a logical one
     kOther,    // anything else: complex, sparse, characters, cells, structs, ...
   };
-  Kind kind = Kind::kOther;
+  Kind kind = Kind::kAbsent;
   int ndim = 0;               // at least 2, as the hosts count: a scalar is 1x1
   const int* dims = nullptr;  // ndim entries; -1 for one beyond 2147483647
   std::size_t elements = 0;
@@ -27,7 +28,9 @@ struct Argument {
   // A real scalar of any numeric class, or a logical one: a number the way
   // the user means it. Characters, cells and structs are not numbers here,
   // whatever a host would read from them.
-  bool IsRealScalar() const { return kind != Kind::kOther && elements == 1; }
+  bool IsRealScalar() const {
+    return (kind == Kind::kDouble || kind == Kind::kNumeric) && elements == 1;
+  }
 };
 
 // True when truncating x toward zero gives a 32-bit signed integer.

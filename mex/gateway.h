@@ -34,8 +34,10 @@ struct Call {
   const int nrhs;
   const mxArray** const prhs;
 
-  // Input k as the contract reads it.
-  contract::Argument In(int k) const { return mexargs::ArgumentOf(prhs[k]); }
+  // Input k as the contract reads it; absent past the inputs passed.
+  contract::Argument In(int k) const {
+    return mexargs::ArgumentOf(k < nrhs ? prhs[k] : nullptr);
+  }
   bool failed() const { return refusal.refused; }
 };
 

@@ -6,16 +6,19 @@
 
 namespace mexargs {
 
+// Null: an input that was not passed.
 inline contract::Argument ArgumentOf(const mxArray* a) {
+  using Kind = contract::Argument::Kind;
   contract::Argument arg;
   if (a == nullptr) return arg;
   const bool real = !mxIsComplex(a) && !mxIsSparse(a);
   if (real && mxIsDouble(a)) {
-    arg.kind = contract::Argument::Kind::kDouble;
+    arg.kind = Kind::kDouble;
     arg.data = mxGetPr(a);
   } else if (real && (mxIsNumeric(a) || mxIsLogical(a))) {
-    arg.kind = contract::Argument::Kind::kNumeric;
+    arg.kind = Kind::kNumeric;
   } else {
+    arg.kind = Kind::kOther;
     return arg;
   }
   arg.ndim = mxGetNumberOfDimensions_700(a);

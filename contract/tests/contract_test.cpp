@@ -43,6 +43,7 @@ class Values {
   }
   Argument Scalar(double x) { return Array(Kind::kDouble, {1, 1}, x); }
   Argument Other() { return Array(Kind::kOther, {1, 1}); }
+  Argument Absent() { return Argument{}; }
   // Volume v's data, to plant values in.
   double* Data(const Argument& a) { return const_cast<double*>(a.data); }
 
@@ -135,6 +136,8 @@ TEST(Contract, QuillonWalksEveryRule) {
        {"quillon:sigma", Fault::kValue}},
       {"flag of another kind", with([](Values& v, auto& a) { a.rician = v.Other(); }),
        {"quillon:rician", Fault::kKind, "(input 3) must be a real numeric scalar"}},
+      {"flag left out", with([](Values& v, auto& a) { a.rician = v.Absent(); }),
+       {"quillon:rician", Fault::kKind}},
       {"flag past 32 bits", with([](Values& v, auto& a) { a.rician = v.Scalar(3e9); }),
        {"quillon:rician", Fault::kValue, "got 3e+09"}},
       {"NaN flag", with([](Values& v, auto& a) { a.rician = v.Scalar(NAN); }),

@@ -63,7 +63,10 @@ Described Describe(const py::handle& value) {
   a.dims = d.dims.data();
   a.elements = static_cast<std::size_t>(d.array.size());
   const char kind = d.array.dtype().kind();
-  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return d;  // Kind::kOther
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    a.kind = contract::Argument::Kind::kOther;
+    return d;
+  }
   d.array = Doubles::ensure(d.array);
   if (!d.array) throw py::error_already_set();
   const auto* data = static_cast<const double*>(d.array.data());
