@@ -1,7 +1,7 @@
 // quillon's core: the two-pass block-DCT denoising of one volume, on plain
-// memory. The MEX gateway, the Python binding and the chunked runner all
-// call Denoise; it is safe to call from several threads at once, each call
-// on its own volumes.
+// memory. The contract (contract/quillon_contract.h) checks a front end's
+// arguments and calls Denoise on each volume; it is safe to call from
+// several threads at once, each call on its own volumes.
 #pragma once
 
 #include <cstdint>
