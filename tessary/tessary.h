@@ -52,8 +52,14 @@ struct Request {
 // Weighs every voxel pair within the search window once and writes the
 // estimate into denoised. Never throws. kInvalidRequest: negative extents,
 // more than 2147483647 voxels, a missing volume or a chunk outside its
-// whole; kIsaUnavailable,
-// kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
+// whole; kIsaUnavailable, kOutOfMemory, kThreadsFailed, kInterrupted: see
+// platform::Status.
+//
+// A voxel whose value or guide value is not finite (NaN or infinite)
+// passes through unchanged and never spreads: no pair takes it, and a
+// neighbour's local mean counts the neighbour's own guide value in its
+// place. Every voxel beyond search_radius + 1 of such a value keeps the
+// bits it has without it.
 Status Denoise(const Request& request) noexcept;
 
 }  // namespace tessary
