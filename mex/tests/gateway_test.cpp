@@ -178,7 +178,7 @@ class FilterGateway : public ::testing::Test {
   }
 };
 using Gateways = ::testing::Types<QuillonGateway, TessaryGateway>;
-TYPED_TEST_SUITE(FilterGateway, Gateways, FilterName);
+TYPED_TEST_SUITE(FilterGateway, Gateways);
 
 TYPED_TEST(FilterGateway, BadCallsRaiseIdentifiedErrorsAndLeaveNothingBehind) {
   const std::size_t arrays_before = standin::LiveArrays();

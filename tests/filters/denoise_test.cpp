@@ -25,7 +25,7 @@ using testbits::SameBits;
 template <class F>
 class FilterCore : public ::testing::Test {};
 using Filters = ::testing::Types<Quillon, Tessary>;
-TYPED_TEST_SUITE(FilterCore, Filters, FilterName);
+TYPED_TEST_SUITE(FilterCore, Filters);
 
 void ExpectSameOutputs(const Outcome& a, const Outcome& b, const std::string& what) {
   ASSERT_EQ(a.out.size(), b.out.size()) << what;

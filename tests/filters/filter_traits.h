@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "common.h"
@@ -113,14 +112,6 @@ struct Tessary {
     q.rician = flag != 0 ? 1 : 0;
     o.status = tessary::Denoise(q, x.schedule);
     return o;
-  }
-};
-
-// Names the typed tests by filter: FilterCore/quillon.ThreadedRuns...
-struct FilterName {
-  template <class T>
-  static std::string GetName(int) {
-    return T::kName;
   }
 };
 
