@@ -225,7 +225,7 @@ TYPED_TEST(FilterCore, ValuesThatAreNotFinitePassThroughAlone) {
   const Input clean = TypeParam::Make(14, 12, 10, 31);
   const int radius = 2, reach = TypeParam::Reach(radius);
   const std::vector<std::size_t> placed = {clean.At(5, 6, 4), clean.At(9, 3, 6), 0};
-  auto far = [&](std::size_t i) {
+  auto beyond_reach = [&](std::size_t i) {
     const int r = static_cast<int>(i % 14), c = static_cast<int>(i / 14 % 12),
               s = static_cast<int>(i / 168);
     for (std::size_t b : placed) {
@@ -261,7 +261,7 @@ TYPED_TEST(FilterCore, ValuesThatAreNotFinitePassThroughAlone) {
       }
       for (std::size_t k = 0; k < r.out.size(); ++k) {
         for (std::size_t i = 0; i < in.size(); ++i) {
-          if (!far(i)) continue;
+          if (!beyond_reach(i)) continue;
           ASSERT_TRUE(SameBits(r.out[k][i], whole.out[k][i])) << "voxel " << i;
         }
       }
