@@ -38,6 +38,8 @@ namespace noise_sigma {
 namespace {
 
 constexpr double kWindowLimit = 2.0;
+constexpr double kSpreads = 4.0;
+constexpr double kMadToSd = 1.482602218505602;
 constexpr double kStartQuantile = 0.01;
 constexpr int kMostRounds = 16;
 constexpr double kSettled = 1e-3;
@@ -63,6 +65,13 @@ void ForEachBlock(const VolumeView& volume, const BlockGrid& grid, const BlockRe
       for (int i = region.first[0]; i < region.end[0]; ++i)
         fn(i + j * int64_t{grid.rows} + k * plane, p + 2 * i);
     }
+}
+
+// The value of rank floor(q * (n - 1)) among `values` (reordered); n > 0.
+double Quantile(std::vector<double>& values, double q) {
+  const auto rank = static_cast<std::ptrdiff_t>(q * static_cast<double>(values.size() - 1));
+  std::nth_element(values.begin(), values.begin() + rank, values.end());
+  return values[rank];
 }
 
 // The voxel pairs of a block along each axis, by position a + 2b + 4c.
@@ -93,27 +102,67 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   const auto rank = static_cast<std::ptrdiff_t>(kStartQuantile * static_cast<double>(windows.size() - 1));
   std::nth_element(windows.begin(), windows.begin() + rank, windows.end());
   double sigma = std::sqrt(windows[rank] / 2.0);
+  double window_factor = kWindowLimit;
 
   const int64_t rows = volume.rows, plane = rows * volume.cols;
   const int64_t offsets[8] = {0, 1, rows, rows + 1, plane, plane + 1, plane + rows, plane + rows + 1};
   // The rounds climb on every thinning-th candidate block (a fixed choice,
-  // by index, of about kThinSample blocks).
+  // by index, of about kThinSample blocks) to where the windows of at most
+  // `factor` * 2 sigma^2 give sigma back.
   const int64_t thinning = std::max<int64_t>(1, static_cast<int64_t>(windows.size()) / kThinSample);
   std::vector<double> magnitudes;
-  for (int round = 0; round < kMostRounds && sigma > 0.0; ++round) {
+  auto climb = [&](double factor) {
+    for (int round = 0; round < kMostRounds && sigma > 0.0; ++round) {
+      const double limit = factor * 2.0 * sigma * sigma;
+      magnitudes.clear();
+      int64_t seen = 0;
+      ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
+        if (stats.window[b] > limit || seen++ % thinning != 0) return;
+        for (int64_t o : offsets) magnitudes.push_back(std::fabs(p[o]));
+      });
+      if (magnitudes.empty()) {
+        sigma = 0.0;
+        return;
+      }
+      const auto total = static_cast<int64_t>(magnitudes.size());
+      const double next = FitMagnitudeSigma(magnitudes, 0, total, step);
+      const bool settled = std::fabs(next - sigma) <= kSettled * sigma;
+      sigma = next;
+      if (settled) return;
+    }
+  };
+  climb(kWindowLimit);
+  // Dark tissue of an SNR below 1.4 passes the loose bound too (the
+  // mid-b volumes of a diffusion series are full of it) and would raise
+  // sigma by up to 9% and read as correlated noise. It only ever adds to a
+  // window's mean square, so the air shows as the densest cluster of the
+  // windows' logarithms (the middle of the shortest range holding a tenth
+  // of them) and its spread below that (logarithms, as the mean squares of
+  // strongly correlated noise spread far more upwards than downwards): the
+  // bound closes to kSpreads robust standard deviations above the cluster,
+  // never wider than before, and the rounds climb again.
+  if (sigma > 0.0) {
     const double limit = kWindowLimit * 2.0 * sigma * sigma;
-    magnitudes.clear();
-    int64_t seen = 0;
-    ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
-      if (stats.window[b] > limit || seen++ % thinning != 0) return;
-      for (int64_t o : offsets) magnitudes.push_back(std::fabs(p[o]));
-    });
-    if (magnitudes.empty()) return fit;
-    const auto total = static_cast<int64_t>(magnitudes.size());
-    const double next = FitMagnitudeSigma(magnitudes, 0, total, step);
-    const bool settled = std::fabs(next - sigma) <= kSettled * sigma;
-    sigma = next;
-    if (settled) break;
+    std::vector<double> air;
+    for (std::size_t i = 0; i < windows.size(); i += static_cast<std::size_t>(thinning))
+      if (windows[i] <= limit) air.push_back(std::log(windows[i]));
+    std::sort(air.begin(), air.end());
+    const std::size_t n = air.size(), h = std::max<std::size_t>(1, n / 10);
+    if (n > h) {
+      std::size_t best = 0;
+      for (std::size_t i = 1; i + h < n; ++i)
+        if (air[i + h] - air[i] < air[best + h] - air[best]) best = i;
+      const double mode = 0.5 * (air[best] + air[best + h]);
+      std::vector<double> below;
+      for (double w : air)
+        if (w < mode) below.push_back(mode - w);
+      if (!below.empty()) {
+        const double spread = kMadToSd * Quantile(below, 0.5);
+        window_factor =
+            std::min(kWindowLimit, std::exp(mode + kSpreads * spread) / (2.0 * sigma * sigma));
+        climb(window_factor);
+      }
+    }
   }
   if (!(sigma > 0.0)) return fit;
 
@@ -121,7 +170,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   // within a band around the median the rounds found (the median of the
   // whole is exact as long as its rank falls in the band, else the band
   // widens) and sums what the checks need.
-  const double limit = kWindowLimit * 2.0 * sigma * sigma;
+  const double limit = window_factor * 2.0 * sigma * sigma;
   Gathered g;
   double next = -1.0;
   for (double width = kBandWidth; next < 0.0; width *= 4.0) {
