@@ -24,6 +24,7 @@ from Debian's packages). The MEX file is called through BUILD_DIR/mexrun,
 so only the build tree is needed.
 """
 import argparse
+import os
 import subprocess
 import sys
 import time
@@ -242,21 +243,28 @@ def panel(args, rng):
 
 
 def estimator_seconds(build, noisy_file, runs=5):
-    """The fastest call less the fastest load: a call with one input loads
-    the volume in the runner exactly as a full call does, then stops at the
-    argument check."""
+    """The fastest call less the fastest load, in seconds of the clock and
+    of processor time (all threads, user and system: what a loaded machine
+    does not inflate): a call with one input loads the volume in the
+    runner exactly as a full call does, then stops at the argument check."""
+    import resource
+
     def fastest(args):
-        best = float("inf")
+        best, best_cpu = float("inf"), float("inf")
         for _ in range(runs):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             start = time.perf_counter()
             subprocess.run([str(build / "mexrun"), str(build / "noise_sigma.mexa64"), *args,
                             "-o", str(noisy_file.with_name("sigma.npy"))], capture_output=True)
             best = min(best, time.perf_counter() - start)
-        return best
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            best_cpu = min(best_cpu, after.ru_utime + after.ru_stime - before.ru_utime -
+                           before.ru_stime)
+        return best, best_cpu
 
-    call = fastest([str(noisy_file), "1"])
-    load_only = fastest([str(noisy_file)])
-    return call - load_only, call, load_only
+    call, call_cpu = fastest([str(noisy_file), "1"])
+    load_only, load_cpu = fastest([str(noisy_file)])
+    return call - load_only, call_cpu - load_cpu, call, load_only
 
 
 def sweep(args, rng):
@@ -300,9 +308,10 @@ def main():
     noisy_file = args.work / "noisy.npy"
     # Fortran order, as the runner holds it: no reordering in the loading time.
     np.save(noisy_file, np.asfortranarray(add_noise(ch2, 0.05 * ch2.max(), True, rng)))
-    seconds, call, load_only = estimator_seconds(args.build, noisy_file)
-    print(f"noise_sigma on {'x'.join(map(str, ch2.shape))}, Rician: {seconds:.3f} s "
-          f"(fastest of 5 runner calls {call:.3f} s, less the runner's loading {load_only:.3f} s)")
+    seconds, cpu, call, load_only = estimator_seconds(args.build, noisy_file)
+    print(f"noise_sigma on {'x'.join(map(str, ch2.shape))}, Rician: {seconds:.3f} s, "
+          f"{cpu:.3f} s of processor time (fastest of 5 runner calls {call:.3f} s, less the "
+          f"runner's loading {load_only:.3f} s); load average {os.getloadavg()[0]:.1f}")
     if args.sweep:
         sweep(args, rng)
 

@@ -25,13 +25,11 @@
 #include "background.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <vector>
 
 #include "magnitude_law.h"
+#include "quantile.h"
 
 namespace noise_sigma {
 
@@ -39,7 +37,6 @@ namespace {
 
 constexpr double kWindowLimit = 2.0;
 constexpr double kSpreads = 4.0;
-constexpr double kMadToSd = 1.482602218505602;
 constexpr double kStartQuantile = 0.01;
 constexpr int kMostRounds = 16;
 constexpr double kSettled = 1e-3;
@@ -67,13 +64,6 @@ void ForEachBlock(const VolumeView& volume, const BlockGrid& grid, const BlockRe
     }
 }
 
-// The value of rank floor(q * (n - 1)) among `values` (reordered); n > 0.
-double Quantile(std::vector<double>& values, double q) {
-  const auto rank = static_cast<std::ptrdiff_t>(q * static_cast<double>(values.size() - 1));
-  std::nth_element(values.begin(), values.begin() + rank, values.end());
-  return values[rank];
-}
-
 // The voxel pairs of a block along each axis, by position a + 2b + 4c.
 constexpr int kPairs[3][4][2] = {{{0, 1}, {2, 3}, {4, 5}, {6, 7}},
                                  {{0, 2}, {1, 3}, {4, 6}, {5, 7}},
@@ -99,9 +89,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
     if (std::isfinite(stats.window[b])) windows.push_back(stats.window[b]);
   });
   if (static_cast<int64_t>(windows.size()) * 8 < kLeastVoxels) return fit;
-  const auto rank = static_cast<std::ptrdiff_t>(kStartQuantile * static_cast<double>(windows.size() - 1));
-  std::nth_element(windows.begin(), windows.begin() + rank, windows.end());
-  double sigma = std::sqrt(windows[rank] / 2.0);
+  double sigma = std::sqrt(Quantile(windows, kStartQuantile) / 2.0);
   double window_factor = kWindowLimit;
 
   const int64_t rows = volume.rows, plane = rows * volume.cols;
@@ -157,7 +145,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
       for (double w : air)
         if (w < mode) below.push_back(mode - w);
       if (!below.empty()) {
-        const double spread = kMadToSd * Quantile(below, 0.5);
+        const double spread = kMadToSigma * Quantile(below, 0.5);
         window_factor =
             std::min(kWindowLimit, std::exp(mode + kSpreads * spread) / (2.0 * sigma * sigma));
         climb(window_factor);

@@ -41,6 +41,7 @@
 #include <cmath>
 #include <vector>
 
+#include "quantile.h"
 #include "quantisation.h"
 #include "rician_variance.h"
 
@@ -48,8 +49,6 @@ namespace noise_sigma {
 
 namespace {
 
-// sigma over the median absolute value of a zero-mean Gaussian.
-constexpr double kMadToSigma = 1.482602218505602;
 // Below this local SNR, xi changes fast and a block's own noisy SNR says
 // little about it: such blocks (the Rician background among them) are left out.
 constexpr double kLowestTheta = 2.0;
@@ -66,13 +65,6 @@ constexpr double kNoCorrelation = 0.1;
 constexpr double kFullCorrelation = 0.2;
 constexpr double kHighestCorrelation = 0.95;
 constexpr int64_t kLeastFlat = 64;
-
-// The value of rank floor(q * (n - 1)) among `values` (reordered); n > 0.
-double Quantile(std::vector<double>& values, double q) {
-  const auto rank = static_cast<std::ptrdiff_t>(q * static_cast<double>(values.size() - 1));
-  std::nth_element(values.begin(), values.begin() + rank, values.end());
-  return values[rank];
-}
 
 double Used(double rho) {
   const double share = std::clamp((rho - kNoCorrelation) / (kFullCorrelation - kNoCorrelation), 0.0, 1.0);

@@ -318,6 +318,15 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
   return out;
 }
 
+// Raises the error of a failed estimate, as the gateway reports it; returns
+// for kOk and kTooSmall (which the callers turn into None).
+void RaiseNoiseStatus(noise_sigma::Status status) {
+  if (status == noise_sigma::Status::kThreadsFailed)
+    RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
+  if (status == noise_sigma::Status::kNoMemory)
+    RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
+}
+
 // sigma of one volume, or None when the volume has too few 2x2x2 blocks
 // that carry data (the Python layer words that error, naming the volume).
 py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
@@ -335,18 +344,8 @@ py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
   double sigma = 0.0;
   noise_sigma::Status status = noise_sigma::Status::kOk;
   RunReleased([&] { status = noise_sigma::Estimate(request, &sigma); });
-  switch (status) {
-    case noise_sigma::Status::kOk:
-      return py::float_(sigma);
-    case noise_sigma::Status::kTooSmall:
-      return py::none();
-    case noise_sigma::Status::kThreadsFailed:
-      RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
-      break;
-    case noise_sigma::Status::kNoMemory:
-      RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
-      break;
-  }
+  if (status == noise_sigma::Status::kOk) return py::float_(sigma);
+  RaiseNoiseStatus(status);
   return py::none();
 }
 
@@ -400,22 +399,13 @@ py::object NoiseSigmaSeries(const py::array_t<double, py::array::f_style>& serie
   noise_sigma::SeriesResult pooled;
   noise_sigma::Status status = noise_sigma::Status::kOk;
   RunReleased([&] { status = noise_sigma::EstimateSeries(request, volumes.data(), &pooled); });
-  switch (status) {
-    case noise_sigma::Status::kOk: {
-      py::list each;
-      for (const auto& r : volumes) each.append(Diagnostics(r));
-      return py::make_tuple(Diagnostics(pooled.pooled), each);
-    }
-    case noise_sigma::Status::kTooSmall:
-      return py::none();
-    case noise_sigma::Status::kThreadsFailed:
-      RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
-      break;
-    case noise_sigma::Status::kNoMemory:
-      RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
-      break;
+  if (status != noise_sigma::Status::kOk) {
+    RaiseNoiseStatus(status);
+    return py::none();
   }
-  return py::none();
+  py::list each;
+  for (const auto& r : volumes) each.append(Diagnostics(r));
+  return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
 }  // namespace
