@@ -28,7 +28,9 @@
 #include <cmath>
 #include <vector>
 
+#include "exp.h"
 #include "magnitude_law.h"
+#include "portable_log.h"
 #include "quantile.h"
 
 namespace noise_sigma {
@@ -133,7 +135,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
     const double limit = kWindowLimit * 2.0 * sigma * sigma;
     std::vector<double> air;
     for (std::size_t i = 0; i < windows.size(); i += static_cast<std::size_t>(thinning))
-      if (windows[i] <= limit) air.push_back(std::log(windows[i]));
+      if (windows[i] <= limit) air.push_back(PortableLog(windows[i]));
     std::sort(air.begin(), air.end());
     const std::size_t n = air.size(), h = std::max<std::size_t>(1, n / 10);
     if (n > h) {
@@ -147,7 +149,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
       if (!below.empty()) {
         const double spread = kMadToSigma * Quantile(below, 0.5);
         window_factor =
-            std::min(kWindowLimit, std::exp(mode + kSpreads * spread) / (2.0 * sigma * sigma));
+            std::min(kWindowLimit, platform::Exp(mode + kSpreads * spread) / (2.0 * sigma * sigma));
         climb(window_factor);
       }
     }

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <numbers>
 
+#include "exp.h"
+#include "portable_log.h"
+
 namespace noise_sigma {
 
 namespace {
@@ -12,9 +15,9 @@ namespace {
 constexpr double kRayleighMedian = 1.1774100225154747;
 
 // sigma of the Rayleigh law that puts probability f at or below m.
-double SigmaAt(double m, double f) { return m / std::sqrt(-2.0 * std::log1p(-f)); }
+double SigmaAt(double m, double f) { return m / std::sqrt(-2.0 * PortableLog(1.0 - f)); }
 
-double RayleighCdf(double m, double sigma) { return -std::expm1(-(m * m) / (2.0 * sigma * sigma)); }
+double RayleighCdf(double m, double sigma) { return 1.0 - platform::Exp(-(m * m) / (2.0 * sigma * sigma)); }
 
 }  // namespace
 
