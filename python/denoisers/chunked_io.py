@@ -29,7 +29,6 @@ import zarr
 from . import nifti
 
 OUTPUT_DTYPE = np.dtype(np.float32)
-SIGMA_SAMPLE = 160  # the edge of the central cube sigma is estimated from
 
 
 class _NiftiVoxels:
@@ -69,14 +68,6 @@ def open_volume(path):
         raise nifti.NiftiError(f"{path}: chunked denoising takes 3-D volumes; this one is "
                                f"{'x'.join(map(str, img.shape))}")
     return _NiftiVoxels(path, shape, tail), img, img.affine
-
-
-def central_cube(arr, edge=SIGMA_SAMPLE):
-    """The central part of arr, at most edge voxels along each axis, as numpy."""
-    index = tuple(slice(max(0, (n - edge) // 2), max(0, (n - edge) // 2) + edge)
-                  for n in arr.shape)
-    part = arr[index]
-    return np.asarray(part.compute() if isinstance(part, da.Array) else part)
 
 
 class _RegionWriter:

@@ -1,17 +1,21 @@
 """The command `denoisers` (also `python3 -m denoisers`).
 
-    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S] [--noise rician|gaussian]
-              [--method quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
-              [--keep-dtype] [--quiet]
+    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...]] [--sigma-per-volume]
+              [--noise rician|gaussian] [--method quillon|quillon+tessary]
+              [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
-    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume] [--json]
+              [--strict]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
-bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
-line on stderr saying what went wrong.
+bids: when any image failed), 3 with --strict when anything was warned of
+(the outputs are written all the same), 130 on Ctrl-C and 143 on SIGTERM,
+with one line on stderr saying what went wrong. Warnings (a doubtful
+estimated sigma, naming its volumes) go to stderr as "denoisers: warning:"
+lines and into the sidecar's "Warnings".
 """
 import argparse
 import json
@@ -26,9 +30,10 @@ import numpy as np
 from . import __version__
 from . import bids_app, nifti
 from .bids import SUFFIXES
-from .files import denoise_file, sidecar, volumes
+from .files import denoise_file, sidecar, sigma_source, volumes
 from .pipeline import METHODS
-from .sigma import estimate_sigma, estimate_sigmas
+from .run_warnings import STRICT_EXIT, collected
+from .sigma import estimate_noise
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
@@ -63,9 +68,14 @@ def _parser():
     d.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
     d.add_argument("output", help="output NIfTI file (.nii or .nii.gz); a JSON sidecar is "
                    "written beside it")
-    d.add_argument("--sigma", type=_positive_float,
-                   help="noise standard deviation in the image's units (default: estimated "
-                   "per volume)")
+    d.add_argument("--sigma", type=_positive_float, nargs="+", metavar="S",
+                   help="noise standard deviation in the image's units: one value, or one per "
+                   "volume of a 4-D image (default: estimated, one pooled over the volumes)")
+    d.add_argument("--sigma-per-volume", action="store_true",
+                   help="estimate each volume's sigma on its own instead of one for the series")
+    d.add_argument("--strict", action="store_true",
+                   help="exit with status 3 when anything is warned of (a doubtful estimated "
+                   "sigma, for instance); the output is written all the same")
     d.add_argument("--noise", choices=("rician", "gaussian"), default="rician",
                    help="noise model (default: rician, for magnitude images)")
     d.add_argument("--method", choices=METHODS, default=METHODS[0],
@@ -108,7 +118,11 @@ def _parser():
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
     s.add_argument("--noise", choices=("rician", "gaussian"), default="rician")
+    s.add_argument("--sigma-per-volume", action="store_true",
+                   help="give each volume's own estimate as its sigma, not the series' pooled one")
     s.add_argument("--json", action="store_true", help="print a JSON object")
+    s.add_argument("--strict", action="store_true",
+                   help="exit with status 3 when anything is warned of")
     return parser
 
 
@@ -116,13 +130,21 @@ def _run_sigma(args):
     _, data = nifti.load(args.input)
     rician = args.noise == "rician"
     volumes(data)  # 3-D or 4-D only, with the command's own message
-    sigmas = estimate_sigmas(data, rician)
+    with collected() as run:
+        estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
     if args.json:
-        print(json.dumps({"sigma": sigmas, "noise": args.noise}))
+        print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise,
+                          "estimate": estimate.record(), "warnings": run.messages}))
     else:
-        for t, s in enumerate(sigmas):
-            print(f"volume {t}: sigma {s:.6g}")
-    return 0
+        for t, (s, v) in enumerate(zip(estimate.sigmas, estimate.volumes)):
+            own = "" if args.sigma_per_volume or len(estimate.volumes) == 1 else (
+                f" (its own estimate {v.sigma:.6g})")
+            print(f"volume {t}: sigma {s:.6g}{own}")
+        p = estimate.pooled
+        print(f"estimated from the {p.estimator}, confidence {p.confidence}: background "
+              f"{p.background:.6g}, tissue {p.tissue:.6g}, correlation {p.correlation:.2f}")
+    run.report()
+    return run.exit_status(args.strict)
 
 
 def _summary(args, shape, sigma, seconds):
@@ -141,8 +163,9 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads:
-        parser.error("--mask, --keep-dtype and --threads are not available with chunks")
+    if args.mask or args.keep_dtype or args.threads or args.sigma_per_volume:
+        parser.error("--mask, --keep-dtype, --threads and --sigma-per-volume are not available "
+                     "with chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -156,14 +179,14 @@ def _run_chunked(args, parser):
         start = time.perf_counter()
         arr, img, affine = chunked_io.open_volume(args.input)
         rician = args.noise == "rician"
-        sigma, source = args.sigma, "given"
-        if sigma is None:
-            # The estimate needs its voxels in memory: a central cube stands
-            # for the volume (all of it, when the volume is that small).
-            sample = chunked_io.central_cube(arr)
-            sigma = estimate_sigma(sample, rician)
-            source = ("estimated" if sample.shape == arr.shape else
-                      f"estimated on the central {'x'.join(map(str, sample.shape))} voxels")
+        sigma, estimate = _given_sigma(args, 1, parser), None
+        with collected() as run:
+            if sigma is None:
+                estimate = chunked.estimate_noise(arr, rician)
+                sigma = estimate.sigmas[0]
+        source = sigma_source(args.sigma, False, 1)
+        if estimate is not None and estimate.sample_shape != arr.shape:
+            source += f", on {'x'.join(map(str, estimate.sample_shape))} voxels spread over the volume"
         out = chunked.denoise(arr, sigma, rician, args.method, args.radius,
                               chunks=args.chunks)
         progress = None
@@ -177,15 +200,30 @@ def _run_chunked(args, parser):
                                    sidecar(args.input if args.source is None else args.source, sha,
                                            noise=args.noise, sigma=sigma, sigma_source=source,
                                            method=args.method, radius=args.radius,
-                                           mask=args.mask, keep_dtype=args.keep_dtype))
+                                           mask=args.mask, keep_dtype=args.keep_dtype,
+                                           estimate=estimate, warnings=run.messages))
         finally:
             if progress is not None:
                 progress.unregister()
         _summary(args, arr.shape, sigma, time.perf_counter() - start)
+        run.report()
     finally:
         if client is not None:
             client.close()
-    return 0
+    return run.exit_status(args.strict)
+
+
+def _given_sigma(args, count, parser):
+    """--sigma as denoise takes it: None (estimate), one value, or one per
+    volume of a series of `count` (None: unknown yet, any number)."""
+    if args.sigma is None:
+        return None
+    if len(args.sigma) == 1:
+        return args.sigma[0]
+    if count is not None and len(args.sigma) != count:
+        parser.error(f"--sigma takes one value or one per volume ({count}); got "
+                     f"{len(args.sigma)}")
+    return args.sigma
 
 
 def _run_denoise(args, parser):
@@ -195,15 +233,24 @@ def _run_denoise(args, parser):
         return _run_chunked(args, parser)
     if not args.output.endswith(_NIFTI_SUFFIXES):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
-    done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
+    if args.sigma is not None and args.sigma_per_volume:
+        parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
+    sigma = _given_sigma(args, None, parser)
+    if isinstance(sigma, list):
+        shape = nifti.open_image(args.input).shape
+        _given_sigma(args, shape[3] if len(shape) == 4 else 1, parser)
+    done = denoise_file(args.input, args.output, sigma=sigma, noise=args.noise,
                         method=args.method, radius=args.radius, mask=args.mask,
                         threads=args.threads, keep_dtype=args.keep_dtype,
-                        progress=not args.quiet, source_name=args.source)
+                        progress=not args.quiet, source_name=args.source,
+                        per_volume=args.sigma_per_volume)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
-    return 0
+    for m in done["warnings"]:
+        print(f"denoisers: warning: {m}", file=sys.stderr)
+    return STRICT_EXIT if args.strict and done["warnings"] else 0
 
 
 class _Terminated(KeyboardInterrupt):

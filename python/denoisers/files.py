@@ -10,6 +10,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .pipeline import denoise
+from .run_warnings import collected
 
 
 def volumes(data):
@@ -32,9 +33,11 @@ def remove_stale_temporaries(target):
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
-            keep_dtype):
-    """The JSON sidecar of an output: what it came from and how it was made."""
-    return {
+            keep_dtype, estimate=None, warnings=()):
+    """The JSON sidecar of an output: what it came from, how it was made,
+    how an estimated sigma was found (estimate: a NoiseEstimate) and what
+    the run warned of."""
+    record = {
         "Description": "Denoised with denoisers",
         "Sources": [source_name],
         "SourceSHA256": source_sha256,
@@ -47,16 +50,30 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "SoftwareName": "denoisers",
         "SoftwareVersion": __version__,
     }
+    if estimate is not None:
+        record["NoiseEstimate"] = estimate.record()
+    record["Warnings"] = list(warnings)
+    return record
+
+
+def sigma_source(sigma, per_volume, count):
+    """How NoiseSigmaSource names where the sigma came from."""
+    if sigma is not None:
+        return "given"
+    if count > 1:
+        return "estimated per volume" if per_volume else f"estimated, pooled over {count} volumes"
+    return "estimated"
 
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None):
+                 source_name=None, per_volume=False):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically. `source_name` is what the sidecar's
     Sources records (default: the path as given). Returns a dict: sigma
-    (one per volume), seconds (the denoising alone), clipped, shape, dtype.
-    Raises NiftiError or ValueError with a one-line reason."""
+    (one per volume), seconds (the denoising alone), clipped, shape, dtype,
+    warnings (the DenoiseWarning messages, also in the sidecar). Raises
+    NiftiError or ValueError with a one-line reason."""
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
@@ -66,17 +83,20 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     volumes(data)  # the rank check, before any work
     mask_data = nifti.load_mask(mask, img) if mask else None
     start = time.perf_counter()
-    out, used = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
-                        radius=radius, mask=mask_data, threads=threads, progress=progress)
+    with collected() as run:
+        result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
+                         radius=radius, mask=mask_data, threads=threads, progress=progress,
+                         per_volume=per_volume)
+    out, used = result
     seconds = time.perf_counter() - start
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
                      noise=noise, sigma=used,
-                     sigma_source="given" if sigma is not None else "estimated", method=method,
+                     sigma_source=sigma_source(sigma, per_volume, np.size(used)), method=method,
                      radius=radius, mask=None if mask is None else str(mask),
-                     keep_dtype=keep_dtype)
+                     keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
     nifti.save_with_sidecar(out_img, output, record)
     return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
-            "shape": out.shape, "dtype": img.get_data_dtype()}
+            "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}

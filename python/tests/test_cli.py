@@ -37,11 +37,15 @@ def test_success_writes_image_and_sidecar(image, tmp_path):
     assert meta["SourceSHA256"] == hashlib.sha256(image.read_bytes()).hexdigest()
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
-    done = run_cli("sigma", image, "--json")
+    done = run_cli("sigma", image, "--json", "--sigma-per-volume")
     assert done.returncode == 0
     sigmas = json.loads(done.stdout)["sigma"]
     assert len(sigmas) == 2 and sigmas[1] == 2 * sigmas[0]
-    assert len(run_cli("sigma", image).stdout.splitlines()) == 2
+    # By default one pooled sigma for the series, each volume's own beside it.
+    pooled = json.loads(run_cli("sigma", image, "--json").stdout)
+    assert pooled["sigma"][0] == pooled["sigma"][1] in sigmas
+    assert [v["Sigma"] for v in pooled["estimate"]["PerVolume"]] == sigmas
+    assert len(run_cli("sigma", image).stdout.splitlines()) == 3
     # The console script is the same command.
     script = Path(sys.executable).with_name("denoisers")
     assert subprocess.run([str(script), "--version"], capture_output=True).returncode == 0
