@@ -15,6 +15,7 @@ line on stderr saying what went wrong.
 """
 import argparse
 import json
+import logging
 import signal
 import sys
 import threading
@@ -152,9 +153,11 @@ def _run_chunked(args, parser):
     if args.scheduler:
         from distributed import Client  # only this path needs it
         client = Client(args.scheduler, timeout="30s")
+        logging.getLogger("asyncio").addFilter(_without_all_exit)
     try:
         start = time.perf_counter()
         arr, img, affine = chunked_io.open_volume(args.input)
+        sha = None if img is None else arr.sha256
         rician = args.noise == "rician"
         sigma, source = args.sigma, "given"
         if sigma is None:
@@ -172,7 +175,6 @@ def _run_chunked(args, parser):
             progress = ProgressBar(out=sys.stderr)
             progress.register()
         try:
-            sha = None if nifti.is_zarr(args.input) else nifti.sha256(args.input)
             chunked_io.save_volume(out, args.output, img, affine,
                                    sidecar(args.input if args.source is None else args.source, sha,
                                            noise=args.noise, sigma=sigma, sigma_source=source,
@@ -185,7 +187,17 @@ def _run_chunked(args, parser):
     finally:
         if client is not None:
             client.close()
+            logging.getLogger("asyncio").removeFilter(_without_all_exit)
     return 0
+
+
+def _without_all_exit(record):
+    """Whether to log an asyncio record: not distributed's AllExit, the way
+    its client stops waiting for a result. A client closed in the middle of
+    a computation (an interruption) leaves one "Task exception was never
+    retrieved" with it for every chunk it was waiting for."""
+    error = record.exc_info[1] if record.exc_info else None
+    return type(error).__name__ != "AllExit"
 
 
 def _run_denoise(args, parser):

@@ -2,6 +2,7 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import shutil
 import time
 from pathlib import Path
 
@@ -23,12 +24,16 @@ def volumes(data):
 
 def remove_stale_temporaries(target):
     """Removes what a killed writer of target left behind: the temporaries
-    that nifti.save_with_sidecar and bids.copy_atomically make beside it
-    ('.NAME.<random>.partial...'), which an interruption that could not be
-    handled (SIGKILL, a power cut) leaves in place."""
+    that nifti.save_with_sidecar, bids.copy_atomically and
+    chunked_io.save_volume make beside it ('.NAME.<random>.partial...',
+    files or zarr folders), which an interruption that could not be handled
+    (SIGKILL, a power cut) leaves in place."""
     target = Path(target)
     for stale in target.parent.glob(f".{glob.escape(target.name)}.*.partial*"):
-        stale.unlink(missing_ok=True)
+        if stale.is_dir() and not stale.is_symlink():  # a zarr store's
+            shutil.rmtree(stale, ignore_errors=True)
+        else:
+            stale.unlink(missing_ok=True)
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
