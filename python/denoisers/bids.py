@@ -8,9 +8,9 @@ of `denoisers denoise`, so an output is the same bytes whichever way it was
 made; workflow/Snakefile makes the same files through that command.
 """
 import json
+import math
 import os
 import shutil
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -132,18 +132,21 @@ def gradients(bids_dir, scan):
     return found
 
 
+def _replace_atomically(target, write):
+    """write(temporary) and then the temporary renamed onto target: never a
+    partial target, and the umask's usual mode (as the images have)."""
+    temporary = nifti.temporary_beside(target)
+    try:
+        write(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
 def copy_atomically(source, target):
     """target becomes a copy of source, never a partial one."""
-    target = Path(target)
-    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial",
-                                dir=target.parent)
-    os.close(fd)
-    try:
-        shutil.copyfile(source, name)
-        os.replace(name, target)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
+    _replace_atomically(Path(target), lambda temporary: shutil.copyfile(source, temporary))
 
 
 def write_dataset_description(output_dir, bids_dir):
@@ -168,30 +171,23 @@ def write_dataset_description(output_dir, bids_dir):
     target = Path(output_dir) / "dataset_description.json"
     if target.is_file() and target.read_text() == text:
         return target
-    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=output_dir)
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.replace(name, target)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
+    _replace_atomically(target, lambda temporary: temporary.write_text(text))
     return target
 
 
 def up_to_date(bids_dir, output_dir, scan, method):
     """Whether scan's derivative is complete and made from the input as it
     is now, with this method: the image and its sidecar exist, the sidecar
-    names the input's SHA-256, and for dwi the gradient copies match."""
+    names the input's SHA-256 and the image's own size and SHA-256 (so a
+    truncated or damaged output is redone), and for dwi the gradient copies
+    match."""
     source = Path(bids_dir) / scan.relative
     image = Path(output_dir) / scan.derivative()
     try:
         sidecar = json.loads(nifti.sidecar_path(image).read_text())
         if (sidecar.get("SourceSHA256") != nifti.sha256(source)
-                or sidecar.get("Method") != method or sidecar.get("Sources") != [scan.uri]):
-            return False
-        # Headers only: a damaged output or one of another grid is redone.
-        if nib.load(str(image)).shape != nib.load(str(source)).shape:
+                or sidecar.get("Method") != method or sidecar.get("Sources") != [scan.uri]
+                or not nifti.matches_record(image, sidecar)):
             return False
     except Exception:  # a missing, unreadable or foreign file: made anew
         return False

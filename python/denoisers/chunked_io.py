@@ -217,6 +217,7 @@ def save_volume(out, path, img, affine, sidecar):
                     shutil.copyfileobj(src, dst, 1 << 24)
             else:
                 _write_nifti(out, header, tmp)
+            sidecar = {**sidecar, **nifti.output_record(tmp)}
         nifti.write_json(tmp_sidecar, sidecar)
         _replace(tmp, target)
         os.replace(tmp_sidecar, sidecar_target)

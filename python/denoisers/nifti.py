@@ -97,7 +97,7 @@ def output_image(img, data, keep_dtype):
     return out, clipped
 
 
-def _temporary_beside(path):
+def temporary_beside(path):
     """A new temporary file in path's directory with path's extension, so
     that nibabel picks the same format and the rename stays on one disk."""
     path = Path(path)
@@ -117,18 +117,33 @@ def save_with_sidecar(img, path, sidecar):
     (sidecar_path), each first into a temporary file in the same folder:
     both are complete before either is renamed into place, so a failure or
     an interruption leaves neither a partial file nor a new image with an
-    old sidecar."""
+    old sidecar. The sidecar also records the image file's size and digest
+    (output_record)."""
     targets = [Path(path), sidecar_path(path)]
-    temporaries = [_temporary_beside(t) for t in targets]
+    temporaries = [temporary_beside(t) for t in targets]
     try:
         nib.save(img, str(temporaries[0]))
-        write_json(temporaries[1], sidecar)
+        write_json(temporaries[1], {**sidecar, **output_record(temporaries[0])})
         for tmp, target in zip(temporaries, targets):
             os.replace(tmp, target)
     except BaseException:
         for tmp in temporaries:
             tmp.unlink(missing_ok=True)
         raise
+
+
+def output_record(path):
+    """The sidecar's record of the output file it describes: its size in
+    bytes and its SHA-256, which a resumed run checks before it trusts the
+    file (a truncated or damaged output is made again)."""
+    return {"OutputBytes": Path(path).stat().st_size, "OutputSHA256": sha256(path)}
+
+
+def matches_record(path, sidecar):
+    """Whether the file at path is the one sidecar's output_record describes."""
+    path = Path(path)
+    return (sidecar.get("OutputBytes") == path.stat().st_size
+            and sidecar.get("OutputSHA256") == sha256(path))
 
 
 def write_json(path, sidecar):

@@ -58,6 +58,8 @@ def test_nifti_and_zarr_chunked_equal_the_whole_volume_command(tmp_path):
     assert np.allclose(nib.load(str(tmp_path / "back.nii")).affine, affine)
     sidecar = json.loads((tmp_path / "store.json").read_text())
     assert sidecar["NoiseSigma"] == [6.0] and sidecar["Method"] == "quillon+tessary"
+    assert nifti.matches_record(tmp_path / "direct.nii.gz",
+                                json.loads((tmp_path / "direct.json").read_text()))
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
 
