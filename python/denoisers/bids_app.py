@@ -46,7 +46,8 @@ def process_scan(bids_dir, output_dir, scan, method, threads):
             bids.copy_atomically(original, Path(output_dir) / scan.derivative(ext))
     done = denoise_file(Path(bids_dir) / scan.relative, image, method=method,
                         threads=threads, source_name=scan.uri)
-    return "done", "sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])
+    return "done", "; warning: ".join(
+        ["sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])] + done["warnings"])
 
 
 def _attempt(job):
@@ -97,7 +98,7 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
     threads = threads_per_process(nprocs) if nprocs > 1 else None
     jobs = [(bids_dir, output_dir, scan, method, threads) for scan in scans]
     counts = {"done": 0, "skipped": 0, "failed": 0}
-    failures = []
+    failures, warnings = [], []
     width = len(str(len(jobs)))
     name_width = max((len(scan.relative) for scan in scans), default=0)
     # closing(): an interruption while a line is printed still stops the workers.
@@ -107,6 +108,7 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
             counts[status] += 1
             if status == "failed":
                 failures.append((scan.relative, detail))
+            warnings += [(scan.relative, w) for w in detail.split("; warning: ")[1:]]
             print(f"[{k:{width}}/{len(jobs)}] {status:7} {scan.relative:{name_width}} "
                   f"{seconds:6.1f} s  "
                   f"{detail}", file=out, flush=True)
@@ -116,6 +118,8 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
           f"{total:7.1f} s", file=out)
     for relative, reason in failures:
         print(f"failed: {relative}: {reason}", file=out)
+    for relative, warning in warnings:
+        print(f"warning: {relative}: {warning}", file=out)
     out.flush()
     return len(failures)
 

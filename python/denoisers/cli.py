@@ -215,6 +215,8 @@ def _run_denoise(args, parser):
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
+    for warning in done["warnings"]:
+        print(f"denoisers: warning: {args.output}: {warning}", file=sys.stderr)
     return 0
 
 

@@ -10,6 +10,7 @@ import numpy as np
 
 from . import __version__
 from . import nifti
+from .output_checks import mostly_zero_volumes
 from .pipeline import denoise
 
 
@@ -60,8 +61,9 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically. `source_name` is what the sidecar's
     Sources records (default: the path as given). Returns a dict: sigma
-    (one per volume), seconds (the denoising alone), clipped, shape, dtype.
-    Raises NiftiError or ValueError with a one-line reason."""
+    (one per volume), seconds (the denoising alone), clipped, shape, dtype,
+    warnings (one line each, also in the sidecar's Warnings). Raises
+    NiftiError or ValueError with a one-line reason."""
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
@@ -82,6 +84,9 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                      keep_dtype=keep_dtype)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
+    warnings = mostly_zero_volumes(data, out, used)
+    if warnings:
+        record["Warnings"] = warnings
     nifti.save_with_sidecar(out_img, output, record)
     return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
-            "shape": out.shape, "dtype": img.get_data_dtype()}
+            "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": warnings}
