@@ -108,6 +108,38 @@ def find_scans(bids_dir, participants=None, suffixes=SUFFIXES, validate=True):
     return scans, ignored
 
 
+def check_output_dir(bids_dir, output_dir):
+    """Refuses an output folder that would write into the raw dataset: the
+    dataset's own folder or any folder in it, except under its
+    derivatives/ (where BIDS keeps derivative datasets)."""
+    raw, out = Path(bids_dir).resolve(), Path(output_dir).resolve()
+    if out == raw or (raw in out.parents and raw / "derivatives" not in out.parents):
+        raise BidsError(f"{output_dir}: the output folder must not lie in the BIDS dataset "
+                        f"{bids_dir}, except under its derivatives/ folder")
+
+
+# Peak memory of denoising one image, measured on T1 volumes and series of
+# them: the series in float64 and its float64 and float32 results (24 bytes
+# a voxel), one volume's working copies and the filters' buffers (32 bytes a
+# voxel of one volume), and the interpreter with its libraries.
+BYTES_PER_VOXEL = 24
+BYTES_PER_VOLUME_VOXEL = 32
+BASE_MB = 500
+
+
+def memory_mb(image):
+    """The memory, in MB, to ask for when denoising the NIfTI file `image`
+    (its header gives the size; an unreadable file, which fails at once,
+    gets the least)."""
+    try:
+        shape = nib.load(str(image)).shape
+    except Exception:
+        return BASE_MB
+    voxels = math.prod(shape)
+    volume = math.prod(shape[:3])
+    return BASE_MB + math.ceil((BYTES_PER_VOXEL * voxels + BYTES_PER_VOLUME_VOXEL * volume) / 1e6)
+
+
 def gradients(bids_dir, scan):
     """The .bval and .bvec that apply to a dwi scan: the nearest in its
     folder or above, named by its suffix and a subset of its entities (the

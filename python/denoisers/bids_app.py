@@ -127,8 +127,7 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
 def main(args):
     """`denoisers bids` with parsed arguments; the exit status."""
     bids_dir, output_dir = Path(args.bids_dir), Path(args.output_dir)
-    if output_dir.resolve() == bids_dir.resolve():
-        raise bids.BidsError("the output folder must not be the BIDS folder itself")
+    bids.check_output_dir(bids_dir, output_dir)
     scans, ignored = bids.find_scans(bids_dir, args.participant_label, args.suffix,
                                      validate=not args.skip_bids_validation)
     for relative in ignored:
