@@ -1,6 +1,7 @@
 """Fault: with --nprocs, one dead worker fails the images of the others,
 Ctrl-C takes a minute per worker and lets workers start new images, the
 workers outlive a killed command, or stderr fills with noise on the way."""
+import contextlib
 import os
 import signal
 import sys
@@ -88,7 +89,6 @@ def test_a_killed_worker_fails_its_own_image_alone(tmp_path, cohort):
 def test_workers_end_with_a_killed_command(tmp_path, cohort):
     out = tmp_path / "out"
     child = start(command(cohort, out))
-    below = []
     try:
         wait_for_images(child, out, 1)
         below = descendants(child.pid)
@@ -101,6 +101,5 @@ def test_workers_end_with_a_killed_command(tmp_path, cohort):
         assert alive(below) == []  # before, they finished the queue and waited forever
         assert partials(out) == []  # each removed its temporaries on the way out
     finally:
-        child.kill()
-        for pid in alive(below):
-            os.kill(pid, signal.SIGKILL)
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(child.pid, signal.SIGKILL)  # its session: whatever outlived it

@@ -71,7 +71,7 @@ def test_each_job_asks_for_the_memory_of_its_image(tmp_path):
     header.set_data_offset(352)
     with gzip.open(series, "wb") as f:
         header.write_to(f)
-    done = run(snakemake(raw, tmp_path / "out", "participant_label=03", "-n",
+    done = run(snakemake(raw, tmp_path / "out", "participant_label=sub-03", "-n",
                          "--profile", ROOT / "workflow/profiles/slurm"), tmp_path)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     asked = dict(re.findall(r"input: \S+/(sub-03_\w+)\.nii\.gz\n(?:.*\n)*?\s+resources: mem_mb=(\d+)",
