@@ -140,28 +140,44 @@ def memory_mb(image):
     return BASE_MB + math.ceil((BYTES_PER_VOXEL * voxels + BYTES_PER_VOLUME_VOXEL * volume) / 1e6)
 
 
-def gradients(bids_dir, scan):
-    """The .bval and .bvec that apply to a dwi scan: the nearest in its
-    folder or above, named by its suffix and a subset of its entities (the
-    inheritance of BIDS metadata). Raises BidsError when one is missing."""
+def _applicable(bids_dir, scan, ext):
+    """The files of extension ext that apply to scan (the inheritance of
+    BIDS metadata), from the scan's folder up to the dataset's: for each
+    folder, those named by the scan's suffix and a subset of its entities,
+    the most specific first."""
     root = Path(bids_dir)
     entities, suffix, _ = scan.parts
+    folder = (root / scan.relative).parent
+    levels = []
+    while True:
+        candidates = []
+        for f in folder.glob(f"*{suffix}{ext}"):
+            e, s, x = split_name(f.name)
+            if s == suffix and x == ext and set(e) <= set(entities):
+                candidates.append((-len(e), f.name, f))
+        levels.append([f for _, _, f in sorted(candidates)])
+        if folder == root:
+            return levels
+        folder = folder.parent
+
+
+def gradients(bids_dir, scan):
+    """The .bval and .bvec that apply to a dwi scan: the nearest in its
+    folder or above. Raises BidsError when one is missing."""
     found = []
     for ext in _GRADIENTS:
-        folder = (root / scan.relative).parent
-        match = None
-        while match is None:
-            candidates = []
-            for f in folder.glob(f"*{suffix}{ext}"):
-                e, s, x = split_name(f.name)
-                if s == suffix and x == ext and set(e) <= set(entities):
-                    candidates.append((-len(e), f.name, f))
-            match = min(candidates)[2] if candidates else None
-            if match is None and folder == root:
-                raise BidsError(f"{scan.relative}: no {ext} file applies to it")
-            folder = folder.parent
-        found.append(match)
+        nearest = [files[0] for files in _applicable(bids_dir, scan, ext) if files]
+        if not nearest:
+            raise BidsError(f"{scan.relative}: no {ext} file applies to it")
+        found.append(nearest[0])
     return found
+
+
+def sidecars(bids_dir, scan):
+    """The JSON sidecars that apply to scan, in the order BIDS merges them:
+    from the dataset's top down, each overriding the ones before."""
+    return [f for files in reversed(_applicable(bids_dir, scan, ".json"))
+            for f in reversed(files)]
 
 
 def _replace_atomically(target, write):

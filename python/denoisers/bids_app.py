@@ -45,7 +45,8 @@ def process_scan(bids_dir, output_dir, scan, method, threads):
         for original, ext in zip(bids.gradients(bids_dir, scan), (".bval", ".bvec")):
             bids.copy_atomically(original, Path(output_dir) / scan.derivative(ext))
     done = denoise_file(Path(bids_dir) / scan.relative, image, method=method,
-                        threads=threads, source_name=scan.uri)
+                        threads=threads, source_name=scan.uri,
+                        source_sidecars=bids.sidecars(bids_dir, scan))
     return "done", "; warning: ".join(
         ["sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])] + done["warnings"])
 

@@ -98,6 +98,9 @@ def open_volume(path):
         affine = np.array(store.attrs.get("affine", np.eye(4).tolist()), dtype=np.float64)
         return store, None, affine
     img = nifti.open_image(path)
+    if nifti.is_complex(img):
+        raise nifti.NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
+                               "chunks take real volumes")
     shape, tail = img.shape, ()
     if len(shape) == 4 and shape[3] == 1:
         shape, tail = shape[:3], (0,)

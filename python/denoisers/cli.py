@@ -2,20 +2,22 @@
 
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S] [--noise rician|gaussian]
               [--method quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
-              [--keep-dtype] [--quiet]
+              [--keep-dtype] [--magnitude] [--force] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
-    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--magnitude] [--json]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
 bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
-line on stderr saying what went wrong.
+line on stderr saying what went wrong; 141 when the reader of the output
+went away (a broken pipe), quietly.
 """
 import argparse
 import json
 import logging
+import os
 import signal
 import sys
 import threading
@@ -89,6 +91,15 @@ def _parser():
                    "instead of this process's threads")
     d.add_argument("--source", help="how the sidecar's Sources names the input (default: "
                    "the input path as given), e.g. a BIDS URI")
+    d.add_argument("--input-sidecar", action="append", metavar="JSON",
+                   help="a JSON sidecar of the input whose acquisition fields (EchoTime, "
+                   "RepetitionTime, PhaseEncodingDirection, ...) the output's sidecar carries; "
+                   "repeat it for inherited ones, the most general first (default: IN.json "
+                   "beside the input, when there is one)")
+    d.add_argument("--magnitude", action="store_true",
+                   help="denoise the magnitude of a complex image (refused otherwise)")
+    d.add_argument("--force", action="store_true",
+                   help="let the output replace the input")
 
     b = commands.add_parser("bids", help="denoise a BIDS dataset into a derivative dataset")
     b.add_argument("bids_dir", help="the BIDS dataset")
@@ -109,12 +120,14 @@ def _parser():
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
     s.add_argument("--noise", choices=("rician", "gaussian"), default="rician")
+    s.add_argument("--magnitude", action="store_true",
+                   help="the magnitude of a complex image (refused otherwise)")
     s.add_argument("--json", action="store_true", help="print a JSON object")
     return parser
 
 
 def _run_sigma(args):
-    _, data = nifti.load(args.input)
+    _, data = nifti.load(args.input, args.magnitude)
     rician = args.noise == "rician"
     volumes(data)  # 3-D or 4-D only, with the command's own message
     sigmas = estimate_sigmas(data, rician)
@@ -142,8 +155,9 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads:
-        parser.error("--mask, --keep-dtype and --threads are not available with chunks")
+    if args.mask or args.keep_dtype or args.threads or args.magnitude:
+        parser.error("--mask, --keep-dtype, --threads and --magnitude are not available with "
+                     "chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -200,9 +214,20 @@ def _without_all_exit(record):
     return type(error).__name__ != "AllExit"
 
 
+def _same_file(a, b):
+    a, b = Path(a.rstrip("/")), Path(b.rstrip("/"))
+    try:
+        return a.samefile(b)
+    except OSError:  # the output does not exist yet
+        return a.resolve() == b.resolve()
+
+
 def _run_denoise(args, parser):
     if args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
+    if not args.force and _same_file(args.input, args.output):
+        parser.error(f"the output is the input ({args.output}): it would replace the raw "
+                     "data (--force to do so)")
     if _is_chunked(args):
         return _run_chunked(args, parser)
     if not args.output.endswith(_NIFTI_SUFFIXES):
@@ -210,7 +235,8 @@ def _run_denoise(args, parser):
     done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
                         method=args.method, radius=args.radius, mask=args.mask,
                         threads=args.threads, keep_dtype=args.keep_dtype,
-                        progress=not args.quiet, source_name=args.source)
+                        progress=not args.quiet, source_name=args.source,
+                        magnitude=args.magnitude, source_sidecars=args.input_sidecar)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
@@ -237,13 +263,21 @@ def main(argv=None):
     previous = signal.signal(signal.SIGTERM, _terminated) if main_thread else None
     try:
         if args.command == "sigma":
-            return _run_sigma(args)
-        if args.command == "bids":
-            return bids_app.main(args)
-        return _run_denoise(args, parser)
+            status = _run_sigma(args)
+        elif args.command == "bids":
+            status = bids_app.main(args)
+        else:
+            status = _run_denoise(args, parser)
+        sys.stdout.flush()  # a broken pipe shows here, not at the interpreter's exit
+        return status
     except KeyboardInterrupt as e:
         print("denoisers: interrupted; no partial file left", file=sys.stderr)
         return 143 if isinstance(e, _Terminated) else 130
+    except BrokenPipeError:
+        # The reader of stdout is gone (`denoisers sigma F | head -1`): nothing
+        # more to say, and nothing for the exit's flush to fail on.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as e:  # any failure is one line, never a traceback
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1

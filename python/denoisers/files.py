@@ -2,6 +2,7 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import json
 import shutil
 import time
 from pathlib import Path
@@ -37,6 +38,31 @@ def remove_stale_temporaries(target):
             stale.unlink(missing_ok=True)
 
 
+# The fields of an input's sidecar that describe its acquisition and so
+# stay true of the denoised image, carried into the output's sidecar.
+ACQUISITION_FIELDS = (
+    "Manufacturer", "ManufacturersModelName", "MagneticFieldStrength", "ReceiveCoilName",
+    "ReceiveCoilActiveElements", "ScanningSequence", "SequenceVariant", "ScanOptions",
+    "SequenceName", "PulseSequenceType", "MRAcquisitionType", "EchoTime", "RepetitionTime",
+    "InversionTime", "FlipAngle", "EchoTrainLength", "PhaseEncodingDirection",
+    "EffectiveEchoSpacing", "TotalReadoutTime", "SliceTiming", "SliceEncodingDirection",
+    "SliceThickness", "MultibandAccelerationFactor", "ParallelReductionFactorInPlane",
+    "ParallelAcquisitionTechnique", "PartialFourier", "PixelBandwidth", "DwellTime",
+    "ImagingFrequency", "TaskName")
+
+
+def acquisition(source_sidecars):
+    """The ACQUISITION_FIELDS of the JSON files source_sidecars, merged in
+    order (a later file overrides an earlier one)."""
+    merged = {}
+    for path in source_sidecars:
+        try:
+            merged.update(json.loads(Path(path).read_text()))
+        except (OSError, ValueError) as e:
+            raise nifti.NiftiError(f"{path}: not a readable JSON sidecar ({e})") from None
+    return {k: merged[k] for k in ACQUISITION_FIELDS if k in merged}
+
+
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
             keep_dtype):
     """The JSON sidecar of an output: what it came from and how it was made."""
@@ -57,10 +83,13 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None):
+                 source_name=None, magnitude=False, source_sidecars=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically. `source_name` is what the sidecar's
-    Sources records (default: the path as given). Returns a dict: sigma
+    Sources records (default: the path as given). magnitude: denoise the
+    modulus of complex voxels (refused otherwise). source_sidecars: the
+    input's JSON sidecars, whose acquisition fields the output's sidecar
+    carries (default: IN.json beside the input, when there is one). Returns a dict: sigma
     (one per volume), seconds (the denoising alone), clipped, shape, dtype,
     warnings (one line each, also in the sidecar's Warnings). Raises
     NiftiError or ValueError with a one-line reason."""
@@ -69,8 +98,11 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
     for target in (output, nifti.sidecar_path(output)):
         remove_stale_temporaries(target)
-    img, data = nifti.load(source)
+    img, data = nifti.load(source, magnitude)
     volumes(data)  # the rank check, before any work
+    if source_sidecars is None:
+        source_sidecars = [p for p in [nifti.sidecar_path(source)] if p.is_file()]
+    carried = acquisition(source_sidecars)
     mask_data = nifti.load_mask(mask, img) if mask else None
     start = time.perf_counter()
     out, used = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
@@ -84,6 +116,9 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                      keep_dtype=keep_dtype)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
+    record.update(carried)
+    if nifti.is_complex(img):
+        record["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
     warnings = mostly_zero_volumes(data, out, used)
     if warnings:
         record["Warnings"] = warnings

@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import tempfile
+import zlib
 from pathlib import Path
 
 import nibabel as nib
@@ -22,10 +23,24 @@ class NiftiError(Exception):
     """A file that cannot be used as asked (one clear line for the user)."""
 
 
-def load(path):
-    """(image, float64 data in the scaled units). NIfTI only."""
+def is_complex(img):
+    return np.dtype(img.get_data_dtype()).kind == "c"
+
+
+def load(path, magnitude=False):
+    """(image, float64 data in the scaled units). NIfTI only. Complex voxels
+    are refused (reading them as real would drop their imaginary part)
+    unless magnitude, which takes their modulus."""
     img = open_image(path)
-    return img, np.asarray(img.get_fdata(dtype=np.float64))
+    if is_complex(img) and not magnitude:
+        raise NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
+                         "--magnitude denoises their magnitude")
+    try:
+        if is_complex(img):
+            return img, np.abs(np.asanyarray(img.dataobj)).astype(np.float64)
+        return img, np.asarray(img.get_fdata(dtype=np.float64))
+    except (OSError, EOFError, ValueError, zlib.error) as e:  # a truncated or damaged file
+        raise NiftiError(f"{path}: its voxels cannot be read ({e})") from None
 
 
 def open_image(path):
@@ -85,6 +100,8 @@ def output_image(img, data, keep_dtype):
         values = np.clip(raw, info.min, info.max).astype(in_dtype)
     else:
         out_dtype = in_dtype if keep_dtype else np.float32
+        if np.dtype(out_dtype).kind == "c":  # a magnitude keeps the parts' precision
+            out_dtype = np.dtype(f"f{np.dtype(out_dtype).itemsize // 2}")
         values = data.astype(out_dtype)
         slope, inter = 1.0, 0.0
     header.set_data_dtype(values.dtype)

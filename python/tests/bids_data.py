@@ -29,6 +29,11 @@ def make_dataset(root, sigma=6.0, shape=SHAPE):
     root.mkdir(parents=True, exist_ok=True)
     (root / "dataset_description.json").write_text(
         json.dumps({"Name": "mini", "BIDSVersion": "1.8.0"}))
+    # Sidecars by inheritance: the dataset's for every T1w, one subject's own.
+    (root / "T1w.json").write_text(json.dumps({"RepetitionTime": 2.3, "EchoTime": 0.003}))
+    (root / "sub-01/anat").mkdir(parents=True)
+    (root / "sub-01/anat/sub-01_T1w.json").write_text(
+        json.dumps({"EchoTime": 0.0029, "AcquisitionTime": "10:02:00"}))
     seed = 0
     for subject, sessions in SESSIONS.items():
         for session in sessions:

@@ -46,6 +46,11 @@ def test_finds_images_by_entities_and_names_outputs_alike(tmp_path, mini, refere
                 "").with_suffix(".bval").read_bytes()
         sidecar = json.loads(reference[s.derivative(".json")])
         assert sidecar["Sources"] == [f"bids:raw:{s.relative}"]
+        # Acquisition fields by BIDS inheritance, the nearest sidecar winning.
+        assert {k: sidecar.get(k) for k in ("RepetitionTime", "EchoTime", "AcquisitionTime")} \
+            == ({"RepetitionTime": 2.3, "EchoTime": 0.0029 if "sub-01" in s.relative else 0.003,
+                 "AcquisitionTime": None} if s.suffix == "T1w" else dict.fromkeys(
+                     ("RepetitionTime", "EchoTime", "AcquisitionTime")))
     assert set(reference) == expected
     description = json.loads(reference["dataset_description.json"])
     assert description["DatasetType"] == "derivative"

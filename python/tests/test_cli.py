@@ -154,3 +154,37 @@ def test_a_thread_that_lacks_memory_is_reported_as_memory():
                                                                     "DENOISERS_THREADS": "2"})
     assert done.stdout.splitlines() == ["['noise_sigma', 'memory']", "['quillon', 'memory']"], \
         done.stdout + done.stderr
+
+
+def test_guards_a_new_user_meets(image, tmp_path):
+    out = tmp_path / "out.nii.gz"
+    # A complex image is refused, or its magnitude denoised when asked.
+    _, noisy = phantom(shape=(12, 10, 9))
+    parts = noisy * np.exp(1j * np.linspace(0, 3, noisy.size).reshape(noisy.shape))
+    complex_image = tmp_path / "complex.nii"
+    nib.save(nib.Nifti1Image(parts.astype(np.complex64), np.eye(4)), str(complex_image))
+    _one_line_failure(run_cli("denoise", complex_image, out, "--sigma", "5"), 1)
+    assert run_cli("denoise", complex_image, out, "--sigma", "5", "--magnitude").returncode == 0
+    expected, _ = denoisers.denoise(np.abs(parts.astype(np.complex64)).astype(np.float64), 5.0)
+    assert np.array_equal(nib.load(str(out)).get_fdata(), expected.astype(np.float32))
+    assert "InputMagnitude" in json.loads((tmp_path / "out.json").read_text())
+
+    # The input as its own output is refused unless --force.
+    _one_line_failure(run_cli("denoise", image, tmp_path / "." / image.name), 2)
+    # A truncated file's read error names it.
+    truncated = tmp_path / "truncated.nii.gz"
+    truncated.write_bytes(image.read_bytes()[:-200])
+    done = run_cli("denoise", truncated, out)
+    _one_line_failure(done, 1)
+    assert str(truncated) in done.stderr
+    # A reader that goes away ends the command quietly.
+    child = subprocess.Popen([sys.executable, "-m", "denoisers", "sigma", str(image)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()
+    assert child.wait(timeout=120) == 141 and child.stderr.read() == b""
+
+    # The input's sidecar gives its acquisition fields to the output's.
+    (tmp_path / "in.json").write_text(json.dumps({"EchoTime": 0.03, "PatientName": "x"}))
+    assert run_cli("denoise", image, out, "--sigma", "5").returncode == 0
+    meta = json.loads((tmp_path / "out.json").read_text())
+    assert meta["EchoTime"] == 0.03 and "PatientName" not in meta
