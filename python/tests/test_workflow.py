@@ -74,8 +74,8 @@ def test_each_job_asks_for_the_memory_of_its_image(tmp_path):
     done = run(snakemake(raw, tmp_path / "out", "participant_label=sub-03", "-n",
                          "--profile", ROOT / "workflow/profiles/slurm"), tmp_path)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
-    asked = dict(re.findall(r"input: \S+/(sub-03_\w+)\.nii\.gz\n(?:.*\n)*?\s+resources: mem_mb=(\d+)",
-                            done.stdout))
+    asked = dict(re.findall(r"input: \S+/(sub-03_\w+)\.nii\.gz\b.*\n(?:.*\n)*?"
+                            r"\s+resources: mem_mb=(\d+)", done.stdout))
     assert asked == {"sub-03_T1w": str(bids.memory_mb(raw / "sub-03/anat/sub-03_T1w.nii.gz")),
                      "sub-03_dwi": str(bids.memory_mb(series))}
     assert int(asked["sub-03_dwi"]) > 25 * 128 * 128 * 80 * 60 / 1e6  # 25 bytes a voxel
