@@ -2,23 +2,27 @@
 
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...]] [--sigma-per-volume]
               [--noise rician|gaussian] [--method quillon|quillon+tessary]
-              [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--strict] [--quiet]
+              [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
+              [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
-    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume] [--json]
-              [--strict]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume]
+              [--magnitude] [--json] [--strict]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
 bids: when any image failed), 3 with --strict when anything was warned of
 (the outputs are written all the same), 130 on Ctrl-C and 143 on SIGTERM,
-with one line on stderr saying what went wrong. Warnings (a doubtful
-estimated sigma, naming its volumes) go to stderr as "denoisers: warning:"
-lines and into the sidecar's "Warnings".
+with one line on stderr saying what went wrong; 141 when the reader of the
+output went away (a broken pipe), quietly. Warnings (a doubtful estimated
+sigma, a volume that came back mostly zero, naming the volumes) go to
+stderr as "denoisers: warning:" lines and into the sidecar's "Warnings".
 """
 import argparse
 import json
+import logging
+import os
 import signal
 import sys
 import threading
@@ -98,6 +102,15 @@ def _parser():
                    "instead of this process's threads")
     d.add_argument("--source", help="how the sidecar's Sources names the input (default: "
                    "the input path as given), e.g. a BIDS URI")
+    d.add_argument("--input-sidecar", action="append", metavar="JSON",
+                   help="a JSON sidecar of the input whose acquisition fields (EchoTime, "
+                   "RepetitionTime, PhaseEncodingDirection, ...) the output's sidecar carries; "
+                   "repeat it for inherited ones, the most general first (default: IN.json "
+                   "beside the input, when there is one)")
+    d.add_argument("--magnitude", action="store_true",
+                   help="denoise the magnitude of a complex image (refused otherwise)")
+    d.add_argument("--force", action="store_true",
+                   help="let the output replace the input")
 
     b = commands.add_parser("bids", help="denoise a BIDS dataset into a derivative dataset")
     b.add_argument("bids_dir", help="the BIDS dataset")
@@ -120,6 +133,8 @@ def _parser():
     s.add_argument("--noise", choices=("rician", "gaussian"), default="rician")
     s.add_argument("--sigma-per-volume", action="store_true",
                    help="give each volume's own estimate as its sigma, not the series' pooled one")
+    s.add_argument("--magnitude", action="store_true",
+                   help="the magnitude of a complex image (refused otherwise)")
     s.add_argument("--json", action="store_true", help="print a JSON object")
     s.add_argument("--strict", action="store_true",
                    help="exit with status 3 when anything is warned of")
@@ -127,7 +142,7 @@ def _parser():
 
 
 def _run_sigma(args):
-    _, data = nifti.load(args.input)
+    _, data = nifti.load(args.input, args.magnitude)
     rician = args.noise == "rician"
     volumes(data)  # 3-D or 4-D only, with the command's own message
     with collected() as run:
@@ -163,9 +178,9 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads or args.sigma_per_volume:
-        parser.error("--mask, --keep-dtype, --threads and --sigma-per-volume are not available "
-                     "with chunks")
+    if args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude:
+        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume and --magnitude are "
+                     "not available with chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -175,9 +190,11 @@ def _run_chunked(args, parser):
     if args.scheduler:
         from distributed import Client  # only this path needs it
         client = Client(args.scheduler, timeout="30s")
+        logging.getLogger("asyncio").addFilter(_without_all_exit)
     try:
         start = time.perf_counter()
         arr, img, affine = chunked_io.open_volume(args.input)
+        sha = None if img is None else arr.sha256
         rician = args.noise == "rician"
         sigma, estimate = _given_sigma(args, 1, parser), None
         with collected() as run:
@@ -195,7 +212,6 @@ def _run_chunked(args, parser):
             progress = ProgressBar(out=sys.stderr)
             progress.register()
         try:
-            sha = None if nifti.is_zarr(args.input) else nifti.sha256(args.input)
             chunked_io.save_volume(out, args.output, img, affine,
                                    sidecar(args.input if args.source is None else args.source, sha,
                                            noise=args.noise, sigma=sigma, sigma_source=source,
@@ -210,6 +226,7 @@ def _run_chunked(args, parser):
     finally:
         if client is not None:
             client.close()
+            logging.getLogger("asyncio").removeFilter(_without_all_exit)
     return run.exit_status(args.strict)
 
 
@@ -226,9 +243,29 @@ def _given_sigma(args, count, parser):
     return args.sigma
 
 
+def _without_all_exit(record):
+    """Whether to log an asyncio record: not distributed's AllExit, the way
+    its client stops waiting for a result. A client closed in the middle of
+    a computation (an interruption) leaves one "Task exception was never
+    retrieved" with it for every chunk it was waiting for."""
+    error = record.exc_info[1] if record.exc_info else None
+    return type(error).__name__ != "AllExit"
+
+
+def _same_file(a, b):
+    a, b = Path(a.rstrip("/")), Path(b.rstrip("/"))
+    try:
+        return a.samefile(b)
+    except OSError:  # the output does not exist yet
+        return a.resolve() == b.resolve()
+
+
 def _run_denoise(args, parser):
     if args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
+    if not args.force and _same_file(args.input, args.output):
+        parser.error(f"the output is the input ({args.output}): it would replace the raw "
+                     "data (--force to do so)")
     if _is_chunked(args):
         return _run_chunked(args, parser)
     if not args.output.endswith(_NIFTI_SUFFIXES):
@@ -243,13 +280,14 @@ def _run_denoise(args, parser):
                         method=args.method, radius=args.radius, mask=args.mask,
                         threads=args.threads, keep_dtype=args.keep_dtype,
                         progress=not args.quiet, source_name=args.source,
-                        per_volume=args.sigma_per_volume)
+                        per_volume=args.sigma_per_volume, magnitude=args.magnitude,
+                        source_sidecars=args.input_sidecar)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
-    for m in done["warnings"]:
-        print(f"denoisers: warning: {m}", file=sys.stderr)
+    for warning in done["warnings"]:
+        print(f"denoisers: warning: {args.output}: {warning}", file=sys.stderr)
     return STRICT_EXIT if args.strict and done["warnings"] else 0
 
 
@@ -270,13 +308,21 @@ def main(argv=None):
     previous = signal.signal(signal.SIGTERM, _terminated) if main_thread else None
     try:
         if args.command == "sigma":
-            return _run_sigma(args)
-        if args.command == "bids":
-            return bids_app.main(args)
-        return _run_denoise(args, parser)
+            status = _run_sigma(args)
+        elif args.command == "bids":
+            status = bids_app.main(args)
+        else:
+            status = _run_denoise(args, parser)
+        sys.stdout.flush()  # a broken pipe shows here, not at the interpreter's exit
+        return status
     except KeyboardInterrupt as e:
         print("denoisers: interrupted; no partial file left", file=sys.stderr)
         return 143 if isinstance(e, _Terminated) else 130
+    except BrokenPipeError:
+        # The reader of stdout is gone (`denoisers sigma F | head -1`): nothing
+        # more to say, and nothing for the exit's flush to fail on.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as e:  # any failure is one line, never a traceback
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1

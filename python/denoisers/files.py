@@ -2,6 +2,8 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import json
+import shutil
 import time
 from pathlib import Path
 
@@ -9,6 +11,7 @@ import numpy as np
 
 from . import __version__
 from . import nifti
+from .output_checks import warn_mostly_zero
 from .pipeline import denoise
 from .run_warnings import collected
 
@@ -24,12 +27,41 @@ def volumes(data):
 
 def remove_stale_temporaries(target):
     """Removes what a killed writer of target left behind: the temporaries
-    that nifti.save_with_sidecar and bids.copy_atomically make beside it
-    ('.NAME.<random>.partial...'), which an interruption that could not be
-    handled (SIGKILL, a power cut) leaves in place."""
+    that nifti.save_with_sidecar, bids.copy_atomically and
+    chunked_io.save_volume make beside it ('.NAME.<random>.partial...',
+    files or zarr folders), which an interruption that could not be handled
+    (SIGKILL, a power cut) leaves in place."""
     target = Path(target)
     for stale in target.parent.glob(f".{glob.escape(target.name)}.*.partial*"):
-        stale.unlink(missing_ok=True)
+        if stale.is_dir() and not stale.is_symlink():  # a zarr store's
+            shutil.rmtree(stale, ignore_errors=True)
+        else:
+            stale.unlink(missing_ok=True)
+
+
+# The fields of an input's sidecar that describe its acquisition and so
+# stay true of the denoised image, carried into the output's sidecar.
+ACQUISITION_FIELDS = (
+    "Manufacturer", "ManufacturersModelName", "MagneticFieldStrength", "ReceiveCoilName",
+    "ReceiveCoilActiveElements", "ScanningSequence", "SequenceVariant", "ScanOptions",
+    "SequenceName", "PulseSequenceType", "MRAcquisitionType", "EchoTime", "RepetitionTime",
+    "InversionTime", "FlipAngle", "EchoTrainLength", "PhaseEncodingDirection",
+    "EffectiveEchoSpacing", "TotalReadoutTime", "SliceTiming", "SliceEncodingDirection",
+    "SliceThickness", "MultibandAccelerationFactor", "ParallelReductionFactorInPlane",
+    "ParallelAcquisitionTechnique", "PartialFourier", "PixelBandwidth", "DwellTime",
+    "ImagingFrequency", "TaskName")
+
+
+def acquisition(source_sidecars):
+    """The ACQUISITION_FIELDS of the JSON files source_sidecars, merged in
+    order (a later file overrides an earlier one)."""
+    merged = {}
+    for path in source_sidecars:
+        try:
+            merged.update(json.loads(Path(path).read_text()))
+        except (OSError, ValueError) as e:
+            raise nifti.NiftiError(f"{path}: not a readable JSON sidecar ({e})") from None
+    return {k: merged[k] for k in ACQUISITION_FIELDS if k in merged}
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
@@ -67,27 +99,36 @@ def sigma_source(sigma, per_volume, count):
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None, per_volume=False):
+                 source_name=None, per_volume=False, magnitude=False, source_sidecars=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically. `source_name` is what the sidecar's
-    Sources records (default: the path as given). Returns a dict: sigma
-    (one per volume), seconds (the denoising alone), clipped, shape, dtype,
-    warnings (the DenoiseWarning messages, also in the sidecar). Raises
+    Sources records (default: the path as given). per_volume: estimate each
+    volume's sigma on its own, not one for the series. magnitude: denoise
+    the modulus of complex voxels (refused otherwise). source_sidecars: the
+    input's JSON sidecars, whose acquisition fields the output's sidecar
+    carries (default: IN.json beside the input, when there is one). Returns
+    a dict: sigma (one per volume), seconds (the denoising alone), clipped,
+    shape, dtype, warnings (the DenoiseWarning messages, also in the
+    sidecar's Warnings). Raises
     NiftiError or ValueError with a one-line reason."""
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
     for target in (output, nifti.sidecar_path(output)):
         remove_stale_temporaries(target)
-    img, data = nifti.load(source)
+    img, data = nifti.load(source, magnitude)
     volumes(data)  # the rank check, before any work
+    if source_sidecars is None:
+        source_sidecars = [p for p in [nifti.sidecar_path(source)] if p.is_file()]
+    carried = acquisition(source_sidecars)
     mask_data = nifti.load_mask(mask, img) if mask else None
     start = time.perf_counter()
     with collected() as run:
         result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
                          per_volume=per_volume)
-    out, used = result
+        out, used = result
+        warn_mostly_zero(data, out, used)
     seconds = time.perf_counter() - start
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
@@ -97,6 +138,9 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                      keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
+    record.update(carried)
+    if nifti.is_complex(img):
+        record["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
     nifti.save_with_sidecar(out_img, output, record)
     return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}

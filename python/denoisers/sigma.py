@@ -141,7 +141,8 @@ class NoiseEstimate:
 
 
 def _numbers(volumes):
-    """1-based volume numbers as text, runs shortened: "volumes 1-3, 7"."""
+    """Volume numbers as text, from 0 as `denoisers sigma` prints them and
+    numpy indexes them, runs shortened: "volumes 0-2, 6"."""
     runs, start = [], None
     for i, v in enumerate(volumes):
         if start is None:
@@ -157,7 +158,7 @@ def _messages(volumes, sigmas, per_volume, pooled):
     kinds = {}
 
     def note(kind, t):
-        kinds.setdefault(kind, []).append(t + 1)
+        kinds.setdefault(kind, []).append(t)
 
     for t, v in enumerate(volumes):
         if v.warnings & _core.WARN_ZERO:
@@ -196,7 +197,7 @@ def _messages(volumes, sigmas, per_volume, pooled):
     for kind, numbers in kinds.items():
         detail = ""
         if kind in ("zero", "step", "disagree", "correlated", "far") and len(numbers) == 1:
-            v = volumes[numbers[0] - 1]
+            v = volumes[numbers[0]]
             detail = {"zero": "", "step": f" (sigma {v.sigma:.3g}, step {v.step:g})",
                       "disagree": f" (background {v.background:.4g}, tissue {v.tissue:.4g})",
                       "correlated": f" (lag-1 correlation {v.correlation:.2f})",

@@ -123,7 +123,7 @@ def test_too_little_data_for_sigma_raises_the_mex_error(tmp_path):
         mexrun(tmp_path, "noise_sigma", sparse, 1)
     assert _python_error(lambda: denoisers.estimate_sigma(sparse)) == str(mex_error.value)
     # In a series such a volume takes the pooled sigma, with a warning.
-    with pytest.warns(denoisers.DenoiseWarning, match="volume 2: too small"):
+    with pytest.warns(denoisers.DenoiseWarning, match="volume 1: too small"):
         denoisers.denoise(np.stack([sparse + 1.0, sparse], -1))
 
 
