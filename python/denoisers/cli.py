@@ -2,12 +2,13 @@
 
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S] [--noise rician|gaussian]
               [--method quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
-              [--keep-dtype] [--quiet]
+              [--keep-dtype] [--report PAGE.html] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
     denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
+              [--report]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
 bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
@@ -78,6 +79,9 @@ def _parser():
     d.add_argument("--keep-dtype", action="store_true",
                    help="write the input's data type (integers rounded and clipped, under the "
                    "input's scaling) instead of float32")
+    d.add_argument("--report", metavar="PAGE.html",
+                   help="also write a page to look at: input and output mosaics, the "
+                   "residual and its histogram against the noise law, the run's facts")
     d.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     d.add_argument("--chunks", type=_positive_int,
                    help="denoise chunk by chunk on dask, in cubes of N voxels, from disk to "
@@ -104,6 +108,9 @@ def _parser():
                    "threads shared among them (default: 1)")
     b.add_argument("--skip-bids-validation", action="store_true",
                    help="take images whose names bids_validator refuses")
+    b.add_argument("--report", action="store_true",
+                   help="also write a page per image (sub-<label>/figures/), a page per "
+                   "subject (sub-<label>.html) and an index of every image (index.html)")
 
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
@@ -141,8 +148,9 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads:
-        parser.error("--mask, --keep-dtype and --threads are not available with chunks")
+    if args.mask or args.keep_dtype or args.threads or args.report:
+        parser.error("--mask, --keep-dtype, --threads and --report are not available with "
+                     "chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -195,11 +203,16 @@ def _run_denoise(args, parser):
         return _run_chunked(args, parser)
     if not args.output.endswith(_NIFTI_SUFFIXES):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
+    if args.report and not Path(args.report).resolve().parent.is_dir():
+        parser.error(f"the report's folder does not exist: {args.report}")
     done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
                         method=args.method, radius=args.radius, mask=args.mask,
                         threads=args.threads, keep_dtype=args.keep_dtype,
-                        progress=not args.quiet, source_name=args.source)
+                        progress=not args.quiet, source_name=args.source,
+                        report=args.report)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
+    for warning in done["warnings"]:
+        print(f"denoisers: warning: {args.output}: {warning}", file=sys.stderr)
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)

@@ -2,6 +2,8 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import importlib
+import threading
 import time
 from pathlib import Path
 
@@ -10,6 +12,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .pipeline import denoise
+from .residual import structure_scores, structure_warning
 
 
 def volumes(data):
@@ -51,12 +54,16 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None):
+                 source_name=None, report=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
-    beside it, both atomically. `source_name` is what the sidecar's
-    Sources records (default: the path as given). Returns a dict: sigma
-    (one per volume), seconds (the denoising alone), clipped, shape, dtype.
-    Raises NiftiError or ValueError with a one-line reason."""
+    beside it, both atomically, and the report page to the path `report`
+    when given. `source_name` is what the sidecar's Sources records
+    (default: the path as given). Returns a dict: sigma (one per volume),
+    seconds (the denoising alone), clipped, shape, dtype, warnings (a list
+    of lines). Raises NiftiError or ValueError with a one-line reason."""
+    if report:  # its libraries (matplotlib, scipy) load while the filters run
+        threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
+                         daemon=True).start()
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
@@ -69,6 +76,9 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     out, used = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
                         radius=radius, mask=mask_data, threads=threads, progress=progress)
     seconds = time.perf_counter() - start
+    sigmas = np.atleast_1d(used).tolist()
+    scores = structure_scores(data, out, sigmas)
+    warnings = [w for w in [structure_warning(scores, method)] if w]
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
                      noise=noise, sigma=used,
@@ -77,6 +87,14 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                      keep_dtype=keep_dtype)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
+    record["ResidualStructure"] = scores
+    if warnings:
+        record["Warnings"] = record.get("Warnings", []) + warnings
     nifti.save_with_sidecar(out_img, output, record)
-    return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
-            "shape": out.shape, "dtype": img.get_data_dtype()}
+    if report:
+        from .report import write_report
+        write_report(report, data, out, {**record, "Seconds": round(seconds, 3)},
+                     sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
+                     title=Path(output).name)
+    return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
+            "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": warnings}
