@@ -38,7 +38,8 @@ _TISSUE_SIGMAS = 2.0
 
 
 def block_means(vol, k=BLOCK):
-    """Means of the whole k x k x k blocks of a 3-D array (float64)."""
+    """Means of the whole k x k x k blocks of a 3-D array (float64; a
+    boolean array gives each block's share of set voxels)."""
     s = [n // k * k for n in vol.shape]
     cut = vol[: s[0], : s[1], : s[2]]
     return cut.reshape(s[0] // k, k, s[1] // k, k, s[2] // k, k).mean(axis=(1, 3, 5),
@@ -64,7 +65,7 @@ def structure_score(noisy, denoised, sigma):
     denoised = np.asarray(denoised)
     r = np.subtract(noisy, denoised, dtype=np.float32)  # half the memory traffic
     tissue = (denoised > tissue_level(noisy, denoised, sigma)) & (noisy != 0) & (r != 0)
-    whole = block_means(tissue.astype(np.float32)) == 1.0
+    whole = block_means(tissue) == 1.0
     if np.count_nonzero(whole) < MIN_BLOCKS:
         return None
     means = block_means(r)[whole]
