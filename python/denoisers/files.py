@@ -61,7 +61,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     (default: the path as given). Returns a dict: sigma (one per volume),
     seconds (the denoising alone), clipped, shape, dtype, warnings (a list
     of lines). Raises NiftiError or ValueError with a one-line reason."""
-    if report:  # its libraries (matplotlib, scipy) load while the filters run
+    if report:  # its libraries (scipy, Pillow) load while the filters run
         threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
                          daemon=True).start()
     folder = Path(output).resolve().parent

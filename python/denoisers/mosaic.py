@@ -4,7 +4,6 @@ import base64
 import io
 
 import numpy as np
-from matplotlib import colormaps
 from PIL import Image
 
 ORIENTATIONS = ("sagittal", "coronal", "axial")
@@ -83,6 +82,8 @@ def grey(image, low, high):
 def coloured(image, low, high, cmap):
     """An RGB uint8 image of a 2-D float array through a matplotlib colour
     map, values from low to high; NaN black."""
+    from matplotlib import colormaps  # a third of a second: only for the sigma map
+
     lut = (colormaps[cmap](np.linspace(0.0, 1.0, 256))[:, :3] * 255).astype(np.uint8)
     pixels = lut[grey(image, low, high)]
     pixels[np.isnan(image)] = 0

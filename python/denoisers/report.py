@@ -9,18 +9,16 @@ nothing fetched. The flip is made of radio buttons and CSS.
 """
 import base64
 import html
-import io
 import numbers
 import os
 import tempfile
 from pathlib import Path
 
 import numpy as np
-from matplotlib.figure import Figure  # not pyplot: no window system, no global state
 
 from . import mosaic
 from .noise_law import residual_density
-from .residual import threshold
+from .residual import threshold, voxel_sample
 
 _SAMPLES = 200_000              # voxels for the histogram and the grey range
 _LAW_SAMPLES = 50_000           # of them, for the levels of the noise law's mixture
@@ -43,20 +41,12 @@ def _volume(arr, t):
     return arr if arr.ndim == 3 else arr[..., t]
 
 
-def voxel_sample(vol, limit):
-    """About `limit` voxels of a 3-D array, every n-th in memory order (the
-    same voxels for two arrays of one shape and order): enough for a
-    histogram or percentiles, at a fraction of a pass over the volume."""
-    flat = vol.ravel(order="K")
-    return flat[:: max(1, flat.size // limit)]
-
-
 def residual_histogram(noisy, denoised, sigma, noise, coils):
-    """A PNG data: URI of the residual's histogram (voxels with a non-zero
+    """An SVG data: URI of the residual's histogram (voxels with a non-zero
     input and a residual: not the zero background, not voxels a mask kept)
-    over the density the noise law predicts, and the residual's standard
-    deviation in tissue (denoised above 2 sigma) over sigma. noisy and
-    denoised: 3-D arrays of one shape and memory order."""
+    over the density the noise law predicts, in units of sigma, and the
+    residual's standard deviation in tissue (denoised above 2 sigma) over
+    sigma. noisy and denoised: 3-D arrays of one shape."""
     m = voxel_sample(noisy, _SAMPLES)
     signal = voxel_sample(denoised, _SAMPLES)
     r = m - signal
@@ -64,29 +54,56 @@ def residual_histogram(noisy, denoised, sigma, noise, coils):
     tissue = used & (signal > 2.0 * sigma)
     ratio = float(np.std(r[tissue]) / sigma) if np.count_nonzero(tissue) > 1 else None
     values, signal = r[used], signal[used]
-
-    edges = np.linspace(-_RANGE * sigma, _RANGE * sigma, 101)
+    edges = np.linspace(-_RANGE, _RANGE, 101)
     centres = 0.5 * (edges[1:] + edges[:-1])
-    fig = Figure(figsize=(6.4, 3.0), dpi=80)
-    ax = fig.add_subplot()
+    density = law = np.zeros_like(centres)
     if values.size:
-        counts, _ = np.histogram(values, edges)
+        counts, _ = np.histogram(values / sigma, edges)
         density = counts / (values.size * (edges[1] - edges[0]))
-        ax.stairs(density, edges, fill=True, color="#9ab", label="residual")
-        law = residual_density(centres, signal[:: max(1, signal.size // _LAW_SAMPLES)], sigma,
-                               noise, coils)
-        name = ("Gaussian" if noise == "gaussian" else
-                "Rician" if coils == 1 else f"non-central chi, {coils} coils")
-        ax.plot(centres, law, color="#c22", lw=1.5, label=f"{name}, sigma {sigma:.4g}")
-        ax.legend(loc="upper right", fontsize=8, frameon=False)
-    ax.set_xlabel("input - output")
-    ax.set_ylabel("density")
-    ax.tick_params(labelsize=8)
-    fig.subplots_adjust(left=0.11, right=0.98, bottom=0.16, top=0.96)  # tight_layout: a draw
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png")
-    uri = "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
-    return uri, ratio
+        law = residual_density(centres * sigma, signal[:: max(1, signal.size // _LAW_SAMPLES)],
+                               sigma, noise, coils) * sigma
+    name = ("Gaussian" if noise == "gaussian" else
+            "Rician" if coils == 1 else f"non-central chi, {coils} coils")
+    svg = histogram_svg(edges, density, centres, law, f"{name}, sigma {sigma:.4g}")
+    return "data:image/svg+xml;base64," + base64.b64encode(svg.encode()).decode("ascii"), ratio
+
+
+def histogram_svg(edges, density, centres, law, law_name, width=640, height=220):
+    """A histogram (density over bins of edges) as a filled step outline,
+    the curve law at centres over it, an axis in sigmas and a legend: an
+    SVG document. Drawn here rather than by matplotlib, whose import and
+    tick machinery cost more than half of a report's time."""
+    left, right, top, bottom = 10.0, width - 10.0, 10.0, height - 36.0
+    peak = max(float(np.max(density, initial=0.0)), float(np.max(law, initial=0.0))) or 1.0
+
+    def x(v):
+        return left + (v - edges[0]) / (edges[-1] - edges[0]) * (right - left)
+
+    def y(d):
+        return bottom - d / peak * (bottom - top)
+
+    steps = [f"{x(edges[0]):.1f},{bottom:.1f}"]
+    for k, d in enumerate(density):
+        steps += [f"{x(edges[k]):.1f},{y(d):.1f}", f"{x(edges[k + 1]):.1f},{y(d):.1f}"]
+    steps.append(f"{x(edges[-1]):.1f},{bottom:.1f}")
+    curve = " ".join(f"{x(c):.1f},{y(d):.1f}" for c, d in zip(centres, law))
+    ticks = "".join(
+        f'<line x1="{x(v):.1f}" y1="{bottom}" x2="{x(v):.1f}" y2="{bottom + 4}"/>'
+        f'<text x="{x(v):.1f}" y="{bottom + 16}" text-anchor="middle" stroke="none">'
+        f"{v:g}</text>"
+        for v in range(-4, 5, 2))
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'font-family="sans-serif" font-size="11"><rect width="100%" height="100%" '
+            f'fill="#fff"/><polygon points="{" ".join(steps)}" fill="#9ab"/>'
+            f'<polyline points="{curve}" fill="none" stroke="#c22" stroke-width="1.5"/>'
+            f'<g stroke="#333"><line x1="{left}" y1="{bottom}" x2="{right}" y2="{bottom}"/>'
+            f'{ticks}</g><text x="{(left + right) / 2}" y="{height - 4}" '
+            'text-anchor="middle">input - output, in sigma</text>'
+            f'<rect x="{right - 190}" y="{top + 2}" width="14" height="8" fill="#9ab"/>'
+            f'<text x="{right - 170}" y="{top + 10}">residual</text>'
+            f'<line x1="{right - 190}" y1="{top + 22}" x2="{right - 176}" y2="{top + 22}" '
+            f'stroke="#c22" stroke-width="1.5"/><text x="{right - 170}" y="{top + 26}">'
+            f"{html.escape(law_name)}</text></svg>")
 
 
 def _mosaic_uris(images, low, high, cmap="gray", marks=None):
@@ -151,9 +168,9 @@ def _score_text(scores, t, method):
     return f"{s:.3f} ({verdict}; threshold {limit:g} for {method}, white noise 1)"
 
 
-def _images(uris, alt, cls=""):
-    return "".join(f'<figure><figcaption>{name}</figcaption><img class="{cls}" '
-                   f'alt="{alt}, {name}" src="{uri}"></figure>' for name, uri in uris.items())
+def _images(uris, alt):
+    return "".join(f'<figure><figcaption>{name}</figcaption><img alt="{alt}, {name}" '
+                   f'src="{uri}"></figure>' for name, uri in uris.items())
 
 
 def _flip(before, after):
@@ -162,6 +179,26 @@ def _flip(before, after):
         f'<img class="before" alt="input, {name}" src="{before[name]}">'
         f'<img class="after" alt="output, {name}" src="{after[name]}"></div></figure>'
         for name in mosaic.ORIENTATIONS)
+
+
+def _extras(sigma_map, background, t, affine, sizes, spans, rows_in, window):
+    """The sections of the sigma map and of the background mask (over the
+    input's mosaic rows, rows_in), for those given."""
+    sections = []
+    if sigma_map is not None:
+        smap, _ = mosaic.canonical(_volume(sigma_map, t), affine)
+        rows_map = mosaic.rows(smap, sizes, spans)
+        top = max(np.nan_to_num(r, nan=0.0).max() for r in rows_map.values())
+        top = float(top) if top > 0 else 1.0
+        sections.append(f"<h2>Sigma map</h2><p>0 (dark) to {top:.4g} (bright).</p>"
+                        + _images(_mosaic_uris(rows_map, 0.0, top, "viridis"), "sigma map"))
+    if background is not None:
+        mask, _ = mosaic.canonical(np.asarray(_volume(background, t), dtype=np.float32), affine)
+        marks = {k: v > 0.5 for k, v in mosaic.rows(mask, sizes, spans).items()}
+        sections.append("<h2>Background the estimator used</h2><p>In red, over the input.</p>"
+                        + _images(_mosaic_uris(rows_in, *window, marks=marks),
+                                  "background mask"))
+    return "".join(sections)
 
 
 def render(noisy, denoised, facts, *, sigmas, scores, affine=None, noise="rician", coils=1,
@@ -183,20 +220,7 @@ def render(noisy, denoised, facts, *, sigmas, scores, affine=None, noise="rician
     residual = _mosaic_uris({k: rows_in[k] - rows_out[k] for k in rows_in}, -width, width)
     histogram, ratio = (residual_histogram(raw_in, raw_out, sigma, noise, coils) if sigma > 0
                         else (None, None))
-
-    extra = []
-    if sigma_map is not None:
-        smap, _ = mosaic.canonical(_volume(sigma_map, t), affine)
-        rows_map = mosaic.rows(smap, sizes, spans)
-        top = max(float(np.nanmax(r)) for r in rows_map.values())
-        extra.append(f"<h2>Sigma map</h2><p>0 (dark) to {top:.4g} (bright).</p>"
-                     + _images(_mosaic_uris(rows_map, 0.0, top, "viridis"), "sigma map"))
-    if background is not None:
-        mask, _ = mosaic.canonical(np.asarray(_volume(background, t), dtype=np.float32), affine)
-        marks = {k: v > 0.5 for k, v in mosaic.rows(mask, sizes, spans).items()}
-        extra.append("<h2>Background the estimator used</h2><p>In red, over the input.</p>"
-                     + _images(_mosaic_uris(rows_in, low, high, marks=marks),
-                               "background mask"))
+    extra = _extras(sigma_map, background, t, affine, sizes, spans, rows_in, (low, high))
 
     warnings = facts.get("Warnings") or []
     warning_box = ("" if not warnings else '<div class="warn"><b>Warnings</b><ul>'
@@ -218,7 +242,7 @@ def render(noisy, denoised, facts, *, sigmas, scores, affine=None, noise="rician
         flip=_flip(before, after),
         residual=_images(residual, "residual"),
         window=f"{width:.4g}", histogram=histogram_html, ratio=ratio_text,
-        extra="".join(extra), facts=facts_table(facts))
+        extra=extra, facts=facts_table(facts))
 
 
 def write_report(path, noisy, denoised, facts, *, sigmas, scores, affine=None, noise="rician",
@@ -231,9 +255,10 @@ def write_report(path, noisy, denoised, facts, *, sigmas, scores, affine=None, n
     "Warnings" list is also shown at the top). sigmas: the sigma of each
     volume; scores: each volume's residual structure score (None for none).
     affine: the image's, to show it turned to RAS (right, anterior,
-    superior) with its voxels about to scale. noise: "rician" or "gaussian"; coils: receive
-    coils for the magnitude law (1 is Rician). sigma_map, background: the
-    sigma map and the estimator's background mask (3-D or 4-D), when used.
+    superior) with its voxels about to scale. noise: "rician" or
+    "gaussian"; coils: receive coils for the magnitude law (1 is Rician).
+    sigma_map, background: the sigma map and the estimator's background
+    mask (3-D or 4-D), when used.
     """
     page = render(np.asarray(noisy), np.asarray(denoised), facts, sigmas=sigmas,
                   scores=scores, affine=affine, noise=noise, coils=coils,
@@ -260,22 +285,27 @@ def write_text_atomically(path, text):
 
 
 STYLE = """
-body{font:14px/1.4 system-ui,sans-serif;margin:1.5em auto;max-width:1200px;color:#222;padding:0 1em}
+body{font:14px/1.4 system-ui,sans-serif;margin:1.5em auto;max-width:1200px;color:#222;
+padding:0 1em}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em;border-bottom:1px solid #ccc}
 figure{margin:.4em 0}figcaption{font-size:.85em;color:#555}
-img{display:block;max-width:100%;image-rendering:pixelated;background:#000}
-img.plot{background:#fff;image-rendering:auto}
-.stack{position:relative;display:inline-block}.stack img.after{position:absolute;left:0;top:0;opacity:0}
+img{display:block;max-width:100%;min-width:min(100%,720px);image-rendering:pixelated;
+background:#000}
+img.plot{background:#fff;image-rendering:auto;min-width:0}
+.stack{position:relative;display:inline-block}
+.stack img.after{position:absolute;left:0;top:0;opacity:0}
 #show-output:checked~.flip img.after{opacity:1}
 #flicker:checked~.flip img.after{animation:flicker 1s steps(1) infinite}
 @keyframes flicker{50%{opacity:1}}
 input[name=view]{display:none}
-.controls label{margin-right:.6em;padding:.15em .6em;border:1px solid #aaa;border-radius:3px;cursor:pointer}
+.controls label{margin-right:.6em;padding:.15em .6em;border:1px solid #aaa;border-radius:3px;
+cursor:pointer}
 #show-input:checked~.controls [for=show-input],#show-output:checked~.controls [for=show-output],
 #flicker:checked~.controls [for=flicker]{background:#246;color:#fff}
 .warn{background:#fff3cd;border:1px solid #e0b400;padding:.5em 1em;margin:1em 0}
 table.facts{border-collapse:collapse;font-size:.9em}
-table.facts th,table.facts td{border:1px solid #ddd;padding:.2em .5em;text-align:left;vertical-align:top}
+table.facts th,table.facts td{border:1px solid #ddd;padding:.2em .5em;text-align:left;
+vertical-align:top}
 table.facts th{background:#f4f4f4;font-weight:600}
 .list{max-height:8em;overflow:auto}
 tr.warned td{background:#fff3cd}
@@ -293,7 +323,8 @@ _PAGE = """<!DOCTYPE html>
 <input type="radio" name="view" id="show-input" checked>
 <input type="radio" name="view" id="show-output">
 <input type="radio" name="view" id="flicker">
-<span class="controls"><label for="show-input">input</label><label for="show-output">output</label><label for="flicker">flicker</label></span>
+<span class="controls"><label for="show-input">input</label>
+<label for="show-output">output</label><label for="flicker">flicker</label></span>
 <div class="flip">{flip}</div>
 <h2>Residual: input minus output</h2>
 <p>From -{window} (dark) to +{window} (bright), 3 sigma each way. Noise alone looks

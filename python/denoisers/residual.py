@@ -46,12 +46,20 @@ def block_means(vol, k=BLOCK):
                                                                       dtype=np.float64)
 
 
+def voxel_sample(vol, limit):
+    """At least about `limit` voxels of a 3-D array on a regular grid (the
+    same voxels for any two arrays of one shape, whatever their memory
+    order), flat: enough for a histogram or percentiles at a fraction of a
+    pass over the volume."""
+    step = max(1, int((np.size(vol) / limit) ** (1 / 3)))
+    return np.asarray(vol)[::step, ::step, ::step].ravel()
+
+
 def tissue_level(noisy, denoised, sigma):
     """The denoised value above which a voxel counts as tissue: 2 sigma, or
     the upper quartile of the non-zero voxels when sigma is so high that 2
     sigma would leave almost none."""
-    step = max(1, noisy.size // 200_000)
-    sample = denoised.ravel(order="K")[::step][noisy.ravel(order="K")[::step] != 0]
+    sample = voxel_sample(denoised, 200_000)[voxel_sample(noisy, 200_000) != 0]
     quartile = float(np.percentile(sample, 75)) if sample.size else 0.0
     return min(_TISSUE_SIGMAS * sigma, quartile)
 

@@ -6,6 +6,7 @@ import io
 import json
 import math
 import re
+import xml.etree.ElementTree as ET
 
 import nibabel as nib
 import numpy as np
@@ -74,12 +75,13 @@ def test_structure_score_tells_a_too_high_sigma():
 
 
 def _data_images(page):
-    """The decoded images of a page: every src must be an embedded PNG."""
-    sources = re.findall(r'<img[^>]*\ssrc="([^"]*)"', page)
+    """The images of a page, decoded: each src must be an embedded PNG (a
+    mosaic) or SVG (the histogram, a well-formed XML document)."""
     images = []
-    for src in sources:
-        assert src.startswith("data:image/png;base64,"), src[:60]
-        images.append(Image.open(io.BytesIO(base64.b64decode(src.split(",", 1)[1]))))
+    for src in re.findall(r'<img[^>]*\ssrc="([^"]*)"', page):
+        kind, data = re.fullmatch(r"data:image/(png|svg\+xml);base64,(.*)", src).groups()
+        data = base64.b64decode(data)
+        images.append(Image.open(io.BytesIO(data)) if kind == "png" else ET.fromstring(data))
     return images
 
 
