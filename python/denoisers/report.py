@@ -165,7 +165,8 @@ def _score_text(scores, t, method):
         return "no score (too little tissue)"
     limit = threshold(method)
     verdict = "structure: sigma may be too high" if s > limit else "noise-like"
-    return f"{s:.3f} ({verdict}; threshold {limit:g} for {method}, white noise 1)"
+    which = f" for {method}" if method else ""
+    return f"{s:.3f} ({verdict}; threshold {limit:g}{which}, white noise 1)"
 
 
 def _images(uris, alt):
@@ -223,6 +224,7 @@ def render(noisy, denoised, facts, *, sigmas, scores, affine=None, noise="rician
     extra = _extras(sigma_map, background, t, affine, sizes, spans, rows_in, (low, high))
 
     warnings = facts.get("Warnings") or []
+    warnings = [warnings] if isinstance(warnings, str) else warnings
     warning_box = ("" if not warnings else '<div class="warn"><b>Warnings</b><ul>'
                    + "".join(f"<li>{html.escape(str(w))}</li>" for w in warnings)
                    + "</ul></div>")
