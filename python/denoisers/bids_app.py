@@ -80,6 +80,11 @@ def _remove_temporaries(job):
 
 def _worker_signal(signum, frame):
     if _busy:
+        # One interruption is enough: the pool sends every worker another
+        # SIGTERM once one of them has exited, which would otherwise cut
+        # this one's clean-up short and leave its temporaries behind.
+        for s in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(s, signal.SIG_IGN)
         raise KeyboardInterrupt  # unwinds through the writes, which remove their temporaries
     os._exit(128 + signum)
 
