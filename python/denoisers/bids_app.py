@@ -17,7 +17,7 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from . import bids, workers
+from . import bids, bids_report, workers
 from .files import denoise_file, remove_stale_temporaries
 
 
@@ -34,10 +34,18 @@ def threads_per_process(nprocs):
     return max(1, usable_cpus() // nprocs)
 
 
-def process_scan(bids_dir, output_dir, scan, method, threads):
+def process_scan(bids_dir, output_dir, scan, method, threads, report=False):
     """('done' or 'skipped', detail) for one image; raises on a failure. The
-    gradient tables go first: a sidecar in place means all is complete."""
+    gradient tables go first: a sidecar in place means all is complete.
+    report: also its page (made from the files when the image is up to date
+    and the page is missing)."""
+    page = bids_report.page_path(output_dir, scan) if report else None
+    if page is not None:
+        page.parent.mkdir(parents=True, exist_ok=True)
     if bids.up_to_date(bids_dir, output_dir, scan, method):
+        if page is not None and not page.is_file():
+            bids_report.page_from_files(bids_dir, output_dir, scan)
+            return "skipped", "up to date; page made"
         return "skipped", "up to date"
     image = Path(output_dir) / scan.derivative()
     image.parent.mkdir(parents=True, exist_ok=True)
@@ -46,7 +54,7 @@ def process_scan(bids_dir, output_dir, scan, method, threads):
             bids.copy_atomically(original, Path(output_dir) / scan.derivative(ext))
     done = denoise_file(Path(bids_dir) / scan.relative, image, method=method,
                         threads=threads, source_name=scan.uri,
-                        source_sidecars=bids.sidecars(bids_dir, scan))
+                        source_sidecars=bids.sidecars(bids_dir, scan), report=page)
     return "done", "; warning: ".join(
         ["sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])] + done["warnings"])
 
@@ -67,6 +75,7 @@ def _remove_temporaries(job):
     _, output_dir, scan = job[:3]
     for ext in (".nii.gz", ".json", ".bval", ".bvec"):
         remove_stale_temporaries(Path(output_dir) / scan.derivative(ext))
+    remove_stale_temporaries(bids_report.page_path(output_dir, scan))
 
 
 def _init_worker(threads):
@@ -91,15 +100,16 @@ def _results(jobs, nprocs):
                                _attempt, _remove_temporaries)
 
 
-def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
-    """Processes scans; prints a line per image and the summary. Returns the
-    number of failures."""
+def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout, report=False):
+    """Processes scans; prints a line per image and the summary; with
+    report, the pages too. Returns the number of failures."""
     start = time.perf_counter()
     nprocs = max(1, min(nprocs, len(scans)))
     threads = threads_per_process(nprocs) if nprocs > 1 else None
-    jobs = [(bids_dir, output_dir, scan, method, threads) for scan in scans]
+    jobs = [(bids_dir, output_dir, scan, method, threads, report) for scan in scans]
     counts = {"done": 0, "skipped": 0, "failed": 0}
     failures, warnings = [], []
+    entries = []
     width = len(str(len(jobs)))
     name_width = max((len(scan.relative) for scan in scans), default=0)
     # closing(): an interruption while a line is printed still stops the workers.
@@ -107,6 +117,7 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
         for k, (job, (status, detail, seconds)) in enumerate(results, 1):
             scan = job[2]
             counts[status] += 1
+            entries.append((scan, status, detail))
             if status == "failed":
                 failures.append((scan.relative, detail))
             warnings += [(scan.relative, w) for w in detail.split("; warning: ")[1:]]
@@ -121,6 +132,8 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
         print(f"failed: {relative}: {reason}", file=out)
     for relative, warning in warnings:
         print(f"warning: {relative}: {warning}", file=out)
+    if report:
+        print(f"report: {bids_report.write_pages(output_dir, entries)}", file=out)
     out.flush()
     return len(failures)
 
@@ -139,4 +152,5 @@ def main(args):
         print(f"denoisers: {bids_dir}: no image of {', '.join(args.suffix)} found",
               file=sys.stderr)
         return 1
-    return 1 if run(bids_dir, output_dir, scans, args.method, args.nprocs) else 0
+    return 1 if run(bids_dir, output_dir, scans, args.method, args.nprocs,
+                    report=args.report) else 0

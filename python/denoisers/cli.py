@@ -3,13 +3,14 @@
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...]] [--sigma-per-volume]
               [--noise rician|gaussian] [--method quillon|quillon+tessary]
               [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
-              [--strict] [--quiet]
+              [--report PAGE.html] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
     denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume]
               [--magnitude] [--json] [--strict]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
+              [--report]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
 bids: when any image failed), 3 with --strict when anything was warned of
@@ -92,6 +93,9 @@ def _parser():
     d.add_argument("--keep-dtype", action="store_true",
                    help="write the input's data type (integers rounded and clipped, under the "
                    "input's scaling) instead of float32")
+    d.add_argument("--report", metavar="PAGE.html",
+                   help="also write a page to look at: input and output mosaics, the "
+                   "residual and its histogram against the noise law, the run's facts")
     d.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     d.add_argument("--chunks", type=_positive_int,
                    help="denoise chunk by chunk on dask, in cubes of N voxels, from disk to "
@@ -127,6 +131,9 @@ def _parser():
                    "threads shared among them (default: 1)")
     b.add_argument("--skip-bids-validation", action="store_true",
                    help="take images whose names bids_validator refuses")
+    b.add_argument("--report", action="store_true",
+                   help="also write a page per image (sub-<label>/figures/), a page per "
+                   "subject (sub-<label>.html) and an index of every image (index.html)")
 
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
@@ -178,9 +185,10 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude:
-        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume and --magnitude are "
-                     "not available with chunks")
+    if (args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude
+            or args.report):
+        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --magnitude and "
+                     "--report are not available with chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -272,6 +280,8 @@ def _run_denoise(args, parser):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
     if args.sigma is not None and args.sigma_per_volume:
         parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
+    if args.report and not Path(args.report).resolve().parent.is_dir():
+        parser.error(f"the report's folder does not exist: {args.report}")
     sigma = _given_sigma(args, None, parser)
     if isinstance(sigma, list):
         shape = nifti.open_image(args.input).shape
@@ -281,7 +291,7 @@ def _run_denoise(args, parser):
                         threads=args.threads, keep_dtype=args.keep_dtype,
                         progress=not args.quiet, source_name=args.source,
                         per_volume=args.sigma_per_volume, magnitude=args.magnitude,
-                        source_sidecars=args.input_sidecar)
+                        source_sidecars=args.input_sidecar, report=args.report)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",

@@ -2,8 +2,11 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import importlib
 import json
 import shutil
+import threading
+import warnings as _warnings
 import time
 from pathlib import Path
 
@@ -13,7 +16,8 @@ from . import __version__
 from . import nifti
 from .output_checks import warn_mostly_zero
 from .pipeline import denoise
-from .run_warnings import collected
+from .residual import structure_scores, structure_warning
+from .run_warnings import DenoiseWarning, collected
 
 
 def volumes(data):
@@ -99,18 +103,22 @@ def sigma_source(sigma, per_volume, count):
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None, per_volume=False, magnitude=False, source_sidecars=None):
+                 source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
+                 report=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
-    beside it, both atomically. `source_name` is what the sidecar's
-    Sources records (default: the path as given). per_volume: estimate each
-    volume's sigma on its own, not one for the series. magnitude: denoise
-    the modulus of complex voxels (refused otherwise). source_sidecars: the
-    input's JSON sidecars, whose acquisition fields the output's sidecar
-    carries (default: IN.json beside the input, when there is one). Returns
-    a dict: sigma (one per volume), seconds (the denoising alone), clipped,
-    shape, dtype, warnings (the DenoiseWarning messages, also in the
-    sidecar's Warnings). Raises
-    NiftiError or ValueError with a one-line reason."""
+    beside it, both atomically, and the report page to the path `report`
+    when given. `source_name` is what the sidecar's Sources records
+    (default: the path as given). per_volume: estimate each volume's sigma
+    on its own, not one for the series. magnitude: denoise the modulus of
+    complex voxels (refused otherwise). source_sidecars: the input's JSON
+    sidecars, whose acquisition fields the output's sidecar carries
+    (default: IN.json beside the input, when there is one). Returns a dict:
+    sigma (one per volume), seconds (the denoising alone), clipped, shape,
+    dtype, warnings (the DenoiseWarning messages, also in the sidecar's
+    Warnings). Raises NiftiError or ValueError with a one-line reason."""
+    if report:  # its libraries (scipy, Pillow) load while the filters run
+        threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
+                         daemon=True).start()
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
@@ -128,8 +136,13 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
                          per_volume=per_volume)
         out, used = result
+        seconds = time.perf_counter() - start
+        sigmas = np.atleast_1d(used).tolist()
         warn_mostly_zero(data, out, used)
-    seconds = time.perf_counter() - start
+        scores = structure_scores(data, out, sigmas)
+        anatomy = structure_warning(scores, method)
+        if anatomy:
+            _warnings.warn(anatomy, DenoiseWarning)
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
                      noise=noise, sigma=used,
@@ -141,6 +154,12 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     record.update(carried)
     if nifti.is_complex(img):
         record["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
+    record["ResidualStructure"] = scores
     nifti.save_with_sidecar(out_img, output, record)
-    return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
+    if report:
+        from .report import write_report
+        write_report(report, data, out, {**record, "Seconds": round(seconds, 3)},
+                     sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
+                     title=Path(output).name)
+    return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}
