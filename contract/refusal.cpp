@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "threads.h"
+
 namespace contract {
 
 bool Refuse(Refusal& refusal, const char* name, const char* what, Fault fault,
@@ -42,6 +44,12 @@ bool ReportStatus(const Signature& s, platform::Status status, platform::Isa isa
     case Status::kOk:
       return false;
     case Status::kThreadsFailed:
+      if (!refusal.refused) refusal.worker_start_failed = true;
+      // A stack that did not fit (an address-space limit such as ulimit -v)
+      // is memory, whatever the thread call said.
+      if (platform::LastStartLackedMemory())
+        return report("memory", Fault::kMemory,
+                      "Not enough memory for a worker thread's stack; the call was abandoned.");
       return report("threads", Fault::kThreads,
                     "A worker thread could not be started; the call was abandoned.");
     case Status::kOutOfMemory:

@@ -30,6 +30,9 @@ struct Refusal {
   Fault fault = Fault::kValue;
   char id[96] = {};
   char message[512] = {};
+  // A worker thread did not start (NAME:threads, or NAME:memory when its
+  // stack did not fit): the MEX hosts also print "Threads cannot be created".
+  bool worker_start_failed = false;
 };
 
 // Records "<name>:<what>" and the sentence unless `refusal` holds one

@@ -35,6 +35,9 @@ struct Gateway {
   const contract::Signature& signature;
   standin::MexFunction fn;
   Outputs outputs = Outputs::kLikeInput1;
+  // With kRowPerVolume, the rows of the second output (one column per
+  // volume: noise_sigma's diagnostics); 0 when there is none.
+  int info_rows = 0;
 };
 
 // Decodes `data` and runs one call through the stand-in host; returns only

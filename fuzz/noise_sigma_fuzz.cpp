@@ -7,9 +7,9 @@
 
 namespace {
 
-// The identifiers are the contract's.
+// The identifiers, and the rows of the second output, are the contract's.
 const fuzzargs::Gateway kGateway{contract::kNoiseSigma, &mexFunction,
-                                 fuzzargs::Outputs::kRowPerVolume};
+                                 fuzzargs::Outputs::kRowPerVolume, contract::kNoiseSigmaInfoRows};
 
 }  // namespace
 

@@ -51,7 +51,7 @@ inline void Serve(const contract::Signature& signature, void (*run)(Call&), int 
     run(call);
   }
   if (!refusal.refused) return;
-  if (refusal.fault == contract::Fault::kThreads) mexPrintf("Threads cannot be created\n");
+  if (refusal.worker_start_failed) mexPrintf("Threads cannot be created\n");
   mexErrMsgIdAndTxt(refusal.id, "%s", refusal.message);
 }
 

@@ -40,8 +40,14 @@
 %     - A voxel that is not finite (NaN, Inf) passes through unchanged to
 %       both outputs and never spreads to its neighbours.
 %     - With Rician noise the largest voxel value sizes a lookup table:
-%       values of 134217727.5 or more raise quillon:range; scale the volume
-%       (and SIGMA) down.
+%       values above 4194304 (2^22) raise quillon:range; scale the volume
+%       (and SIGMA) down. The table maps an observed magnitude to the true
+%       value whose expected Rician magnitude it is. Where that value is
+%       about 37.6 to 38.6 times SIGMA, exp(-t/2) in the expected magnitude
+%       is too small for a normal double; there the exponential is split
+%       between the two Bessel factors, so every entry holds the value that
+%       belongs to it. (Before, the result could change by several dB when
+%       SIGMA changed by 0.1%, at noise of 1 to 2% of the maximum.)
 %     - The Rician flag means something else in TESSARY: here -1 is Gaussian
 %       noise with negative results cleared and 256 is Rician noise; in
 %       TESSARY -1 selects Rician noise and 256 Gaussian noise.

@@ -272,6 +272,9 @@ TEST(Contract, NoiseSigmaWalksEveryRule) {
        {"noise_sigma:small", Fault::kValue, "A 14x14x3 volume has fewer than 64 whole blocks"}},
       {"no volumes, any size", [](Values& v) { return NoiseSigmaArguments{v.Volume({2, 2, 2, 0}), v.Scalar(1)}; },
        {""}},
+      {"pooled small volumes",
+       [](Values& v) { return NoiseSigmaArguments{v.Volume({14, 14, 3, 4}), v.Scalar(1), true}; },
+       {""}},
   };
   Walk<NoiseSigmaCall>(kNoiseSigma, cases, CheckNoiseSigma);
   // A flag that truncates to a positive integer declares Rician noise.
@@ -285,6 +288,38 @@ TEST(Contract, NoiseSigmaWalksEveryRule) {
     EXPECT_EQ(call.model, model) << flag;
     EXPECT_EQ(call.volumes, 3);
     EXPECT_EQ(call.voxels, 4096);
+  }
+}
+
+// What only the work finds: volumes without 64 usable blocks, named alike
+// by the plain estimate and the one with diagnostics, and a pooled series
+// that holds too little data even taken together.
+TEST(Contract, NoiseSigmaRefusesTooLittleData) {
+  Values v;
+  Argument series = v.Volume({16, 16, 16, 2}, NAN);
+  for (int k = 0; k < 4096; ++k) v.Data(series)[k] = 10.0 + k % 7;  // volume 1 is usable
+  NoiseSigmaCall call;
+  Refusal checked;
+  ASSERT_TRUE(CheckNoiseSigma({series, v.Scalar(1)}, call, checked));
+  double sigmas[2], info[2 * kNoiseSigmaInfoRows];
+  Refusal plain, with_info;
+  EXPECT_FALSE(RunNoiseSigma(call, {}, sigmas, plain));
+  EXPECT_FALSE(RunNoiseSigmaInfo(call, {}, sigmas, info, with_info));
+  for (const Refusal* r : {&plain, &with_info}) {
+    EXPECT_EQ(std::string(r->id), "noise_sigma:small");
+    EXPECT_NE(std::string(r->message).find("Volume 2 has fewer than 64"), std::string::npos);
+  }
+  const Argument empty = v.Volume({16, 16, 16, 3}, NAN), one = v.Volume({16, 16, 16}, NAN);
+  for (const auto& [volume, says] : {std::pair{empty, "none of the 3 volumes, nor all of them"},
+                                     std::pair{one, "Volume 1 has fewer than 64"}}) {
+    NoiseSigmaArguments arguments{volume, v.Scalar(1), true};
+    Refusal r;
+    ASSERT_TRUE(CheckNoiseSigma(arguments, call, r));
+    std::vector<noise_sigma::Result> each(static_cast<std::size_t>(call.volumes));
+    noise_sigma::SeriesResult pooled;
+    EXPECT_FALSE(RunNoiseSigmaSeries(call, {}, each.data(), &pooled, r));
+    EXPECT_EQ(std::string(r.id), "noise_sigma:small");
+    EXPECT_NE(std::string(r.message).find(says), std::string::npos) << r.message;
   }
 }
 

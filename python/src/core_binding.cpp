@@ -261,6 +261,59 @@ std::vector<double> NoiseSigma(const py::object& volume, const py::object& ricia
   return sigmas;
 }
 
+const char* EstimatorName(noise_sigma::Estimator e) {
+  switch (e) {
+    case noise_sigma::Estimator::kConstant: return "constant";
+    case noise_sigma::Estimator::kBackground: return "background";
+    case noise_sigma::Estimator::kTissue: return "tissue";
+    case noise_sigma::Estimator::kNone: break;
+  }
+  return "none";
+}
+
+py::dict Diagnostics(const noise_sigma::Result& r) {
+  static const char* const kConfidence[] = {"low", "medium", "high"};
+  py::dict d;
+  d["sigma"] = r.sigma;
+  d["estimator"] = EstimatorName(r.estimator);
+  d["confidence"] = kConfidence[static_cast<int>(r.confidence)];
+  d["background"] = r.background;
+  d["tissue"] = r.tissue;
+  d["correlation"] = r.correlation;
+  d["correlation_axes"] = py::make_tuple(r.correlation_axes[0], r.correlation_axes[1],
+                                         r.correlation_axes[2]);
+  d["step"] = r.step;
+  d["samples"] = r.samples;
+  d["warnings"] = r.warnings;
+  return d;
+}
+
+// A series [rows, cols, slices, volumes...] (column-major) that shares one
+// noise level: (pooled diagnostics, one per volume with sigma NaN for a
+// volume too small for its own estimate).
+py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
+  const Described v = Describe(series), f = Describe(rician);
+  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
+  arguments.pooled = true;
+  contract::NoiseSigmaCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
+  std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(call.volumes));
+  noise_sigma::SeriesResult pooled;
+  noise_sigma::Request base;
+  base.options.threads = threads;
+  bool done = false;
+  RunReleased(
+      [&] {
+        done = contract::RunNoiseSigmaSeries(call, base, volumes.data(), &pooled, refusal);
+      },
+      base.options);
+  if (!done) Raise(refusal);
+  py::list each;
+  for (const auto& r : volumes) each.append(Diagnostics(r));
+  return py::make_tuple(Diagnostics(pooled.pooled), each);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -281,5 +334,16 @@ PYBIND11_MODULE(_core, m) {
         "first_slice=0) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
+  m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
+        py::arg("threads") = 0,
+        "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
+        "dicts; the volumes share one noise level, and a volume too small for an estimate of "
+        "its own is estimated with the others");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;
+  m.attr("WARN_ZERO") = static_cast<unsigned>(noise_sigma::kWarnZero);
+  m.attr("WARN_BELOW_STEP") = static_cast<unsigned>(noise_sigma::kWarnBelowStep);
+  m.attr("WARN_DISAGREE") = static_cast<unsigned>(noise_sigma::kWarnDisagree);
+  m.attr("WARN_CORRELATED") = static_cast<unsigned>(noise_sigma::kWarnCorrelated);
+  m.attr("DISAGREEMENT") = noise_sigma::kDisagreement;
+  m.attr("MOST_CORRELATION") = noise_sigma::kMostCorrelation;
 }

@@ -17,6 +17,10 @@ double RunningSum(int k) {
   return a;
 }
 
+bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
 std::vector<double> Table(int n, double sigma) {
   std::vector<double> t(static_cast<size_t>(n), -1.0);
   RicianBias(n, t.data(), sigma);
@@ -79,15 +83,21 @@ TEST(QuillonRicianBias, CandidateRangeEndsBelowTheLength) {
 }
 
 // The table as first written: every candidate evaluated in turn, the
-// first one included, with the two Bessel functions computed apart.
-std::vector<double> OneByOne(int bias_len, double sigma) {
+// first one included, with the two Bessel functions computed apart. Where
+// exp(-t/2) is subnormal, `split` shares the exponential between the two
+// Bessel factors, as the table does; without it, the arithmetic as it was.
+std::vector<double> OneByOne(int bias_len, double sigma, bool split = true) {
   std::vector<double> table(bias_len, 0.0);
   const double s2 = sigma * sigma;
   for (double a = 0.0; a < bias_len; a = a + 0.1) {
     const double t = (a * a) / s2;
     const double h = 0.5 * t;
     const double f = h * Bessel1(0.25 * t) + (1.0 + h) * Bessel0(0.25 * t);
-    const double e = std::sqrt((((1.5707963267948966 * std::exp(-0.5 * t)) * f) * f) * s2);
+    const double q = std::exp(-0.5 * t);
+    const double g = std::exp(-0.25 * t) * f;
+    const double e = split && q > 0.0 && q < 0x1p-1022
+                         ? std::sqrt(((1.5707963267948966 * g) * g) * s2)
+                         : std::sqrt((((1.5707963267948966 * q) * f) * f) * s2);
     int i = e < 2147483648.0 ? static_cast<int>(e) : 0;
     if (!(e < 2147483648.0) || i < 1) i = static_cast<int>(a);
     if (i < 0 || i >= bias_len || table[i] != 0.0) continue;
@@ -108,11 +118,38 @@ TEST(QuillonRicianBias, SameTableAsOneCandidateAtATime) {
     for (int threads : {1, 2, 3}) {
       std::vector<double> t(c.len, -1.0);
       RicianBias(c.len, t.data(), c.sigma, threads);
-      ASSERT_TRUE(std::equal(t.begin(), t.end(), reference.begin(), [](double x, double y) {
-        return std::memcmp(&x, &y, sizeof x) == 0;
-      })) << c.len << " " << c.sigma << " on " << threads << " threads";
+      ASSERT_TRUE(SameBits(t, reference)) << c.len << " " << c.sigma << " on " << threads << " threads";
     }
   }
+  // Where no candidate reaches a subnormal exp(-t/2) (the table ends below
+  // a/sigma = 37.6, or sigma is 0, not a number or infinite), the table
+  // keeps the bits of the arithmetic as first written.
+  const struct { int len; double sigma; } unchanged[] = {
+      {300, 10.0}, {2200, 60.0}, {18, 0.5}, {300, 0.0}, {300, NAN}, {300, INFINITY}, {4000, 1e-300}};
+  for (const auto& c : unchanged)
+    EXPECT_TRUE(SameBits(Table(c.len, c.sigma), OneByOne(c.len, c.sigma, false))) << c.len << " " << c.sigma;
+}
+
+TEST(QuillonRicianBias, EntriesWhereTheExponentialIsSubnormal) {
+  // Candidates with a/sigma from about 37.6 to 38.6 have exp(-t/2) below
+  // the smallest normal double. From there on E(a) = a + sigma^2 / (2a) to
+  // far better than one entry, so every entry from the band up must hold a
+  // value whose magnitude lands within one entry of it: none empty, none
+  // taken by a value far below. The arithmetic as first written put band
+  // candidates up to 60% too high, into entries up to 62 sigma.
+  int checked = 0;
+  for (double sigma = 0.3; sigma <= 60.0; sigma *= 1.0173) {
+    const int len = static_cast<int>(66.0 * sigma) + 4;
+    const auto table = Table(len, sigma);
+    for (int i = static_cast<int>(std::ceil(37.7 * sigma)); i < 65.0 * sigma; ++i) {
+      const double a = table[i];
+      ASSERT_GT(a, 0.0) << "entry " << i << " empty at sigma " << sigma;
+      ASSERT_NEAR(a + sigma * sigma / (2.0 * a), i + 0.5, 1.5)
+          << "entry " << i << " at sigma " << sigma;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 20000);
 }
 
 TEST(QuillonRicianBias, LengthOfTheTable) {
