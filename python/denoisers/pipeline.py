@@ -8,6 +8,7 @@ from . import _core
 from .filters import as_volumes, thread_cap, volumes_of
 from .filters import per_volume as _one_per_volume
 from .sigma import estimate_noise
+from .sigma_map import MapUse, estimate_sigma_map, sigma_map_argument
 
 METHODS = ("quillon+tessary", "quillon")
 
@@ -133,11 +134,14 @@ def _passes(method):
 
 class Denoised(tuple):
     """denoise()'s result: unpacks as ``(denoised, sigma)``; ``noise`` is
-    the NoiseEstimate behind an estimated sigma (None when sigma was given)."""
+    the NoiseEstimate behind an estimated sigma (None when sigma was given);
+    ``sigma_map`` what a noise map's call used (its "File": "given" or
+    "estimated", "Median", "Range"), None for a scalar sigma."""
 
-    def __new__(cls, denoised, sigma, noise):
+    def __new__(cls, denoised, sigma, noise, sigma_map=None):
         self = super().__new__(cls, (denoised, sigma))
         self.noise = noise
+        self.sigma_map = sigma_map
         return self
 
     @property
@@ -165,7 +169,12 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     sigma: the noise standard deviation in the voxels' units (one value, or
         one per volume); None estimates it (estimate_noise): one sigma pooled
         over the volumes of a series, which share one noise level. 0
-        returns the input unchanged.
+        returns the input unchanged. For noise that varies across the image,
+        a map: an array of the volume's spatial shape (or of vol's whole
+        shape, one map per volume), finite and above 0, such as
+        estimate_sigma_map() makes; "auto" estimates that map (pooled over
+        a series, or per volume with per_volume=True) and uses it. The
+        returned sigma is then the map's median.
     per_volume: with sigma None, estimate each volume's sigma on its own
         instead of pooling them (a volume too small for its own estimate
         takes the pooled one).
@@ -187,6 +196,17 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
+
+    A map is used by making the noise uniform: each volume is multiplied by
+    median(map) / map, denoised at the median, and the result multiplied by
+    map / median(map). Where the map varies slowly (over many voxels, as the
+    g-factor and coil profiles do) the scaled magnitude is locally a Rician
+    magnitude of sigma median(map) around a scaled signal, which is what the
+    filters assume. It fails where the map changes within a filter's reach
+    (4 voxels for quillon's blocks, the search radius plus one for tessary):
+    an edge in the map leaves a step of noise level that the filters smooth
+    across, and structures there come out scaled by a blend of the two
+    factors. A map of one value gives the scalar call's bits exactly.
 
     Units do not matter: each volume is scaled so that its sigma becomes the
     filters' working sigma, and back. Multiplying vol and sigma by 2**k
@@ -229,7 +249,17 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
 
     vols = volumes_of(data)
     noise = None
-    if sigma is None:
+    noise_map = None
+    if isinstance(sigma, str):
+        if sigma != "auto":
+            raise ValueError(f"denoise: sigma must be a number, a map or \"auto\"; got {sigma!r}")
+        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads), data.shape,
+                           "estimated")
+    elif sigma is not None and sigma_map_argument(sigma, data.shape):
+        noise_map = MapUse(sigma, data.shape, "given")
+    if noise_map is not None:
+        sigmas = [noise_map.median(t) for t in range(len(vols))]
+    elif sigma is None:
         noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
         sigmas = noise.sigmas
     else:
@@ -248,7 +278,12 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
             used.append(s)
             step = (lambda n: None) if data.ndim == 4 else bar.update
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
-            results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m))
+            if noise_map is None:
+                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m))
+            else:
+                flat, back = noise_map.flattened(v, t)
+                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m)
+                results.append(np.multiply(flat, back, out=flat))
             if data.ndim == 4:
                 bar.update(1)
 
@@ -263,7 +298,8 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
             ~mask[..., None], out.shape)
         out[outside] = data[outside]
     out = out.astype(out_dtype, copy=False)
-    return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise)
+    return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise,
+                    None if noise_map is None else noise_map.record())
 
 
 def _check_mask(mask, shape):
