@@ -1,7 +1,7 @@
 """The command `denoisers` (also `python3 -m denoisers`).
 
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...] | --sigma-map FILE|auto]
-              [--sigma-per-volume]
+              [--sigma-per-volume] [--coils N]
               [--noise rician|gaussian] [--method quillon|quillon+tessary]
               [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
               [--report PAGE.html] [--strict] [--quiet]
@@ -86,6 +86,10 @@ def _parser():
     d.add_argument("--sigma-per-volume", action="store_true",
                    help="estimate each volume's sigma (or map) on its own instead of one for "
                    "the series")
+    d.add_argument("--coils", type=_positive_int, default=1,
+                   help="receive channels summed in squares into the magnitude (1 to 64; "
+                   "default 1): the noise law becomes non-central chi with 2N degrees of "
+                   "freedom; needs --sigma (each channel's) or --sigma-map FILE")
     d.add_argument("--strict", action="store_true",
                    help="exit with status 3 when anything is warned of (a doubtful estimated "
                    "sigma, for instance); the output is written all the same")
@@ -214,9 +218,9 @@ def _run_chunked(args, parser):
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
     if (args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude
-            or args.report or args.sigma_map):
+            or args.report or args.sigma_map or args.coils != 1):
         parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --sigma-map, "
-                     "--magnitude and --report are not available with chunks")
+                     "--coils, --magnitude and --report are not available with chunks")
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -310,6 +314,9 @@ def _run_denoise(args, parser):
         parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
     if args.sigma is not None and args.sigma_map is not None:
         parser.error("--sigma and --sigma-map exclude each other")
+    if args.coils != 1 and (args.sigma_map in (None, "auto") and args.sigma is None):
+        parser.error("--coils needs --sigma (each channel's) or --sigma-map FILE: the "
+                     "estimators fit the noise law of one coil")
     if args.sigma_map not in (None, "auto") and args.sigma_per_volume:
         parser.error("--sigma-per-volume estimates a map: it does not go with a map file")
     if args.report and not Path(args.report).resolve().parent.is_dir():
@@ -324,7 +331,7 @@ def _run_denoise(args, parser):
                         progress=not args.quiet, source_name=args.source,
                         per_volume=args.sigma_per_volume, magnitude=args.magnitude,
                         source_sidecars=args.input_sidecar, report=args.report,
-                        sigma_map=args.sigma_map)
+                        sigma_map=args.sigma_map, coils=args.coils)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",

@@ -69,7 +69,7 @@ def acquisition(source_sidecars):
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
-            keep_dtype, estimate=None, warnings=(), sigma_map=None):
+            keep_dtype, estimate=None, warnings=(), sigma_map=None, coils=1):
     """The JSON sidecar of an output: what it came from, how it was made,
     how an estimated sigma was found (estimate: a NoiseEstimate), the noise
     map used (sigma_map: its file, median and range; None for "scalar") and
@@ -79,6 +79,7 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "Sources": [source_name],
         "SourceSHA256": source_sha256,
         "NoiseModel": noise,
+        "NoiseCoils": coils,
         "NoiseSigma": np.atleast_1d(sigma).tolist(),
         "NoiseSigmaSource": sigma_source,
         "NoiseSigmaMap": "scalar" if sigma_map is None else sigma_map,
@@ -116,7 +117,7 @@ def _map_record(used, path):
 def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
                  radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
-                 report=None, sigma_map=None):
+                 report=None, sigma_map=None, coils=1):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically, and the report page to the path `report`
     when given. `source_name` is what the sidecar's Sources records
@@ -126,7 +127,8 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     sidecars, whose acquisition fields the output's sidecar carries
     (default: IN.json beside the input, when there is one). sigma_map: a
     NIfTI noise map on the input's grid, or "auto" to estimate one (in place
-    of sigma). Returns a dict:
+    of sigma). coils: the receive channels of a sum-of-squares magnitude
+    (sigma then each channel's; see denoise). Returns a dict:
     sigma (one per volume), seconds (the denoising alone), clipped, shape,
     dtype, warnings (the DenoiseWarning messages, also in the sidecar's
     Warnings). Raises NiftiError or ValueError with a one-line reason."""
@@ -152,7 +154,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     with collected() as run:
         result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
-                         per_volume=per_volume)
+                         per_volume=per_volume, coils=coils)
         out, used = result
         seconds = time.perf_counter() - start
         sigmas = np.atleast_1d(used).tolist()
@@ -167,7 +169,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
                      sigma_source=sigma_source(sigma, per_volume, np.size(used), sigma_map),
                      method=method, radius=radius, mask=None if mask is None else str(mask),
                      keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages,
-                     sigma_map=_map_record(result.sigma_map, sigma_map))
+                     sigma_map=_map_record(result.sigma_map, sigma_map), coils=coils)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
     record.update(carried)

@@ -111,7 +111,7 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None):
+def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1):
     """One 3-D float64 volume in its own units; step() after each pass.
     Voxels outside mask hold unspecified values."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
@@ -119,11 +119,11 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
     work = w.into(v)
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
     out = _core.quillon(work, w.sigma, w.flag, False, w.table_largest, threads=threads,
-                        mask=quillon_mask)
+                        mask=quillon_mask, coils=coils)
     step(1)
     if method == "quillon+tessary":
         out = _core.tessary(work, float(radius), w.sigma, out, w.flag, threads=threads,
-                            mask=tessary_mask)
+                            mask=tessary_mask, coils=coils)
         step(1)
     return w.back(out, np.float64)
 
@@ -136,12 +136,14 @@ class Denoised(tuple):
     """denoise()'s result: unpacks as ``(denoised, sigma)``; ``noise`` is
     the NoiseEstimate behind an estimated sigma (None when sigma was given);
     ``sigma_map`` what a noise map's call used (its "File": "given" or
-    "estimated", "Median", "Range"), None for a scalar sigma."""
+    "estimated", "Median", "Range"), None for a scalar sigma; ``coils`` the
+    receive coils the noise law was taken for."""
 
-    def __new__(cls, denoised, sigma, noise, sigma_map=None):
+    def __new__(cls, denoised, sigma, noise, sigma_map=None, coils=1):
         self = super().__new__(cls, (denoised, sigma))
         self.noise = noise
         self.sigma_map = sigma_map
+        self.coils = coils
         return self
 
     @property
@@ -154,7 +156,7 @@ class Denoised(tuple):
 
 
 def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, mask=None,
-            threads=None, progress=False, per_volume=False):
+            threads=None, progress=False, per_volume=False, coils=1):
     """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
 
     Returns ``(denoised, sigma)``: the denoised array, and the sigma used
@@ -196,6 +198,13 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
+    coils: for a sum-of-squares magnitude of several receive channels
+        (Rician noise only), their number, 1 to 64; sigma is then each
+        channel's noise. quillon's bias table follows the non-central chi
+        law with 2 * coils degrees of freedom and tessary removes
+        2 * coils * sigma^2. 1 (one coil) is the Rician case, bit for bit.
+        The estimators fit one coil's law: with more than one, give sigma
+        (each channel's) or a map of it.
 
     A map is used by making the noise uniform: each volume is multiplied by
     median(map) / map, denoised at the median, and the result multiplied by
@@ -247,6 +256,9 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     if bad:
         raise ValueError(f"denoise: {bad} voxels are not finite numbers (NaN or infinite)")
 
+    if coils != 1 and (sigma is None or isinstance(sigma, str)):
+        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
+                         "it: the estimators fit the noise law of one coil")
     vols = volumes_of(data)
     noise = None
     noise_map = None
@@ -279,10 +291,11 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
             step = (lambda n: None) if data.ndim == 4 else bar.update
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
             if noise_map is None:
-                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m))
+                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m,
+                                               coils))
             else:
                 flat, back = noise_map.flattened(v, t)
-                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m)
+                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils)
                 results.append(np.multiply(flat, back, out=flat))
             if data.ndim == 4:
                 bar.update(1)
@@ -299,7 +312,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         out[outside] = data[outside]
     out = out.astype(out_dtype, copy=False)
     return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise,
-                    None if noise_map is None else noise_map.record())
+                    None if noise_map is None else noise_map.record(), coils)
 
 
 def _check_mask(mask, shape):
