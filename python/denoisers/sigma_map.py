@@ -170,12 +170,14 @@ class MapUse:
             raise ValueError("denoise: a sigma map must be finite and above 0 everywhere "
                              "(fill voxels without an estimate with a neighbour's value)")
         self.map, self.source = m, source
+        count = 1 if m.ndim == 3 else m.shape[3]
+        self.medians = [float(np.median(self.of(t))) for t in range(count)]
 
     def of(self, t):
         return self.map if self.map.ndim == 3 else self.map[..., t]
 
     def median(self, t):
-        return float(np.median(self.of(t)))
+        return self.medians[0] if self.map.ndim == 3 else self.medians[t]
 
     def flattened(self, v, t):
         """v with its noise made uniform at median(t), and the factor that
@@ -185,7 +187,7 @@ class MapUse:
 
     def record(self):
         """What the sidecar and the result record about the map."""
-        medians = [self.median(t) for t in range(1 if self.map.ndim == 3 else self.map.shape[3])]
+        medians = self.medians
         return {"File": self.source, "Median": medians[0] if len(medians) == 1 else medians,
                 "Range": [float(self.map.min()), float(self.map.max())]}
 
