@@ -179,7 +179,8 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+
     nifti.save_with_sidecar(out_img, output, record)
     if report:
         from .report import write_report
-        write_report(report, data, out, {**record, "Seconds": round(seconds, 3)},
+        written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
+        write_report(report, data, out, {**written, "Seconds": round(seconds, 3)},
                      sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
                      title=Path(output).name)
     return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,

@@ -4,11 +4,8 @@ uninterrupted run's result."""
 import signal
 import sys
 
-import pytest
-
 from bids_data import counts, interrupt, mini, partials, reference, tree  # noqa: F401
 from conftest import run_cli
-from denoisers import bids_app
 
 
 def test_killed_run_leaves_no_temporary_and_resumes_to_the_same_result(tmp_path, mini,
@@ -25,15 +22,3 @@ def test_killed_run_leaves_no_temporary_and_resumes_to_the_same_result(tmp_path,
         assert counts(done.stdout)[2] >= 2  # what was finished is kept
         assert tree(out) == reference
 
-
-def test_a_second_signal_does_not_cut_a_workers_clean_up_short(monkeypatch):
-    # The pool sends a second SIGTERM to every worker once one has exited.
-    saved = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM)}
-    monkeypatch.setattr(bids_app, "_busy", True)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            bids_app._worker_signal(signal.SIGTERM, None)
-        assert all(signal.getsignal(s) == signal.SIG_IGN for s in saved)
-    finally:
-        for s, handler in saved.items():
-            signal.signal(s, handler)
