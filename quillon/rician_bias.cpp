@@ -107,35 +107,19 @@ inline int LandingOf(double e, double a) {
 
 inline int Landing(double a, double s2) { return LandingOf(Expected(a, s2), a); }
 
-// log Gamma(x) for x >= 1, without the C library's lgamma (which sets the
-// global signgam, a race between threads): shifted up past 15, then
-// Stirling's series, good to a few units in the last place there.
-double LogGamma(double x) {
-  double shift = 0.0;
-  for (; x < 15.0; x = x + 1.0) shift = shift + std::log(x);
-  const double r = 1.0 / x, r2 = r * r;
-  const double series = r * (1.0 / 12.0 - r2 * (1.0 / 360.0 - r2 * (1.0 / 1260.0 - r2 / 1680.0)));
-  return (x - 0.5) * std::log(x) - x + 0.91893853320467274 + series - shift;
-}
-
 // The Poisson mixture of central chi means, divided by sigma*sqrt(2): the
-// sum over k of Pois(k; z) * G(coils+k+1/2) / G(coils+k), from the
-// Poisson law's mode outwards until the terms no longer count.
+// sum over k of Pois(k; z) * G(coils+k+1/2) / G(coils+k), from k = 0 (where
+// exp(-z) stays normal: z is below AsymptoticFrom) until the terms past
+// the Poisson law's mode no longer count. Nothing but exp, products and
+// sums, so every build gets the same bits.
 double ChiMixture(double z, int coils) {
-  const double mode = std::floor(z);
   const double n = coils;
-  const double start = std::exp(-z + (mode > 0.0 ? mode * std::log(z) : 0.0) -
-                                LogGamma(mode + 1.0) + LogGamma(n + mode + 0.5) -
-                                LogGamma(n + mode));
-  double sum = start;
-  double term = start;
-  for (double k = mode; term > 1e-18 * sum; k = k + 1.0) {  // upwards
+  double ratio = 0.88622692545275801;  // G(3/2) / G(1)
+  for (int k = 1; k < coils; ++k) ratio = ratio * ((k + 0.5) / k);
+  double term = std::exp(-z) * ratio;
+  double sum = term;
+  for (double k = 0.0; k <= z || term > 1e-18 * sum; k = k + 1.0) {
     term = term * (z / (k + 1.0)) * ((n + k + 0.5) / (n + k));
-    sum = sum + term;
-  }
-  term = start;
-  for (double k = mode; k > 0.0 && term > 1e-18 * sum; k = k - 1.0) {  // downwards
-    term = term * (k / z) * ((n + k - 1.0) / (n + k - 0.5));
     sum = sum + term;
   }
   return sum;
@@ -157,10 +141,11 @@ double ChiAsymptotic(double a, double z, int coils) {
   return a * sum;
 }
 
-// Beyond this z = a^2/(2 sigma^2) the asymptotic series is exact to the
-// last bits (its terms fall by about coils/z at first and reach 1e-18 long
-// before they would turn), and the mixture would need thousands of terms.
-double AsymptoticFrom(int coils) { return 50.0 + static_cast<double>(coils) * coils; }
+// From this z = a^2/(2 sigma^2) on the asymptotic series is exact to the
+// last bits (its terms fall at first by a factor of about coils/(2z), at
+// most 1/8, and reach 1e-18 long before they turn, near k = coils + z); and
+// below it exp(-z) in the mixture stays far from underflow.
+double AsymptoticFrom(int coils) { return 50.0 + 4.0 * coils; }
 
 inline double ExpectedChi(double a, double s2, int coils) {
   const double z = (a * a) / (2.0 * s2);
