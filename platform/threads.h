@@ -164,33 +164,51 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
 // over the threads spreads its memory bandwidth and, on fresh memory, the
 // first touch of every page. A range whose thread could not start runs on
 // the calling thread afterwards: such work never fails for want of one.
+// With a stop flag the ranges run in pieces of about a sixteenth of
+// min_per_range, and once the flag is set no further piece starts: a long
+// pass (seconds on a large volume under a slow build) then ends within a
+// piece of an interrupt. The caller checks the flag afterwards, since the
+// work is then incomplete.
 template <typename Fn>
 void ForEachRange(std::int64_t count, std::int64_t min_per_range, int threads,
-                  Schedule schedule, const Fn& fn) {
+                  Schedule schedule, const Fn& fn, StopFlag* stop = nullptr) {
   if (threads <= 0) threads = AvailableThreads();
   const std::int64_t most = min_per_range > 0 ? count / min_per_range : count;
   const int ranges = static_cast<int>(most < threads ? (most < 1 ? 1 : most) : threads);
+  const std::int64_t piece = stop == nullptr    ? (count > 0 ? count : 1)
+                             : min_per_range < 32 ? 1
+                                                  : min_per_range / 16;
   if (ranges == 1 || schedule == Schedule::kOneAfterAnother) {
-    if (count > 0) fn(std::int64_t{0}, count);
+    for (std::int64_t b = 0; b < count; b += piece) {
+      if (stop != nullptr && stop->Poll()) return;
+      fn(b, b + piece < count ? b + piece : count);
+    }
     return;
   }
   struct Range {
     const Fn* fn;
-    std::int64_t begin, end;
+    std::int64_t begin, end, piece;
+    const StopFlag* stop;
     bool done;
   };
   std::vector<Range> records;
   for (int k = 0; k < ranges; ++k)
-    records.push_back(Range{&fn, count * k / ranges, count * (k + 1) / ranges, false});
+    records.push_back(
+        Range{&fn, count * k / ranges, count * (k + 1) / ranges, piece, stop, false});
   WorkerFunction worker = [](void* record) {
     Range& r = *static_cast<Range*>(record);
-    (*r.fn)(r.begin, r.end);
+    for (std::int64_t b = r.begin; b < r.end; b += r.piece) {
+      if (r.stop != nullptr && r.stop->stopped()) return;
+      (*r.fn)(b, b + r.piece < r.end ? b + r.piece : r.end);
+    }
     r.done = true;
   };
   // The records are complete already; a thread that never started leaves
   // its record's range undone.
-  if (RunWorkers(records.data(), ranges, worker, [](int, Range&) {}, Schedule::kThreads, ranges))
+  if (RunWorkers(records.data(), ranges, worker, [](int, Range&) {}, Schedule::kThreads, ranges,
+                 stop))
     return;
+  if (stop != nullptr && stop->stopped()) return;
   for (const Range& r : records)
     if (!r.done) fn(r.begin, r.end);
 }

@@ -156,7 +156,10 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     // on the call's threads: on fresh host arrays it is their first touch,
     // page by page. A voxel whose value or guide value is not finite has
     // no mean (NaN), and the gate lets no pair with it through: it never
-    // reaches a neighbour, and no neighbour reaches it.
+    // reaches a neighbour, and no neighbour reaches it. The sweep takes
+    // seconds on a large volume under a slow build, so an interrupt is
+    // heard during it too.
+    platform::StopFlag stop(q.options);
     const int plane = q.rows * q.cols;
     platform::ForEachRange(
         q.slices, (platform::kRangeElements + plane - 1) / plane, platform::ThreadsFor(q.options),
@@ -168,11 +171,12 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
             weights[i] = 1.0;
             if (!std::isfinite(q.noisy[i])) mean[i] = std::numeric_limits<double>::quiet_NaN();
           }
-        });
+        },
+        &stop);
+    if (stop.stopped()) return Status::kInterrupted;
     platform::SpanGrid centres;
     if (q.mask != nullptr)
       centres = CentresFor(q.mask, q.rows, q.cols, q.slices, std::max(q.search_radius, 0));
-    platform::StopFlag stop(q.options);
     const Context context{q.cols,     q.rows,   q.slices,        q.noisy,
                           q.denoised, mean,     q.guide,         weights,
                           q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag(),

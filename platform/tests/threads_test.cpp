@@ -109,6 +109,43 @@ TEST(PlatformThreads, ForEachRangeTouchesEveryElementOnce) {
   }
 }
 
+// With a stop flag the pass still covers every element once while no stop
+// is asked, runs nothing when it was asked before the start, and starts no
+// piece after it (the rest of the pass is left undone).
+TEST(PlatformThreads, ForEachRangeHearsAStopBetweenPieces) {
+  struct Query {
+    int asks = 0, yes_from = 0;
+    static bool Ask(void* self) {
+      Query& q = *static_cast<Query*>(self);
+      return ++q.asks > q.yes_from;
+    }
+  };
+  const std::int64_t count = 64000;
+  for (Schedule schedule : {Schedule::kThreads, Schedule::kOneAfterAnother}) {
+    for (int yes_from : {1 << 30, 0, 3}) {
+      if (schedule == Schedule::kThreads && yes_from == 3) continue;  // when is up to the threads
+      SCOPED_TRACE(testing::Message() << "schedule " << static_cast<int>(schedule) << " yes from "
+                                      << yes_from);
+      Query query{0, yes_from};
+      CallOptions options;
+      options.interrupt_query = &Query::Ask;
+      options.interrupt_context = &query;
+      StopFlag stop(options);
+      std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
+      ForEachRange(count, 16000, 2, schedule, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t i = begin; i < end; ++i) ++hits[static_cast<std::size_t>(i)];
+      }, &stop);
+      std::int64_t touched = 0;
+      for (const auto& h : hits) {
+        ASSERT_LE(h.load(), 1);
+        touched += h.load();
+      }
+      const std::int64_t expected = yes_from == 0 ? 0 : yes_from == 3 ? 3 * 1000 : count;
+      EXPECT_EQ(touched, expected);  // yes from the 4th ask: three pieces of 16000 / 16
+    }
+  }
+}
+
 void SetCap(const char* value) {
 #ifdef _WIN32
   _putenv_s("DENOISERS_THREADS", value);  // "" removes it
