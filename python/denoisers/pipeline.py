@@ -7,6 +7,7 @@ from tqdm import tqdm
 from . import _core
 from .filters import as_volumes, thread_cap, volumes_of
 from .filters import per_volume as _one_per_volume
+from .output_checks import check_negative_magnitudes
 from .sigma import estimate_noise
 
 METHODS = ("quillon+tessary", "quillon")
@@ -161,7 +162,11 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
 
     vol: 3-D array, or 4-D with the volumes along the last axis; any real
         float or integer dtype, any order. The output keeps a float input's
-        dtype; integer input gives float64. Voxels must be finite.
+        dtype; integer input gives float64. Voxels must be finite (outside
+        a mask they may not be, and come back unchanged). Under the Rician
+        model a volume of which more than 1% is below -3 sigma is refused
+        (it is not a magnitude image: use rician=False), and one with fewer
+        such voxels warned of.
     sigma: the noise standard deviation in the voxels' units (one value, or
         one per volume); None estimates it (estimate_noise): one sigma pooled
         over the volumes of a series, which share one noise level. 0
@@ -222,10 +227,24 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     cap = thread_cap(threads, "denoise")
     mask = _check_mask(mask, data.shape)
     # Any NaN or infinity shows in an extreme; only then are they counted.
-    bad = 0 if data.size == 0 or (math.isfinite(data.min()) and math.isfinite(data.max())) \
-        else np.count_nonzero(~np.isfinite(data))
-    if bad:
-        raise ValueError(f"denoise: {bad} voxels are not finite numbers (NaN or infinite)")
+    # Outside a mask such voxels come back as they were (the filters and the
+    # estimate see 0 there); anywhere else they are refused.
+    source = data
+    if data.size and not (math.isfinite(data.min()) and math.isfinite(data.max())):
+        broken = ~np.isfinite(data)
+        where = ""
+        if mask is not None:
+            broken_inside = broken & (mask if mask.shape == data.shape else
+                                      np.broadcast_to(mask[..., None], data.shape))
+            where = "inside the mask "
+        else:
+            broken_inside = broken
+        bad = np.count_nonzero(broken_inside)
+        if bad:
+            raise ValueError(f"denoise: {bad} voxels {where}are not finite numbers "
+                             "(NaN or infinite)")
+        data = data.copy(order="K")
+        data[broken] = 0.0
 
     vols = volumes_of(data)
     noise = None
@@ -237,6 +256,9 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
         for s in sigmas:
             if not (math.isfinite(s) and s >= 0.0):
                 raise ValueError(f"denoise: sigma must be finite and not negative; got {s}")
+
+    if rician:
+        check_negative_magnitudes(vols, sigmas, data.ndim == 4)
 
     total = len(vols) if data.ndim == 4 else len(_passes(method))
     used = []
@@ -261,7 +283,7 @@ def denoise(vol, sigma=None, rician=True, method="quillon+tessary", radius=3, ma
     if mask is not None:
         outside = ~mask if mask.shape == out.shape else np.broadcast_to(
             ~mask[..., None], out.shape)
-        out[outside] = data[outside]
+        out[outside] = source[outside]
     out = out.astype(out_dtype, copy=False)
     return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise)
 
