@@ -34,6 +34,7 @@
 #include "quillon.h"
 #include "rician_bias.h"
 #include "rician_flag.h"
+#include "rician_mean.h"
 #include "tessary.h"
 
 namespace py = pybind11;
@@ -349,6 +350,25 @@ py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
   return py::none();
 }
 
+// The Rician bias removed from an averaged magnitude estimate, voxel by
+// voxel (quillon::CorrectRicianMean): a new volume. The pipeline checks
+// sigma; the core refuses what it cannot map.
+Volume RicianMean(const Volume& estimate, double sigma, int threads) {
+  const Shape shape = ShapeOf(estimate);
+  Volume out = Zeros(shape);
+  platform::CallOptions options;
+  options.threads = threads;
+  platform::Status status = platform::Status::kOk;
+  RunReleased([&] {
+    status = quillon::CorrectRicianMean(estimate.data(), out.mutable_data(), shape.Voxels(),
+                                        sigma, options);
+  });
+  if (status == platform::Status::kInvalidRequest)
+    throw py::value_error("rician_mean: sigma must be finite and not negative");
+  RaiseStatus("rician_mean", status, platform::Isa::kAuto);
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -367,5 +387,8 @@ PYBIND11_MODULE(_core, m) {
         "first_slice=0) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
+  m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
+        "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
+        "magnitudes the estimate holds");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;
 }
