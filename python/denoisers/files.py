@@ -9,7 +9,7 @@ import numpy as np
 
 from . import __version__
 from . import nifti
-from .pipeline import denoise
+from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise
 
 
 def volumes(data):
@@ -34,6 +34,10 @@ def remove_stale_temporaries(target):
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
             keep_dtype):
     """The JSON sidecar of an output: what it came from and how it was made."""
+    if method == "quillon":
+        radius = None
+    elif method != "auto" and radius is None:  # auto chooses its own unless given one
+        radius = DEFAULT_RADIUS
     return {
         "Description": "Denoised with denoisers",
         "Sources": [source_name],
@@ -42,15 +46,14 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "NoiseSigma": np.atleast_1d(sigma).tolist(),
         "NoiseSigmaSource": sigma_source,
         "Method": method,
-        "Parameters": {"radius": radius if "tessary" in method else None,
-                       "mask": mask, "keep_dtype": keep_dtype},
+        "Parameters": {"radius": radius, "mask": mask, "keep_dtype": keep_dtype},
         "SoftwareName": "denoisers",
         "SoftwareVersion": __version__,
     }
 
 
-def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
-                 radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
+def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
+                 radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically. `source_name` is what the sidecar's

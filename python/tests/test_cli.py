@@ -42,6 +42,10 @@ def test_success_writes_image_and_sidecar(image, tmp_path):
     sigmas = json.loads(done.stdout)["sigma"]
     assert len(sigmas) == 2 and sigmas[1] == 2 * sigmas[0]
     assert len(run_cli("sigma", image).stdout.splitlines()) == 2
+    # The default method is auto, and the sidecar says so.
+    assert run_cli("denoise", image, out, "--sigma", "5", "--quiet").returncode == 0
+    meta = json.loads((tmp_path / "out.json").read_text())
+    assert meta["Method"] == "auto" and meta["Parameters"]["radius"] is None
     # The console script is the same command.
     script = Path(sys.executable).with_name("denoisers")
     assert subprocess.run([str(script), "--version"], capture_output=True).returncode == 0
