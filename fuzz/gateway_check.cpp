@@ -41,21 +41,21 @@ std::vector<std::uint8_t> Bits(const mxArray* a) {
   return std::vector<std::uint8_t>(p, p + mxGetNumberOfElements(a) * sizeof(double));
 }
 
-// The dimensions every output of a call with this input 1 must have.
-std::vector<int> OutputDims(const Gateway& g, const mxArray* input) {
+// The dimensions output k of a call with this input 1 must have.
+std::vector<int> OutputDims(const Gateway& g, const mxArray* input, std::size_t k) {
   const std::vector<int> dims = standin::Dimensions(input);
   if (g.outputs == Outputs::kLikeInput1) return dims;
   long long volumes = 1;
   for (std::size_t d = 3; d < dims.size(); ++d) volumes *= dims[d];
-  return {1, static_cast<int>(volumes)};
+  return {k > 0 && g.info_rows > 0 ? g.info_rows : 1, static_cast<int>(volumes)};
 }
 
 // The shape rules of a call that returned.
 void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, const Outcome& o) {
   if (described.nlhs > g.max_outputs) Violation(described, "more outputs than the gateway returns were granted");
   if (in.count() == 0) Violation(described, "a call without inputs returned");
-  const std::vector<int> dims = OutputDims(g, in.at(0));
   for (std::size_t k = 0; k < o.out.size(); ++k) {
+    const std::vector<int> dims = OutputDims(g, in.at(0), k);
     const mxArray* a = o.out[k];
     if (a == nullptr) {
       if (static_cast<int>(k) < described.nlhs) Violation(described, "output " + std::to_string(k + 1) + " missing");

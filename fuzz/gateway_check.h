@@ -36,6 +36,9 @@ struct Gateway {
   // (the others come from checks made before any worker starts): a worker
   // that cannot start may turn these into "threads" too.
   std::vector<std::string> work_ids = {};
+  // With kRowPerVolume, the rows of the second output (one column per
+  // volume: noise_sigma's diagnostics); 0 when there is none.
+  int info_rows = 0;
 };
 
 // Decodes `data` and runs one call through the stand-in host; returns only

@@ -8,11 +8,13 @@ namespace {
 
 const fuzzargs::Gateway& NoiseSigma() {
   static const fuzzargs::Gateway gateway{
-      "noise_sigma", &mexFunction, 1,
+      "noise_sigma", &mexFunction, 2,
       {"nargin", "nargout", "volume", "rician", "size", "small", "threads", "memory"},
       fuzzargs::Outputs::kRowPerVolume,
       // Too few usable blocks: known only once the workers have read them.
-      {"small"}};
+      {"small"},
+      // [sigma, info]: nine rows of diagnostics per volume.
+      9};
   return gateway;
 }
 

@@ -7,8 +7,15 @@ namespace noise_sigma {
 
 namespace {
 
-// 1/sqrt(8): scales the sum of eight signed voxels to an orthonormal coefficient.
+// 1/sqrt(8): scales a sum of eight signed voxels to an orthonormal coefficient.
 constexpr double kInvSqrt8 = 0.35355339059327373;
+
+// Whether v lies on the grid, up to the rounding of a scaled integer in
+// doubles (a scaled file's values are stored * slope + intercept).
+bool OnGrid(double v, const ValueGrid& grid) {
+  const double k = (v - grid.origin) / grid.step;
+  return std::fabs(k - std::nearbyint(k)) <= 1e-6 * std::fmax(1.0, std::fabs(k) * 1e-6);
+}
 
 }  // namespace
 
@@ -16,18 +23,29 @@ BlockGrid GridOf(const VolumeView& volume) {
   return BlockGrid{volume.rows / 2, volume.cols / 2, volume.slices / 2};
 }
 
-SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, int first, int end,
-                       BlockStats& stats) {
-  SlabSummary summary;
+void BlockVoxels(const VolumeView& volume, const BlockGrid& grid, int64_t b, double v[8]) {
   const int64_t rows = volume.rows;
   const int64_t plane = rows * volume.cols;
+  const int64_t gplane = int64_t{grid.rows} * grid.cols;
+  const int64_t k = b / gplane, j = (b % gplane) / grid.rows, i = b % grid.rows;
+  const double* p = volume.data + 2 * i + 2 * j * rows + 2 * k * plane;
+  v[0] = p[0], v[1] = p[1], v[2] = p[rows], v[3] = p[rows + 1];
+  v[4] = p[plane], v[5] = p[plane + 1], v[6] = p[plane + rows], v[7] = p[plane + rows + 1];
+}
 
-  // Extremes of the finite voxels, for the constant-volume case.
+SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, const ValueGrid& grid_check,
+                       int first, int end, BlockStats& stats) {
+  SlabSummary summary;
+  const int64_t plane = int64_t{volume.rows} * volume.cols;
+
+  // Extremes of the finite voxels, for the constant-volume case, and the
+  // check of the value grid.
   const int voxel_first = 2 * first;
   const int voxel_end = end == grid.slices ? volume.slices : 2 * end;
   for (int64_t i = voxel_first * plane; i < voxel_end * plane; ++i) {
     const double v = volume.data[i];
     if (!std::isfinite(v)) continue;
+    if (grid_check.step > 0.0 && !OnGrid(v, grid_check)) ++summary.off_grid;
     if (!summary.any_finite) {
       summary.lowest = summary.highest = v;
       summary.any_finite = true;
@@ -38,44 +56,59 @@ SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, int firs
     }
   }
 
-  for (int k = first; k < end; ++k)
-    for (int j = 0; j < grid.cols; ++j)
-      for (int i = 0; i < grid.rows; ++i) {
-        const double* p = volume.data + 2 * i + 2 * j * rows + 2 * k * plane;
-        // The eight voxels in memory order; voxel (a, b, c) of the block has
-        // the sign (-1)^(a+b+c) in the detail coefficient.
-        const double v[8] = {p[0],         p[1],         p[rows],         p[rows + 1],
-                             p[plane],     p[plane + 1], p[plane + rows], p[plane + rows + 1]};
-        const int64_t b = i + j * int64_t{grid.rows} + k * int64_t{grid.rows} * grid.cols;
-        bool data = true;
-        for (double x : v) data = data && std::isfinite(x) && x != 0.0;
-        stats.has_data[b] = data;
-        if (!data) {
-          stats.detail[b] = stats.mean[b] = stats.mean_square[b] = 0.0;
-          continue;
-        }
-        const double detail = (v[0] - v[1] - v[2] + v[3] - v[4] + v[5] + v[6] - v[7]) * kInvSqrt8;
-        double sum = 0.0, sum_sq = 0.0;
-        for (double x : v) {
-          sum += x;
-          sum_sq += x * x;
-        }
-        // Values near the largest double overflow the sums: such a block
-        // carries nothing a noise level could be read from.
-        if (!std::isfinite(detail) || !std::isfinite(sum) || !std::isfinite(sum_sq)) {
-          stats.has_data[b] = 0;
-          stats.detail[b] = stats.mean[b] = stats.mean_square[b] = 0.0;
-          continue;
-        }
-        ++summary.data_blocks;
-        stats.detail[b] = detail;
-        stats.mean[b] = sum * 0.125;
-        stats.mean_square[b] = sum_sq * 0.125;
-      }
+  const int64_t gplane = int64_t{grid.rows} * grid.cols;
+  for (int64_t b = first * gplane; b < end * gplane; ++b) {
+    double v[8];
+    BlockVoxels(volume, grid, b, v);
+    unsigned char zeros = 0;
+    bool finite = true;
+    for (double x : v) {
+      finite = finite && std::isfinite(x);
+      zeros += x == 0.0;
+    }
+    // The Haar transform in three butterflies, one per axis: after them
+    // coefficient t is high-pass along the axes whose bit is set in t.
+    double sum = 0.0, sum_sq = 0.0;
+    for (double x : v) {
+      sum += x;
+      sum_sq += x * x;
+    }
+    double c[8];
+    for (int t = 0; t < 8; t += 2) c[t] = v[t] + v[t + 1], c[t + 1] = v[t] - v[t + 1];
+    for (int t : {0, 1, 4, 5}) {
+      const double lo = c[t] + c[t + 2], hi = c[t] - c[t + 2];
+      c[t] = lo, c[t + 2] = hi;
+    }
+    for (int t = 0; t < 4; ++t) {
+      const double lo = c[t] + c[t + 4], hi = c[t] - c[t + 4];
+      c[t] = lo, c[t + 4] = hi;
+    }
+    double gradient = 0.0;
+    for (int t = 1; t < 7; ++t) gradient += (c[t] * kInvSqrt8) * (c[t] * kInvSqrt8);
+    // Values near the largest double overflow the sums: such a block
+    // carries nothing a noise level could be read from.
+    finite = finite && std::isfinite(c[7]) && std::isfinite(sum_sq) && std::isfinite(gradient);
+    for (int t = 1; t < 7; ++t) finite = finite && std::isfinite(c[t]);
+    stats.zeros[b] = finite ? zeros : kNotFinite;
+    stats.has_data[b] = finite && zeros == 0;
+    if (!finite) {
+      stats.detail[b] = stats.mean[b] = stats.mean_square[b] = stats.gradient[b] = 0.0;
+      for (auto& pair : stats.pairs) pair[b] = 0.0;
+      continue;
+    }
+    summary.data_blocks += zeros == 0;
+    stats.detail[b] = c[7] * kInvSqrt8;
+    stats.pairs[0][b] = c[6] * kInvSqrt8;
+    stats.pairs[1][b] = c[5] * kInvSqrt8;
+    stats.pairs[2][b] = c[3] * kInvSqrt8;
+    stats.gradient[b] = gradient / 6.0;
+    stats.mean[b] = sum * 0.125;
+    stats.mean_square[b] = sum_sq * 0.125;
+  }
   return summary;
 }
 
-void FillSpread(const BlockGrid& grid, int first, int end, BlockStats& stats) {
+void FillSpread(const BlockGrid& grid, bool quantised, int first, int end, BlockStats& stats) {
   const int64_t rows = grid.rows;
   const int64_t plane = rows * grid.cols;
   const double infinity = std::numeric_limits<double>::infinity();
@@ -83,23 +116,28 @@ void FillSpread(const BlockGrid& grid, int first, int end, BlockStats& stats) {
     for (int j = 0; j < grid.cols; ++j)
       for (int i = 0; i < grid.rows; ++i) {
         const int64_t b = i + j * rows + k * plane;
-        if (!stats.has_data[b]) {
-          stats.spread[b] = infinity;
-          continue;
-        }
+        const bool data = stats.has_data[b];
+        const bool air = BackgroundCandidate(stats.zeros[b], quantised);
         // Neighbours without data are passed over: a scattered NaN or zero
         // voxel must not take the flat blocks around it out of the count.
         double lo = stats.mean[b], hi = lo;
+        double window = 0.0;
+        int count = 0;
+        bool all_air = air;
         for (int dk = k > 0 ? -1 : 0; dk <= (k + 1 < grid.slices ? 1 : 0); ++dk)
           for (int dj = j > 0 ? -1 : 0; dj <= (j + 1 < grid.cols ? 1 : 0); ++dj)
             for (int di = i > 0 ? -1 : 0; di <= (i + 1 < grid.rows ? 1 : 0); ++di) {
               const int64_t n = b + di + dj * rows + dk * plane;
-              if (!stats.has_data[n]) continue;
+              all_air = all_air && BackgroundCandidate(stats.zeros[n], quantised);
+              window += stats.mean_square[n];
+              ++count;
+              if (!data || !stats.has_data[n]) continue;
               const double m = stats.mean[n];
               if (m < lo) lo = m;
               if (m > hi) hi = m;
             }
-        stats.spread[b] = hi - lo;
+        stats.spread[b] = data ? hi - lo : infinity;
+        stats.window[b] = all_air ? window / count : infinity;
       }
 }
 

@@ -1,6 +1,6 @@
 // Per-block statistics of a volume on the grid of its whole 2x2x2 blocks:
-// the finest Haar detail coefficient (high-pass along all three axes), the
-// local moments, and how much the signal around each block varies.
+// the block's Haar detail coefficients, its local moments, how much the
+// signal around it varies, and the mean square of the window around it.
 #pragma once
 
 #include <cstdint>
@@ -19,40 +19,84 @@ struct BlockGrid {
 
 BlockGrid GridOf(const VolumeView& volume);
 
+// The eight voxels of block b in memory order: voxel (a, b, c) of the block
+// (a along the rows, b the columns, c the slices) at position a + 2b + 4c.
+void BlockVoxels(const VolumeView& volume, const BlockGrid& grid, int64_t b, double v[8]);
+
+// Marks a block with a voxel that is not finite (or sums that overflow).
+inline constexpr unsigned char kNotFinite = 255;
+
 // One entry per block of the grid. The arrays are left uninitialised: the
 // workers write every entry first, so their pages are touched in parallel.
 struct BlockStats {
-  std::unique_ptr<double[]> detail;       // the orthonormal HHH coefficient: noise sigma keeps sigma
+  // The orthonormal coefficient that is high-pass along all three axes:
+  // white noise of sigma keeps sigma in it; correlated noise shrinks it
+  // (see pairs).
+  std::unique_ptr<double[]> detail;
+  // The three coefficients that are low-pass along one axis a and high-pass
+  // along the other two: against `detail` they tell the noise's lag-1
+  // correlation along a.
+  std::unique_ptr<double[]> pairs[3];
+  // The mean square of the six coefficients that are low-pass along at
+  // least one axis and not along all three: the signal's gradient and
+  // curvature inside the block, plus noise.
+  std::unique_ptr<double[]> gradient;
   std::unique_ptr<double[]> mean;         // mean of the eight voxels
   std::unique_ptr<double[]> mean_square;  // mean of their squares
   std::unique_ptr<unsigned char[]> has_data;  // 1 when all eight are finite and non-zero
+  std::unique_ptr<unsigned char[]> zeros;     // how many of the eight are 0, or kNotFinite
   // The range of `mean` over the blocks with data among the 3x3x3 around
   // (clipped at the grid's faces); +infinity for a block without data.
   std::unique_ptr<double[]> spread;
+  // The mean of `mean_square` over the 3x3x3 blocks around (clipped at the
+  // grid's faces) when every one of them may hold air (BackgroundCandidate);
+  // +infinity otherwise.
+  std::unique_ptr<double[]> window;
   explicit BlockStats(int64_t count)
       : detail(new double[count]),
+        pairs{std::unique_ptr<double[]>(new double[count]),
+              std::unique_ptr<double[]>(new double[count]),
+              std::unique_ptr<double[]>(new double[count])},
+        gradient(new double[count]),
         mean(new double[count]),
         mean_square(new double[count]),
         has_data(new unsigned char[count]),
-        spread(new double[count]) {}
+        zeros(new unsigned char[count]),
+        spread(new double[count]),
+        window(new double[count]) {}
 };
+
+// Whether a block may be noise-only air: all eight voxels finite and none
+// zero; on a value grid (quantised data), where small noise rounds to 0,
+// at least one not zero (a block of zeros is a masked background).
+inline bool BackgroundCandidate(unsigned char zeros, bool quantised) {
+  return zeros == 0 || (quantised && zeros < 8);
+}
 
 // What one run over a slab of block slices found besides the per-block
 // entries: the finite voxel values' extremes (every voxel of the slab's voxel
-// slices, the odd last row, column or slice included) and the blocks with data.
+// slices, the odd last row, column or slice included), the blocks with data,
+// and the finite voxels off the value grid being checked.
 struct SlabSummary {
   double lowest = 0.0, highest = 0.0;
   bool any_finite = false;
   int64_t data_blocks = 0;
+  int64_t off_grid = 0;
 };
 
-// Fills detail, mean, mean_square and has_data for block slices
-// [first, end). The slab that ends at the grid's last slice also scans an
-// odd last voxel slice.
-SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, int first, int end,
-                       BlockStats& stats);
+// A value grid to check the voxels against: origin + k * step; step 0 for none.
+struct ValueGrid {
+  double origin = 0.0, step = 0.0;
+};
 
-// Fills spread for block slices [first, end); needs the whole grid's means.
-void FillSpread(const BlockGrid& grid, int first, int end, BlockStats& stats);
+// Fills every per-block entry but spread and window for block slices
+// [first, end), and counts the finite voxels off `grid_check`. The slab that
+// ends at the grid's last slice also scans an odd last voxel slice.
+SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, const ValueGrid& grid_check,
+                       int first, int end, BlockStats& stats);
+
+// Fills spread and window for block slices [first, end); needs the whole
+// grid's other entries.
+void FillSpread(const BlockGrid& grid, bool quantised, int first, int end, BlockStats& stats);
 
 }  // namespace noise_sigma

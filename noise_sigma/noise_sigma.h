@@ -1,7 +1,11 @@
 // The noise level of one 3-D volume: the standard deviation sigma of its
 // noise, in the units of the voxel values, for the two filters' sigma input.
-// Host-free: a plain view of the voxels in, a number and a status out.
+// Host-free: a plain view of the voxels in, a number (with how it was found)
+// and a status out. A series of volumes that share one noise level gets one
+// pooled sigma (EstimateSeries).
 #pragma once
+
+#include <cstdint>
 
 namespace noise_sigma {
 
@@ -42,7 +46,81 @@ enum class Status {
 // takes is too coarse to trust (a relative error of about 15% at 64 blocks).
 inline constexpr int kMinBlocks = 64;
 
+// Which estimate a result's sigma is.
+enum class Estimator {
+  kNone,        // no estimate (the status says why)
+  kConstant,    // a constant volume: sigma 0
+  kBackground,  // the noise-only voxels of the air around the object
+  kTissue,      // the finest wavelet coefficients of the object's flat parts
+};
+
+// How far the estimate can be trusted (see Result::confidence).
+enum class Confidence { kLow, kMedium, kHigh };
+
+// What a result warns of, one bit each; 0 when nothing is amiss.
+enum Warning : unsigned {
+  kWarnZero = 1u << 0,        // sigma 0 for a volume that is not constant
+  kWarnBelowStep = 1u << 1,   // sigma below the step of the data's value grid
+  kWarnDisagree = 1u << 2,    // background and tissue differ by more than kDisagreement
+  kWarnCorrelated = 1u << 3,  // neighbouring voxels' noise correlates above kMostCorrelation
+};
+
+// Background and tissue estimates further apart than this (relative to the
+// smaller) fail the check between them.
+inline constexpr double kDisagreement = 0.25;
+// The filters assume white noise: a lag-1 correlation above this is warned of.
+inline constexpr double kMostCorrelation = 0.3;
+
+struct Result {
+  double sigma = 0.0;  // the estimate: the background's when it is found,
+                       // else the tissue's
+  Estimator estimator = Estimator::kNone;
+  Confidence confidence = Confidence::kLow;
+  // Each estimate on its own; NaN where it could not be made (no air around
+  // the object, or under Gaussian noise, for the background; too few flat
+  // blocks for the tissue).
+  double background = 0.0, tissue = 0.0;
+  // The lag-1 correlation of the noise along rows, columns and slices
+  // (measured where sigma was: the background, or the tissue's residual),
+  // and the largest of the three.
+  double correlation_axes[3] = {0.0, 0.0, 0.0};
+  double correlation = 0.0;
+  double step = 0.0;      // the value grid's step, 0 when the values lie on none
+  int64_t samples = 0;    // the voxels or blocks the estimate rests on
+  unsigned warnings = 0;  // Warning bits
+};
+
 // Estimates sigma. On kOk *sigma is set; otherwise it is left alone.
 Status Estimate(const Request& request, double* sigma);
+
+// Estimates sigma with everything the estimate rests on. On kOk *result is
+// set; otherwise it is left alone.
+Status Estimate(const Request& request, Result* result);
+
+// A series of volumes of one shape that share one noise level, one after
+// another in memory (a 4-D array [rows, cols, slices, count]).
+struct SeriesRequest {
+  VolumeView first;  // the first volume; volume t starts t * voxels further
+  int64_t count = 0;
+  NoiseModel model = NoiseModel::kRician;
+  int max_threads = 0;
+};
+
+struct SeriesResult {
+  // The series' sigma: the median of the volumes' estimates weighted by the
+  // samples each rests on, so a few volumes read wrong (a volume of little
+  // signal, a corrupted one) cannot move it. When no volume holds enough
+  // data on its own, the volumes are taken together as one volume of
+  // count * slices slices.
+  Result pooled;
+  int64_t estimated = 0;  // the volumes with an estimate of their own
+};
+
+// Estimates each volume into per_volume[t] (status kTooSmall marks a volume
+// too small for an estimate of its own: its result has Estimator::kNone and
+// sigma NaN) and pools them. kOk when a pooled sigma was found; kTooSmall
+// when the series as a whole holds too little data; kThreadsFailed and
+// kNoMemory as Estimate.
+Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series);
 
 }  // namespace noise_sigma

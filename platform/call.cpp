@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "threads.h"
+
 namespace platform {
 
 const char* StatusName(Status status) {
@@ -29,6 +31,9 @@ StatusReport ReportOf(Status status, Isa isa) {
     case Status::kOk:
       return report;
     case Status::kThreadsFailed:
+      if (LastStartLackedMemory())
+        return text("memory", "Not enough memory for a worker thread's stack; the call was "
+                    "abandoned.");
       return text("threads", "A worker thread could not be started; the call was abandoned.");
     case Status::kOutOfMemory:
       return text("memory", "Not enough memory for the call's working buffers.");

@@ -7,6 +7,7 @@
 #include <process.h>
 #else
 #include <sched.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -17,6 +18,8 @@ namespace {
 // Counts down to the start that the test hook makes fail; negative: disarmed.
 std::atomic<int> starts_until_failure{-1};
 
+std::atomic<bool> last_start_lacked_memory{false};
+
 bool InjectedFailure() {
   int n = starts_until_failure.load();
   while (n >= 0) {
@@ -25,7 +28,26 @@ bool InjectedFailure() {
   return false;
 }
 
+#ifndef _WIN32
+// glibc reports a stack it could not map as EAGAIN, the code of a limit of
+// threads: mapping one of the default size tells the two apart.
+bool StackFits() {
+  std::size_t size = std::size_t{8} << 20;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) == 0) {
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+  }
+  void* p = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  munmap(p, size);
+  return true;
+}
+#endif
+
 }  // namespace
+
+bool LastStartLackedMemory() { return last_start_lacked_memory.load(); }
 
 int AvailableThreads() {
   int n = 1;
@@ -86,7 +108,10 @@ unsigned __stdcall WorkerGroup::Run(void* slot) {
 }
 
 bool WorkerGroup::Start(WorkerFunction worker, void* record) {
-  if (started_ >= static_cast<int>(slots_.size()) || InjectedFailure()) return false;
+  if (started_ >= static_cast<int>(slots_.size()) || InjectedFailure()) {
+    last_start_lacked_memory = false;
+    return false;
+  }
   Slot& s = slots_[started_];
   s.worker = worker;
   s.record = record;
@@ -124,12 +149,18 @@ void* WorkerGroup::Run(void* slot) {
 }
 
 bool WorkerGroup::Start(WorkerFunction worker, void* record) {
-  if (started_ >= static_cast<int>(slots_.size()) || InjectedFailure()) return false;
+  if (started_ >= static_cast<int>(slots_.size()) || InjectedFailure()) {
+    last_start_lacked_memory = false;
+    return false;
+  }
   Slot& s = slots_[started_];
   s.worker = worker;
   s.record = record;
   s.group = this;
-  if (pthread_create(&s.handle, nullptr, &WorkerGroup::Run, &s) != 0) return false;
+  if (pthread_create(&s.handle, nullptr, &WorkerGroup::Run, &s) != 0) {
+    last_start_lacked_memory = !StackFits();
+    return false;
+  }
   ++started_;
   return true;
 }

@@ -80,6 +80,11 @@ class WorkerGroup {
 // positive number. At least one.
 int AvailableThreads();
 
+// Whether the last worker thread that could not be started failed for want
+// of memory for its stack (an address-space limit such as ulimit -v) rather
+// than at a limit of threads: the error then names memory.
+bool LastStartLackedMemory();
+
 // Runs `count` records on fewer OS threads: each thread takes the next
 // record not yet taken until none is left, so a thread whose slabs had
 // little to do (a masked call's outer slabs) takes more of them. Which

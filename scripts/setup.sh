@@ -11,11 +11,12 @@ packages=(
   octave octave-dev                         # the Octave host: octave-cli, mkoctfile, its MEX headers
   mricron-data python3-nibabel              # the main demo's T1 brain volume and its NIfTI reader
   python3-dipy time                         # the benchmark's peer denoiser; GNU time for peak memory
-  python3-skimage python3-scipy             # the noise benchmark's second peer; its phantoms' filters
+  python3-skimage python3-scipy             # the noise benchmark's peer and phantoms; the reports' noise law
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev  # the Windows x64 cross build
   wine wine64                               # runs the Windows build's tests
   python3-dev pybind11-dev python3-venv python3-pip python3-setuptools  # the Python package's build
-  python3-tqdm python3-pytest python3-matplotlib  # its progress bars; its tests; the Python demo's picture
+  python3-tqdm python3-pytest python3-matplotlib  # its progress bars; its tests; its reports and the demo's picture
+  chromium                                  # the report test opens a page in a headless browser
   python3-dask python3-distributed python3-zarr  # chunked denoising of volumes beyond memory
   python3-bids-validator snakemake          # denoisers bids' name checks; the cohort workflow (workflow/Snakefile)
 )

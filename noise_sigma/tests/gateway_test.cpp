@@ -37,7 +37,7 @@ TEST(NoiseSigmaGateway, BadCallsRaiseIdentifiedErrorsBeforeAllocating) {
   const Case cases[] = {
       {"noise_sigma:nargin", [&](Args& c) { c.Volume(shape, v.v); }},
       {"noise_sigma:nargin", [&](Args& c) { c.Volume(shape, v.v).Scalar(1).Scalar(1); }},
-      {"noise_sigma:nargout", [&](Args& c) { c.Volume(shape, v.v).Scalar(1); }, 2},
+      {"noise_sigma:nargout", [&](Args& c) { c.Volume(shape, v.v).Scalar(1); }, 3},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateArray(mxSINGLE_CLASS, shape)).Scalar(1); }},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateArray(mxDOUBLE_CLASS, shape, true)).Scalar(1); }},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateSparse(16, 16)).Scalar(1); }},

@@ -53,7 +53,7 @@ function errors (ctx)
   expect_error (@() noise_sigma (), "noise_sigma:nargin");
   expect_error (@() noise_sigma (v), "noise_sigma:nargin");
   expect_error (@() noise_sigma (v, 1, 1), "noise_sigma:nargin");
-  expect_error (@() noise_sigma (v, 1), "noise_sigma:nargout", 2);
+  expect_error (@() noise_sigma (v, 1), "noise_sigma:nargout", 3);
   for bad = {single(v), int16(v), v > 100, complex(v, v), sparse(v(:, :, 1)), v(:, :, 1), ...
              7, "text", {v}, struct("v", v)}
     expect_error (@() noise_sigma (bad{1}, 1), "noise_sigma:volume");

@@ -4,8 +4,10 @@
   bit for bit (denoisers.filters).
 - ``denoise``: the user-level call, any units, sigma estimated when not
   given (denoisers.pipeline).
-- ``estimate_sigma``, ``estimate_sigmas``: the noise level of one volume,
-  or of each volume of a series (denoisers.sigma, the C++ estimator).
+- ``estimate_noise``: the noise of a volume or a series (one pooled sigma),
+  with how it was estimated and its warnings; ``estimate_sigma``,
+  ``estimate_sigmas``: the noise level of one volume, or of each volume of
+  a series on its own (denoisers.sigma, the C++ estimator).
 - ``chunked.denoise``: the same on a dask array, chunk by chunk with exact
   halos, for volumes beyond one call or one machine (denoisers.chunked).
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
@@ -15,12 +17,13 @@ from importlib import metadata as _metadata
 
 from .filters import quillon, tessary
 from .pipeline import denoise
-from .sigma import estimate_sigma, estimate_sigmas
+from .run_warnings import DenoiseWarning
+from .sigma import NoiseEstimate, estimate_noise, estimate_sigma, estimate_sigmas
 
 try:
     __version__ = _metadata.version("denoisers")
 except _metadata.PackageNotFoundError:  # run from the source tree
     __version__ = "0+unknown"
 
-__all__ = ["quillon", "tessary", "denoise", "estimate_sigma", "estimate_sigmas",
-           "__version__"]
+__all__ = ["quillon", "tessary", "denoise", "estimate_noise", "estimate_sigma", "estimate_sigmas",
+           "NoiseEstimate", "DenoiseWarning", "__version__"]

@@ -8,9 +8,9 @@ of `denoisers denoise`, so an output is the same bytes whichever way it was
 made; workflow/Snakefile makes the same files through that command.
 """
 import json
+import math
 import os
 import shutil
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -108,42 +108,93 @@ def find_scans(bids_dir, participants=None, suffixes=SUFFIXES, validate=True):
     return scans, ignored
 
 
-def gradients(bids_dir, scan):
-    """The .bval and .bvec that apply to a dwi scan: the nearest in its
-    folder or above, named by its suffix and a subset of its entities (the
-    inheritance of BIDS metadata). Raises BidsError when one is missing."""
+def check_output_dir(bids_dir, output_dir):
+    """Refuses an output folder that would write into the raw dataset: the
+    dataset's own folder or any folder in it, except under its
+    derivatives/ (where BIDS keeps derivative datasets)."""
+    raw, out = Path(bids_dir).resolve(), Path(output_dir).resolve()
+    if out == raw or (raw in out.parents and raw / "derivatives" not in out.parents):
+        raise BidsError(f"{output_dir}: the output folder must not lie in the BIDS dataset "
+                        f"{bids_dir}, except under its derivatives/ folder")
+
+
+# Peak memory of denoising one image, measured on T1 volumes and series of
+# them: the series in float64 and its float64 and float32 results (24 bytes
+# a voxel), one volume's working copies and the filters' buffers (32 bytes a
+# voxel of one volume), and the interpreter with its libraries.
+BYTES_PER_VOXEL = 24
+BYTES_PER_VOLUME_VOXEL = 32
+BASE_MB = 500
+
+
+def memory_mb(image):
+    """The memory, in MB, to ask for when denoising the NIfTI file `image`
+    (its header gives the size; an unreadable file, which fails at once,
+    gets the least)."""
+    try:
+        shape = nib.load(str(image)).shape
+    except Exception:
+        return BASE_MB
+    voxels = math.prod(shape)
+    volume = math.prod(shape[:3])
+    return BASE_MB + math.ceil((BYTES_PER_VOXEL * voxels + BYTES_PER_VOLUME_VOXEL * volume) / 1e6)
+
+
+def _applicable(bids_dir, scan, ext):
+    """The files of extension ext that apply to scan (the inheritance of
+    BIDS metadata), from the scan's folder up to the dataset's: for each
+    folder, those named by the scan's suffix and a subset of its entities,
+    the most specific first."""
     root = Path(bids_dir)
     entities, suffix, _ = scan.parts
+    folder = (root / scan.relative).parent
+    levels = []
+    while True:
+        candidates = []
+        for f in folder.glob(f"*{suffix}{ext}"):
+            e, s, x = split_name(f.name)
+            if s == suffix and x == ext and set(e) <= set(entities):
+                candidates.append((-len(e), f.name, f))
+        levels.append([f for _, _, f in sorted(candidates)])
+        if folder == root:
+            return levels
+        folder = folder.parent
+
+
+def gradients(bids_dir, scan):
+    """The .bval and .bvec that apply to a dwi scan: the nearest in its
+    folder or above. Raises BidsError when one is missing."""
     found = []
     for ext in _GRADIENTS:
-        folder = (root / scan.relative).parent
-        match = None
-        while match is None:
-            candidates = []
-            for f in folder.glob(f"*{suffix}{ext}"):
-                e, s, x = split_name(f.name)
-                if s == suffix and x == ext and set(e) <= set(entities):
-                    candidates.append((-len(e), f.name, f))
-            match = min(candidates)[2] if candidates else None
-            if match is None and folder == root:
-                raise BidsError(f"{scan.relative}: no {ext} file applies to it")
-            folder = folder.parent
-        found.append(match)
+        nearest = [files[0] for files in _applicable(bids_dir, scan, ext) if files]
+        if not nearest:
+            raise BidsError(f"{scan.relative}: no {ext} file applies to it")
+        found.append(nearest[0])
     return found
+
+
+def sidecars(bids_dir, scan):
+    """The JSON sidecars that apply to scan, in the order BIDS merges them:
+    from the dataset's top down, each overriding the ones before."""
+    return [f for files in reversed(_applicable(bids_dir, scan, ".json"))
+            for f in reversed(files)]
+
+
+def _replace_atomically(target, write):
+    """write(temporary) and then the temporary renamed onto target: never a
+    partial target, and the umask's usual mode (as the images have)."""
+    temporary = nifti.temporary_beside(target)
+    try:
+        write(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
 
 
 def copy_atomically(source, target):
     """target becomes a copy of source, never a partial one."""
-    target = Path(target)
-    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial",
-                                dir=target.parent)
-    os.close(fd)
-    try:
-        shutil.copyfile(source, name)
-        os.replace(name, target)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
+    _replace_atomically(Path(target), lambda temporary: shutil.copyfile(source, temporary))
 
 
 def write_dataset_description(output_dir, bids_dir):
@@ -168,30 +219,23 @@ def write_dataset_description(output_dir, bids_dir):
     target = Path(output_dir) / "dataset_description.json"
     if target.is_file() and target.read_text() == text:
         return target
-    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=output_dir)
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.replace(name, target)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
+    _replace_atomically(target, lambda temporary: temporary.write_text(text))
     return target
 
 
 def up_to_date(bids_dir, output_dir, scan, method):
     """Whether scan's derivative is complete and made from the input as it
     is now, with this method: the image and its sidecar exist, the sidecar
-    names the input's SHA-256, and for dwi the gradient copies match."""
+    names the input's SHA-256 and the image's own size and SHA-256 (so a
+    truncated or damaged output is redone), and for dwi the gradient copies
+    match."""
     source = Path(bids_dir) / scan.relative
     image = Path(output_dir) / scan.derivative()
     try:
         sidecar = json.loads(nifti.sidecar_path(image).read_text())
         if (sidecar.get("SourceSHA256") != nifti.sha256(source)
-                or sidecar.get("Method") != method or sidecar.get("Sources") != [scan.uri]):
-            return False
-        # Headers only: a damaged output or one of another grid is redone.
-        if nib.load(str(image)).shape != nib.load(str(source)).shape:
+                or sidecar.get("Method") != method or sidecar.get("Sources") != [scan.uri]
+                or not nifti.matches_record(image, sidecar)):
             return False
     except Exception:  # a missing, unreadable or foreign file: made anew
         return False

@@ -1,25 +1,24 @@
 """Running `denoisers bids`: each image as its own step, in this process or
 in N worker processes, one progress line per image, then a summary.
 
-A failure stays with its image (its reason goes into the summary); an
-interruption (SIGINT or SIGTERM) stops the workers, whose temporary files
-are removed on the way out, so a rerun finishes the work as if nothing had
+A failure stays with its image (its reason goes into the summary), and so
+does the death of its worker process (denoisers.workers); an interruption
+(SIGINT or SIGTERM) stops the workers at once, whose temporary files are
+removed on the way out, so a rerun finishes the work as if nothing had
 happened.
 """
-import concurrent.futures
 import contextlib
-import multiprocessing
+import functools
 import os
-import signal
 import sys
+import threading
 import time
-from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
-from . import bids
-from .files import denoise_file, remove_stale_temporaries
+from tqdm import tqdm
 
-_busy = False  # a worker is inside an image's step (its signals must clean up)
+from . import bids, bids_report, workers
+from .files import denoise_file, remove_stale_temporaries
 
 
 def usable_cpus():
@@ -35,10 +34,18 @@ def threads_per_process(nprocs):
     return max(1, usable_cpus() // nprocs)
 
 
-def process_scan(bids_dir, output_dir, scan, method, threads):
+def process_scan(bids_dir, output_dir, scan, method, threads, report=False):
     """('done' or 'skipped', detail) for one image; raises on a failure. The
-    gradient tables go first: a sidecar in place means all is complete."""
+    gradient tables go first: a sidecar in place means all is complete.
+    report: also its page (made from the files when the image is up to date
+    and the page is missing)."""
+    page = bids_report.page_path(output_dir, scan) if report else None
+    if page is not None:
+        page.parent.mkdir(parents=True, exist_ok=True)
     if bids.up_to_date(bids_dir, output_dir, scan, method):
+        if page is not None and not page.is_file():
+            bids_report.page_from_files(bids_dir, output_dir, scan)
+            return "skipped", "up to date; page made"
         return "skipped", "up to date"
     image = Path(output_dir) / scan.derivative()
     image.parent.mkdir(parents=True, exist_ok=True)
@@ -46,8 +53,10 @@ def process_scan(bids_dir, output_dir, scan, method, threads):
         for original, ext in zip(bids.gradients(bids_dir, scan), (".bval", ".bvec")):
             bids.copy_atomically(original, Path(output_dir) / scan.derivative(ext))
     done = denoise_file(Path(bids_dir) / scan.relative, image, method=method,
-                        threads=threads, source_name=scan.uri)
-    return "done", "sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])
+                        threads=threads, source_name=scan.uri,
+                        source_sidecars=bids.sidecars(bids_dir, scan), report=page)
+    return "done", "; warning: ".join(
+        ["sigma " + ", ".join(f"{s:.4g}" for s in done["sigma"])] + done["warnings"])
 
 
 def _attempt(job):
@@ -66,41 +75,14 @@ def _remove_temporaries(job):
     _, output_dir, scan = job[:3]
     for ext in (".nii.gz", ".json", ".bval", ".bvec"):
         remove_stale_temporaries(Path(output_dir) / scan.derivative(ext))
-
-
-def _worker_signal(signum, frame):
-    if _busy:
-        raise KeyboardInterrupt  # unwinds through the writes, which remove their temporaries
-    os._exit(128 + signum)
+    remove_stale_temporaries(bids_report.page_path(output_dir, scan))
 
 
 def _init_worker(threads):
     os.environ["DENOISERS_THREADS"] = str(threads)  # the C++ cores read it at each call
-    for s in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(s, _worker_signal)
-
-
-def _work(job):
-    global _busy
-    try:
-        _busy = True
-        return _attempt(job)
-    except KeyboardInterrupt:
-        _remove_temporaries(job)
-        os._exit(130)
-    finally:
-        _busy = False
-
-
-def _stop(executor):
-    """Asks every worker to stop (SIGTERM) and waits for each to clean up."""
-    workers = list((executor._processes or {}).values())
-    for w in workers:
-        if w.is_alive():
-            w.terminate()
-    for w in workers:
-        w.join(timeout=60)
-    executor.shutdown(wait=False, cancel_futures=True)
+    # tqdm's default lock is a multiprocessing one, a named semaphore that a
+    # worker killed mid-image would leave to the resource tracker's warnings.
+    tqdm.set_lock(threading.RLock())
 
 
 def _results(jobs, nprocs):
@@ -114,39 +96,20 @@ def _results(jobs, nprocs):
                 raise
             yield job, result
         return
-    # forkserver, not fork: a child forked from this process would inherit
-    # the state of its threads without the threads. The server imports the
-    # package once, so each worker starts without importing it again.
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    executor = concurrent.futures.ProcessPoolExecutor(
-        max_workers=nprocs, mp_context=context,
-        initializer=_init_worker, initargs=(jobs[0][4],))
-    try:
-        futures = {executor.submit(_work, job): job for job in jobs}
-        for future in concurrent.futures.as_completed(futures):
-            try:
-                result = future.result()
-            except BrokenProcessPool:
-                # A worker died (killed, out of memory): its image and those
-                # still queued fail with the reason; a rerun makes them.
-                result = ("failed", "its worker process died before it finished", 0.0)
-            yield futures[future], result
-    except BaseException:
-        _stop(executor)
-        raise
-    executor.shutdown()
+    yield from workers.results(jobs, nprocs, functools.partial(_init_worker, jobs[0][4]),
+                               _attempt, _remove_temporaries)
 
 
-def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
-    """Processes scans; prints a line per image and the summary. Returns the
-    number of failures."""
+def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout, report=False):
+    """Processes scans; prints a line per image and the summary; with
+    report, the pages too. Returns the number of failures."""
     start = time.perf_counter()
     nprocs = max(1, min(nprocs, len(scans)))
     threads = threads_per_process(nprocs) if nprocs > 1 else None
-    jobs = [(bids_dir, output_dir, scan, method, threads) for scan in scans]
+    jobs = [(bids_dir, output_dir, scan, method, threads, report) for scan in scans]
     counts = {"done": 0, "skipped": 0, "failed": 0}
-    failures = []
+    failures, warnings = [], []
+    entries = []
     width = len(str(len(jobs)))
     name_width = max((len(scan.relative) for scan in scans), default=0)
     # closing(): an interruption while a line is printed still stops the workers.
@@ -154,8 +117,10 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
         for k, (job, (status, detail, seconds)) in enumerate(results, 1):
             scan = job[2]
             counts[status] += 1
+            entries.append((scan, status, detail))
             if status == "failed":
                 failures.append((scan.relative, detail))
+            warnings += [(scan.relative, w) for w in detail.split("; warning: ")[1:]]
             print(f"[{k:{width}}/{len(jobs)}] {status:7} {scan.relative:{name_width}} "
                   f"{seconds:6.1f} s  "
                   f"{detail}", file=out, flush=True)
@@ -165,6 +130,10 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
           f"{total:7.1f} s", file=out)
     for relative, reason in failures:
         print(f"failed: {relative}: {reason}", file=out)
+    for relative, warning in warnings:
+        print(f"warning: {relative}: {warning}", file=out)
+    if report:
+        print(f"report: {bids_report.write_pages(output_dir, entries)}", file=out)
     out.flush()
     return len(failures)
 
@@ -172,8 +141,7 @@ def run(bids_dir, output_dir, scans, method, nprocs, out=sys.stdout):
 def main(args):
     """`denoisers bids` with parsed arguments; the exit status."""
     bids_dir, output_dir = Path(args.bids_dir), Path(args.output_dir)
-    if output_dir.resolve() == bids_dir.resolve():
-        raise bids.BidsError("the output folder must not be the BIDS folder itself")
+    bids.check_output_dir(bids_dir, output_dir)
     scans, ignored = bids.find_scans(bids_dir, args.participant_label, args.suffix,
                                      validate=not args.skip_bids_validation)
     for relative in ignored:
@@ -184,4 +152,5 @@ def main(args):
         print(f"denoisers: {bids_dir}: no image of {', '.join(args.suffix)} found",
               file=sys.stderr)
         return 1
-    return 1 if run(bids_dir, output_dir, scans, args.method, args.nprocs) else 0
+    return 1 if run(bids_dir, output_dir, scans, args.method, args.nprocs,
+                    report=args.report) else 0

@@ -50,7 +50,7 @@ import dask.highlevelgraph
 import dask.array as da
 import numpy as np
 
-from . import _core
+from . import _core, sigma as _sigma
 from .pipeline import METHODS, _working_scale
 
 QUILLON_HALO = 6
@@ -302,6 +302,46 @@ def _check(arr, sigma, method, radius):
     if not (math.isfinite(sigma) and sigma >= 0.0):
         raise ValueError(f"chunked.denoise: sigma must be finite and not negative; got {sigma}")
     return sigma
+
+
+# The estimate of sigma reads at most this many voxels at once (1 GiB of
+# doubles): the whole volume when it holds no more, else slabs of
+# SIGMA_SLAB slices spread evenly over it.
+SIGMA_BUDGET = 1 << 27
+SIGMA_SLAB = 16
+
+
+def _region(array, index):
+    part = array[index]
+    return np.asarray(part.compute() if isinstance(part, da.Array) else part, dtype=np.float64)
+
+
+def estimate_noise(array, rician=True, budget=SIGMA_BUDGET):
+    """The noise of a 3-D volume too large for one call, as
+    denoisers.estimate_noise gives it for the whole volume: that very call
+    when the volume holds at most `budget` voxels, else the same call on
+    slabs of SIGMA_SLAB slices spread evenly over the volume, side by side
+    (each slab starts at an even slice, so the estimator's 2x2x2 blocks are
+    the whole volume's). The NoiseEstimate's sample_shape is what was read.
+
+    array: anything chunked.denoise takes (a dask array, or an array that
+    reads any region when sliced)."""
+    shape = tuple(array.shape)
+    plane = shape[0] * shape[1]
+    slices = shape[2]
+    if plane * slices <= budget or slices <= SIGMA_SLAB:
+        sample = _region(array, (slice(None),) * 3)
+    else:
+        count = max(1, min(budget // (plane * SIGMA_SLAB), slices // SIGMA_SLAB))
+        last = (slices - SIGMA_SLAB) // 2
+        starts = [2 * (last * k // max(1, count - 1)) for k in range(count)] if count > 1 \
+            else [2 * (last // 2)]
+        sample = np.concatenate([_region(array, (slice(None), slice(None),
+                                                 slice(s, s + SIGMA_SLAB))) for s in starts],
+                                axis=2)
+    estimate = _sigma.estimate_noise(np.asfortranarray(sample), rician)
+    estimate.sample_shape = sample.shape
+    return estimate
 
 
 def value_range(arr):

@@ -18,7 +18,9 @@ into place only once whole, with its JSON sidecar.
 import gzip
 import os
 import shutil
+import socket
 import tempfile
+import threading
 from pathlib import Path
 
 import dask.array as da
@@ -27,22 +29,54 @@ import numpy as np
 import zarr
 
 from . import nifti
+from .files import remove_stale_temporaries
 
 OUTPUT_DTYPE = np.dtype(np.float32)
-SIGMA_SAMPLE = 160  # the edge of the central cube sigma is estimated from
+
+
+# What this process has found each input file to be: path -> (SHA-256,
+# size, modification time). A file changed since is hashed again.
+_verified = {}
+_verifying = threading.Lock()
+
+
+def _identity(path, sha256):
+    stat = os.stat(path)
+    return sha256, stat.st_size, stat.st_mtime_ns
 
 
 class _NiftiVoxels:
     """A NIfTI file's voxels in float64 for dask.array.from_array: each read
-    opens the file anew, so the object pickles to a worker as a file name.
-    `tail` indexes the axes past the third (the one volume of X x Y x Z x 1)."""
+    opens the file anew, so the object pickles to a worker as a file name,
+    absolute (a worker runs in a folder of its own). `tail` indexes the axes
+    past the third (the one volume of X x Y x Z x 1). `sha256` is the digest
+    the client recorded: before its first read, and again if the file
+    changes, a process checks that the file it finds there has that digest,
+    so a worker on another machine, or one that sees another file under
+    that name, refuses to read instead of denoising the wrong data."""
 
-    def __init__(self, path, shape, tail=()):
-        self.path, self.shape, self.tail = str(path), tuple(shape), tail
+    def __init__(self, path, shape, tail, sha256):
+        self.path, self.shape, self.tail = str(Path(path).resolve()), tuple(shape), tail
+        self.sha256 = sha256
         self.dtype = np.dtype(np.float64)
         self.ndim = len(self.shape)
 
+    def _check(self):
+        if _verified.get(self.path) == _identity(self.path, self.sha256):
+            return
+        with _verifying:  # one thread hashes; the others then find it done
+            if _verified.get(self.path) == _identity(self.path, self.sha256):
+                return
+            found = nifti.sha256(self.path)
+            if found != self.sha256:
+                raise nifti.NiftiError(
+                    f"{self.path}: this worker ({socket.gethostname()}) reads another file "
+                    f"than the one hashed when the run started (SHA-256 {found[:12]}..., not "
+                    f"{self.sha256[:12]}...): every worker must see the input at the same path")
+            _verified[self.path] = _identity(self.path, found)
+
     def __getitem__(self, key):
+        self._check()
         key = (key if isinstance(key, tuple) else (key,)) + self.tail
         proxy = nib.load(self.path).dataobj
         # get_fdata(dtype=float64) scales through _get_scaled in float64;
@@ -56,27 +90,25 @@ def open_volume(path):
     """(3-D voxel reader, NIfTI image or None, affine) of a NIfTI file or a
     zarr array. The reader reads any region when sliced (chunked.denoise
     reads each chunk's region with its halo from it); a zarr array keeps its
-    own chunks."""
+    own chunks. A NIfTI reader holds the file's SHA-256 (`sha256`), computed
+    here, which every other process checks before it reads."""
     if nifti.is_zarr(path):
         store = zarr.open_array(str(path), mode="r")
         affine = np.array(store.attrs.get("affine", np.eye(4).tolist()), dtype=np.float64)
         return store, None, affine
     img = nifti.open_image(path)
+    if nifti.is_complex(img):
+        raise nifti.NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
+                               "chunks take real volumes")
     shape, tail = img.shape, ()
     if len(shape) == 4 and shape[3] == 1:
         shape, tail = shape[:3], (0,)
     if len(shape) != 3:
         raise nifti.NiftiError(f"{path}: chunked denoising takes 3-D volumes; this one is "
                                f"{'x'.join(map(str, img.shape))}")
-    return _NiftiVoxels(path, shape, tail), img, img.affine
-
-
-def central_cube(arr, edge=SIGMA_SAMPLE):
-    """The central part of arr, at most edge voxels along each axis, as numpy."""
-    index = tuple(slice(max(0, (n - edge) // 2), max(0, (n - edge) // 2) + edge)
-                  for n in arr.shape)
-    part = arr[index]
-    return np.asarray(part.compute() if isinstance(part, da.Array) else part)
+    reader = _NiftiVoxels(path, shape, tail, nifti.sha256(path))
+    _verified[reader.path] = _identity(reader.path, reader.sha256)
+    return reader, img, img.affine
 
 
 class _RegionWriter:
@@ -156,9 +188,13 @@ def _remove(path):
 
 def save_volume(out, path, img, affine, sidecar):
     """Computes out (lazy, 3-D) into path (.nii, .nii.gz or .zarr) and its
-    JSON sidecar, on the current dask scheduler."""
+    JSON sidecar, on the current dask scheduler. What a killed earlier run
+    left of its temporaries goes first; a NIfTI output's size and digest go
+    into the sidecar (nifti.output_record)."""
     target = Path(path)
     sidecar_target = sidecar_path(target)
+    for stale in (target, sidecar_target):
+        remove_stale_temporaries(stale)
     tmp, tmp_sidecar, raw = _temporary_name(target), _temporary_name(sidecar_target), None
     out = out.astype(OUTPUT_DTYPE)
     try:
@@ -175,6 +211,7 @@ def save_volume(out, path, img, affine, sidecar):
                     shutil.copyfileobj(src, dst, 1 << 24)
             else:
                 _write_nifti(out, header, tmp)
+            sidecar = {**sidecar, **nifti.output_record(tmp)}
         nifti.write_json(tmp_sidecar, sidecar)
         _replace(tmp, target)
         os.replace(tmp_sidecar, sidecar_target)

@@ -1,20 +1,29 @@
 """The command `denoisers` (also `python3 -m denoisers`).
 
-    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S] [--noise rician|gaussian]
-              [--method auto|quillon|quillon+tessary] [--mask MASK.nii[.gz]] [--threads N]
-              [--keep-dtype] [--quiet]
+    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...]] [--sigma-per-volume]
+              [--noise rician|gaussian] [--method auto|quillon|quillon+tessary]
+              [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
+              [--report PAGE.html] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
-    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--json]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume]
+              [--magnitude] [--json] [--strict]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
+              [--report]
 
 Exit status: 0 on success, 2 on a usage error, 1 on any other failure (for
-bids: when any image failed), 130 on Ctrl-C and 143 on SIGTERM, with one
-line on stderr saying what went wrong.
+bids: when any image failed), 3 with --strict when anything was warned of
+(the outputs are written all the same), 130 on Ctrl-C and 143 on SIGTERM,
+with one line on stderr saying what went wrong; 141 when the reader of the
+output went away (a broken pipe), quietly. Warnings (a doubtful estimated
+sigma, a volume that came back mostly zero, naming the volumes) go to
+stderr as "denoisers: warning:" lines and into the sidecar's "Warnings".
 """
 import argparse
 import json
+import logging
+import os
 import signal
 import sys
 import threading
@@ -26,9 +35,10 @@ import numpy as np
 from . import __version__
 from . import bids_app, nifti
 from .bids import SUFFIXES
-from .files import denoise_file, sidecar, volumes
+from .files import denoise_file, sidecar, sigma_source, volumes
 from .pipeline import CHOICES, DEFAULT_METHOD, DEFAULT_RADIUS, METHODS
-from .sigma import estimate_sigma, estimate_sigmas
+from .run_warnings import STRICT_EXIT, collected
+from .sigma import estimate_noise
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
@@ -63,9 +73,14 @@ def _parser():
     d.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
     d.add_argument("output", help="output NIfTI file (.nii or .nii.gz); a JSON sidecar is "
                    "written beside it")
-    d.add_argument("--sigma", type=_positive_float,
-                   help="noise standard deviation in the image's units (default: estimated "
-                   "per volume)")
+    d.add_argument("--sigma", type=_positive_float, nargs="+", metavar="S",
+                   help="noise standard deviation in the image's units: one value, or one per "
+                   "volume of a 4-D image (default: estimated, one pooled over the volumes)")
+    d.add_argument("--sigma-per-volume", action="store_true",
+                   help="estimate each volume's sigma on its own instead of one for the series")
+    d.add_argument("--strict", action="store_true",
+                   help="exit with status 3 when anything is warned of (a doubtful estimated "
+                   "sigma, for instance); the output is written all the same")
     d.add_argument("--noise", choices=("rician", "gaussian"), default="rician",
                    help="noise model (default: rician, for magnitude images)")
     d.add_argument("--method", choices=CHOICES,
@@ -81,6 +96,9 @@ def _parser():
     d.add_argument("--keep-dtype", action="store_true",
                    help="write the input's data type (integers rounded and clipped, under the "
                    "input's scaling) instead of float32")
+    d.add_argument("--report", metavar="PAGE.html",
+                   help="also write a page to look at: input and output mosaics, the "
+                   "residual and its histogram against the noise law, the run's facts")
     d.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     d.add_argument("--chunks", type=_positive_int,
                    help="denoise chunk by chunk on dask, in cubes of N voxels, from disk to "
@@ -91,6 +109,15 @@ def _parser():
                    "instead of this process's threads")
     d.add_argument("--source", help="how the sidecar's Sources names the input (default: "
                    "the input path as given), e.g. a BIDS URI")
+    d.add_argument("--input-sidecar", action="append", metavar="JSON",
+                   help="a JSON sidecar of the input whose acquisition fields (EchoTime, "
+                   "RepetitionTime, PhaseEncodingDirection, ...) the output's sidecar carries; "
+                   "repeat it for inherited ones, the most general first (default: IN.json "
+                   "beside the input, when there is one)")
+    d.add_argument("--magnitude", action="store_true",
+                   help="denoise the magnitude of a complex image (refused otherwise)")
+    d.add_argument("--force", action="store_true",
+                   help="let the output replace the input")
 
     b = commands.add_parser("bids", help="denoise a BIDS dataset into a derivative dataset")
     b.add_argument("bids_dir", help="the BIDS dataset")
@@ -107,25 +134,42 @@ def _parser():
                    "threads shared among them (default: 1)")
     b.add_argument("--skip-bids-validation", action="store_true",
                    help="take images whose names bids_validator refuses")
+    b.add_argument("--report", action="store_true",
+                   help="also write a page per image (sub-<label>/figures/), a page per "
+                   "subject (sub-<label>.html) and an index of every image (index.html)")
 
     s = commands.add_parser("sigma", help="print the noise level of each volume")
     s.add_argument("input", help="input NIfTI file (.nii or .nii.gz), 3-D or 4-D")
     s.add_argument("--noise", choices=("rician", "gaussian"), default="rician")
+    s.add_argument("--sigma-per-volume", action="store_true",
+                   help="give each volume's own estimate as its sigma, not the series' pooled one")
+    s.add_argument("--magnitude", action="store_true",
+                   help="the magnitude of a complex image (refused otherwise)")
     s.add_argument("--json", action="store_true", help="print a JSON object")
+    s.add_argument("--strict", action="store_true",
+                   help="exit with status 3 when anything is warned of")
     return parser
 
 
 def _run_sigma(args):
-    _, data = nifti.load(args.input)
+    _, data = nifti.load(args.input, args.magnitude)
     rician = args.noise == "rician"
     volumes(data)  # 3-D or 4-D only, with the command's own message
-    sigmas = estimate_sigmas(data, rician)
+    with collected() as run:
+        estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
     if args.json:
-        print(json.dumps({"sigma": sigmas, "noise": args.noise}))
+        print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise,
+                          "estimate": estimate.record(), "warnings": run.messages}))
     else:
-        for t, s in enumerate(sigmas):
-            print(f"volume {t}: sigma {s:.6g}")
-    return 0
+        for t, (s, v) in enumerate(zip(estimate.sigmas, estimate.volumes)):
+            own = "" if args.sigma_per_volume or len(estimate.volumes) == 1 else (
+                f" (its own estimate {v.sigma:.6g})")
+            print(f"volume {t}: sigma {s:.6g}{own}")
+        p = estimate.pooled
+        print(f"estimated from the {p.estimator}, confidence {p.confidence}: background "
+              f"{p.background:.6g}, tissue {p.tissue:.6g}, correlation {p.correlation:.2f}")
+    run.report()
+    return run.exit_status(args.strict)
 
 
 def _summary(args, shape, sigma, seconds):
@@ -144,8 +188,10 @@ def _run_chunked(args, parser):
     """IN to OUT chunk by chunk on dask: on this process's threads, or on the
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
-    if args.mask or args.keep_dtype or args.threads:
-        parser.error("--mask, --keep-dtype and --threads are not available with chunks")
+    if (args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude
+            or args.report):
+        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --magnitude and "
+                     "--report are not available with chunks")
     if args.method == "auto":
         parser.error("--method auto is not available with chunks: choose quillon or "
                      "quillon+tessary")
@@ -160,18 +206,20 @@ def _run_chunked(args, parser):
     if args.scheduler:
         from distributed import Client  # only this path needs it
         client = Client(args.scheduler, timeout="30s")
+        logging.getLogger("asyncio").addFilter(_without_all_exit)
     try:
         start = time.perf_counter()
         arr, img, affine = chunked_io.open_volume(args.input)
+        sha = None if img is None else arr.sha256
         rician = args.noise == "rician"
-        sigma, source = args.sigma, "given"
-        if sigma is None:
-            # The estimate needs its voxels in memory: a central cube stands
-            # for the volume (all of it, when the volume is that small).
-            sample = chunked_io.central_cube(arr)
-            sigma = estimate_sigma(sample, rician)
-            source = ("estimated" if sample.shape == arr.shape else
-                      f"estimated on the central {'x'.join(map(str, sample.shape))} voxels")
+        sigma, estimate = _given_sigma(args, 1, parser), None
+        with collected() as run:
+            if sigma is None:
+                estimate = chunked.estimate_noise(arr, rician)
+                sigma = estimate.sigmas[0]
+        source = sigma_source(args.sigma, False, 1)
+        if estimate is not None and estimate.sample_shape != arr.shape:
+            source += f", on {'x'.join(map(str, estimate.sample_shape))} voxels spread over the volume"
         out = chunked.denoise(arr, sigma, rician, args.method, args.radius,
                               chunks=args.chunks)
         progress = None
@@ -180,39 +228,86 @@ def _run_chunked(args, parser):
             progress = ProgressBar(out=sys.stderr)
             progress.register()
         try:
-            sha = None if nifti.is_zarr(args.input) else nifti.sha256(args.input)
             chunked_io.save_volume(out, args.output, img, affine,
                                    sidecar(args.input if args.source is None else args.source, sha,
                                            noise=args.noise, sigma=sigma, sigma_source=source,
                                            method=args.method, radius=args.radius,
-                                           mask=args.mask, keep_dtype=args.keep_dtype))
+                                           mask=args.mask, keep_dtype=args.keep_dtype,
+                                           estimate=estimate, warnings=run.messages))
         finally:
             if progress is not None:
                 progress.unregister()
         _summary(args, arr.shape, sigma, time.perf_counter() - start)
+        run.report()
     finally:
         if client is not None:
             client.close()
-    return 0
+            logging.getLogger("asyncio").removeFilter(_without_all_exit)
+    return run.exit_status(args.strict)
+
+
+def _given_sigma(args, count, parser):
+    """--sigma as denoise takes it: None (estimate), one value, or one per
+    volume of a series of `count` (None: unknown yet, any number)."""
+    if args.sigma is None:
+        return None
+    if len(args.sigma) == 1:
+        return args.sigma[0]
+    if count is not None and len(args.sigma) != count:
+        parser.error(f"--sigma takes one value or one per volume ({count}); got "
+                     f"{len(args.sigma)}")
+    return args.sigma
+
+
+def _without_all_exit(record):
+    """Whether to log an asyncio record: not distributed's AllExit, the way
+    its client stops waiting for a result. A client closed in the middle of
+    a computation (an interruption) leaves one "Task exception was never
+    retrieved" with it for every chunk it was waiting for."""
+    error = record.exc_info[1] if record.exc_info else None
+    return type(error).__name__ != "AllExit"
+
+
+def _same_file(a, b):
+    a, b = Path(a.rstrip("/")), Path(b.rstrip("/"))
+    try:
+        return a.samefile(b)
+    except OSError:  # the output does not exist yet
+        return a.resolve() == b.resolve()
 
 
 def _run_denoise(args, parser):
     if args.radius is not None and args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
+    if not args.force and _same_file(args.input, args.output):
+        parser.error(f"the output is the input ({args.output}): it would replace the raw "
+                     "data (--force to do so)")
     if _is_chunked(args):
         return _run_chunked(args, parser)
     args.method = args.method or DEFAULT_METHOD
     if not args.output.endswith(_NIFTI_SUFFIXES):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
-    done = denoise_file(args.input, args.output, sigma=args.sigma, noise=args.noise,
+    if args.sigma is not None and args.sigma_per_volume:
+        parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
+    if args.report and not Path(args.report).resolve().parent.is_dir():
+        parser.error(f"the report's folder does not exist: {args.report}")
+    sigma = _given_sigma(args, None, parser)
+    if isinstance(sigma, list):
+        shape = nifti.open_image(args.input).shape
+        _given_sigma(args, shape[3] if len(shape) == 4 else 1, parser)
+    done = denoise_file(args.input, args.output, sigma=sigma, noise=args.noise,
                         method=args.method, radius=args.radius, mask=args.mask,
                         threads=args.threads, keep_dtype=args.keep_dtype,
-                        progress=not args.quiet, source_name=args.source)
+                        progress=not args.quiet, source_name=args.source,
+                        per_volume=args.sigma_per_volume, magnitude=args.magnitude,
+                        source_sidecars=args.input_sidecar, report=args.report)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",
               file=sys.stderr)
-    return 0
+    for warning in done["warnings"]:
+        print(f"denoisers: warning: {args.output}: {warning}", file=sys.stderr)
+    return STRICT_EXIT if args.strict and done["warnings"] else 0
 
 
 class _Terminated(KeyboardInterrupt):
@@ -232,13 +327,21 @@ def main(argv=None):
     previous = signal.signal(signal.SIGTERM, _terminated) if main_thread else None
     try:
         if args.command == "sigma":
-            return _run_sigma(args)
-        if args.command == "bids":
-            return bids_app.main(args)
-        return _run_denoise(args, parser)
+            status = _run_sigma(args)
+        elif args.command == "bids":
+            status = bids_app.main(args)
+        else:
+            status = _run_denoise(args, parser)
+        sys.stdout.flush()  # a broken pipe shows here, not at the interpreter's exit
+        return status
     except KeyboardInterrupt as e:
         print("denoisers: interrupted; no partial file left", file=sys.stderr)
         return 143 if isinstance(e, _Terminated) else 130
+    except BrokenPipeError:
+        # The reader of stdout is gone (`denoisers sigma F | head -1`): nothing
+        # more to say, and nothing for the exit's flush to fail on.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as e:  # any failure is one line, never a traceback
         print(f"denoisers: error: {e}", file=sys.stderr)
         return 1

@@ -2,6 +2,11 @@
 `denoisers denoise`, shared by `denoisers bids` so that both write the same
 bytes for the same input."""
 import glob
+import importlib
+import json
+import shutil
+import threading
+import warnings as _warnings
 import time
 from pathlib import Path
 
@@ -9,7 +14,10 @@ import numpy as np
 
 from . import __version__
 from . import nifti
+from .output_checks import warn_mostly_zero
 from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise
+from .residual import structure_scores, structure_warning
+from .run_warnings import DenoiseWarning, collected
 
 
 def volumes(data):
@@ -23,22 +31,53 @@ def volumes(data):
 
 def remove_stale_temporaries(target):
     """Removes what a killed writer of target left behind: the temporaries
-    that nifti.save_with_sidecar and bids.copy_atomically make beside it
-    ('.NAME.<random>.partial...'), which an interruption that could not be
-    handled (SIGKILL, a power cut) leaves in place."""
+    that nifti.save_with_sidecar, bids.copy_atomically and
+    chunked_io.save_volume make beside it ('.NAME.<random>.partial...',
+    files or zarr folders), which an interruption that could not be handled
+    (SIGKILL, a power cut) leaves in place."""
     target = Path(target)
     for stale in target.parent.glob(f".{glob.escape(target.name)}.*.partial*"):
-        stale.unlink(missing_ok=True)
+        if stale.is_dir() and not stale.is_symlink():  # a zarr store's
+            shutil.rmtree(stale, ignore_errors=True)
+        else:
+            stale.unlink(missing_ok=True)
+
+
+# The fields of an input's sidecar that describe its acquisition and so
+# stay true of the denoised image, carried into the output's sidecar.
+ACQUISITION_FIELDS = (
+    "Manufacturer", "ManufacturersModelName", "MagneticFieldStrength", "ReceiveCoilName",
+    "ReceiveCoilActiveElements", "ScanningSequence", "SequenceVariant", "ScanOptions",
+    "SequenceName", "PulseSequenceType", "MRAcquisitionType", "EchoTime", "RepetitionTime",
+    "InversionTime", "FlipAngle", "EchoTrainLength", "PhaseEncodingDirection",
+    "EffectiveEchoSpacing", "TotalReadoutTime", "SliceTiming", "SliceEncodingDirection",
+    "SliceThickness", "MultibandAccelerationFactor", "ParallelReductionFactorInPlane",
+    "ParallelAcquisitionTechnique", "PartialFourier", "PixelBandwidth", "DwellTime",
+    "ImagingFrequency", "TaskName")
+
+
+def acquisition(source_sidecars):
+    """The ACQUISITION_FIELDS of the JSON files source_sidecars, merged in
+    order (a later file overrides an earlier one)."""
+    merged = {}
+    for path in source_sidecars:
+        try:
+            merged.update(json.loads(Path(path).read_text()))
+        except (OSError, ValueError) as e:
+            raise nifti.NiftiError(f"{path}: not a readable JSON sidecar ({e})") from None
+    return {k: merged[k] for k in ACQUISITION_FIELDS if k in merged}
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
-            keep_dtype):
-    """The JSON sidecar of an output: what it came from and how it was made."""
+            keep_dtype, estimate=None, warnings=()):
+    """The JSON sidecar of an output: what it came from, how it was made,
+    how an estimated sigma was found (estimate: a NoiseEstimate) and what
+    the run warned of."""
     if method == "quillon":
         radius = None
     elif method != "auto" and radius is None:  # auto chooses its own unless given one
         radius = DEFAULT_RADIUS
-    return {
+    record = {
         "Description": "Denoised with denoisers",
         "Sources": [source_name],
         "SourceSHA256": source_sha256,
@@ -50,36 +89,81 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "SoftwareName": "denoisers",
         "SoftwareVersion": __version__,
     }
+    if estimate is not None:
+        record["NoiseEstimate"] = estimate.record()
+    record["Warnings"] = list(warnings)
+    return record
+
+
+def sigma_source(sigma, per_volume, count):
+    """How NoiseSigmaSource names where the sigma came from."""
+    if sigma is not None:
+        return "given"
+    if count > 1:
+        return "estimated per volume" if per_volume else f"estimated, pooled over {count} volumes"
+    return "estimated"
 
 
 def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
                  radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
-                 source_name=None):
+                 source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
+                 report=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
-    beside it, both atomically. `source_name` is what the sidecar's
-    Sources records (default: the path as given). Returns a dict: sigma
-    (one per volume), seconds (the denoising alone), clipped, shape, dtype.
-    Raises NiftiError or ValueError with a one-line reason."""
+    beside it, both atomically, and the report page to the path `report`
+    when given. `source_name` is what the sidecar's Sources records
+    (default: the path as given). per_volume: estimate each volume's sigma
+    on its own, not one for the series. magnitude: denoise the modulus of
+    complex voxels (refused otherwise). source_sidecars: the input's JSON
+    sidecars, whose acquisition fields the output's sidecar carries
+    (default: IN.json beside the input, when there is one). Returns a dict:
+    sigma (one per volume), seconds (the denoising alone), clipped, shape,
+    dtype, warnings (the DenoiseWarning messages, also in the sidecar's
+    Warnings). Raises NiftiError or ValueError with a one-line reason."""
+    if report:  # its libraries (scipy, Pillow) load while the filters run
+        threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
+                         daemon=True).start()
     folder = Path(output).resolve().parent
     if not folder.is_dir():
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
     for target in (output, nifti.sidecar_path(output)):
         remove_stale_temporaries(target)
-    img, data = nifti.load(source)
+    img, data = nifti.load(source, magnitude)
     volumes(data)  # the rank check, before any work
+    if source_sidecars is None:
+        source_sidecars = [p for p in [nifti.sidecar_path(source)] if p.is_file()]
+    carried = acquisition(source_sidecars)
     mask_data = nifti.load_mask(mask, img) if mask else None
     start = time.perf_counter()
-    out, used = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
-                        radius=radius, mask=mask_data, threads=threads, progress=progress)
-    seconds = time.perf_counter() - start
+    with collected() as run:
+        result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
+                         radius=radius, mask=mask_data, threads=threads, progress=progress,
+                         per_volume=per_volume)
+        out, used = result
+        seconds = time.perf_counter() - start
+        sigmas = np.atleast_1d(used).tolist()
+        warn_mostly_zero(data, out, used)
+        scores = structure_scores(data, out, sigmas)
+        anatomy = structure_warning(scores, method)
+        if anatomy:
+            _warnings.warn(anatomy, DenoiseWarning)
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
                      noise=noise, sigma=used,
-                     sigma_source="given" if sigma is not None else "estimated", method=method,
+                     sigma_source=sigma_source(sigma, per_volume, np.size(used)), method=method,
                      radius=radius, mask=None if mask is None else str(mask),
-                     keep_dtype=keep_dtype)
+                     keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
+    record.update(carried)
+    if nifti.is_complex(img):
+        record["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
+    record["ResidualStructure"] = scores
     nifti.save_with_sidecar(out_img, output, record)
-    return {"sigma": np.atleast_1d(used).tolist(), "seconds": seconds, "clipped": clipped,
-            "shape": out.shape, "dtype": img.get_data_dtype()}
+    if report:
+        from .report import write_report
+        written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
+        write_report(report, data, out, {**written, "Seconds": round(seconds, 3)},
+                     sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
+                     title=Path(output).name)
+    return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
+            "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}

@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import tempfile
+import zlib
 from pathlib import Path
 
 import nibabel as nib
@@ -22,10 +23,24 @@ class NiftiError(Exception):
     """A file that cannot be used as asked (one clear line for the user)."""
 
 
-def load(path):
-    """(image, float64 data in the scaled units). NIfTI only."""
+def is_complex(img):
+    return np.dtype(img.get_data_dtype()).kind == "c"
+
+
+def load(path, magnitude=False):
+    """(image, float64 data in the scaled units). NIfTI only. Complex voxels
+    are refused (reading them as real would drop their imaginary part)
+    unless magnitude, which takes their modulus."""
     img = open_image(path)
-    return img, np.asarray(img.get_fdata(dtype=np.float64))
+    if is_complex(img) and not magnitude:
+        raise NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
+                         "--magnitude denoises their magnitude")
+    try:
+        if is_complex(img):
+            return img, np.abs(np.asanyarray(img.dataobj)).astype(np.float64)
+        return img, np.asarray(img.get_fdata(dtype=np.float64))
+    except (OSError, EOFError, ValueError, zlib.error) as e:  # a truncated or damaged file
+        raise NiftiError(f"{path}: its voxels cannot be read ({e})") from None
 
 
 def open_image(path):
@@ -85,6 +100,8 @@ def output_image(img, data, keep_dtype):
         values = np.clip(raw, info.min, info.max).astype(in_dtype)
     else:
         out_dtype = in_dtype if keep_dtype else np.float32
+        if np.dtype(out_dtype).kind == "c":  # a magnitude keeps the parts' precision
+            out_dtype = np.dtype(f"f{np.dtype(out_dtype).itemsize // 2}")
         values = data.astype(out_dtype)
         slope, inter = 1.0, 0.0
     header.set_data_dtype(values.dtype)
@@ -97,7 +114,7 @@ def output_image(img, data, keep_dtype):
     return out, clipped
 
 
-def _temporary_beside(path):
+def temporary_beside(path):
     """A new temporary file in path's directory with path's extension, so
     that nibabel picks the same format and the rename stays on one disk."""
     path = Path(path)
@@ -117,18 +134,33 @@ def save_with_sidecar(img, path, sidecar):
     (sidecar_path), each first into a temporary file in the same folder:
     both are complete before either is renamed into place, so a failure or
     an interruption leaves neither a partial file nor a new image with an
-    old sidecar."""
+    old sidecar. The sidecar also records the image file's size and digest
+    (output_record)."""
     targets = [Path(path), sidecar_path(path)]
-    temporaries = [_temporary_beside(t) for t in targets]
+    temporaries = [temporary_beside(t) for t in targets]
     try:
         nib.save(img, str(temporaries[0]))
-        write_json(temporaries[1], sidecar)
+        write_json(temporaries[1], {**sidecar, **output_record(temporaries[0])})
         for tmp, target in zip(temporaries, targets):
             os.replace(tmp, target)
     except BaseException:
         for tmp in temporaries:
             tmp.unlink(missing_ok=True)
         raise
+
+
+def output_record(path):
+    """The sidecar's record of the output file it describes: its size in
+    bytes and its SHA-256, which a resumed run checks before it trusts the
+    file (a truncated or damaged output is made again)."""
+    return {"OutputBytes": Path(path).stat().st_size, "OutputSHA256": sha256(path)}
+
+
+def matches_record(path, sidecar):
+    """Whether the file at path is the one sidecar's output_record describes."""
+    path = Path(path)
+    return (sidecar.get("OutputBytes") == path.stat().st_size
+            and sidecar.get("OutputSHA256") == sha256(path))
 
 
 def write_json(path, sidecar):

@@ -5,8 +5,9 @@ import numpy as np
 from tqdm import tqdm
 
 from . import _core, auto
-from .filters import as_volumes, per_volume, thread_cap, volumes_of
-from .sigma import estimate_sigmas
+from .filters import as_volumes, thread_cap, volumes_of
+from .filters import per_volume as _one_per_volume
+from .sigma import estimate_noise
 
 # The filter chains, which chunked runs take too; denoise() also takes
 # "auto" (auto.py), its default.
@@ -121,19 +122,44 @@ def _passes(method):
     return ["quillon", "tessary"] if method == "auto" else method.split("+")
 
 
+class Denoised(tuple):
+    """denoise()'s result: unpacks as ``(denoised, sigma)``; ``noise`` is
+    the NoiseEstimate behind an estimated sigma (None when sigma was given)."""
+
+    def __new__(cls, denoised, sigma, noise):
+        self = super().__new__(cls, (denoised, sigma))
+        self.noise = noise
+        return self
+
+    @property
+    def denoised(self):
+        return self[0]
+
+    @property
+    def sigma(self):
+        return self[1]
+
+
 def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, mask=None,
-            threads=None, progress=False):
+            threads=None, progress=False, per_volume=False):
     """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
 
     Returns ``(denoised, sigma)``: the denoised array, and the sigma used
-    (a float for 3-D input, an array of one value per volume for 4-D).
+    (a float for 3-D input, an array of one value per volume for 4-D). The
+    result's ``noise`` attribute holds how an estimated sigma was found
+    (denoisers.NoiseEstimate: estimator, confidence, each volume's own
+    estimate, warnings); warnings are also raised as DenoiseWarning.
 
     vol: 3-D array, or 4-D with the volumes along the last axis; any real
         float or integer dtype, any order. The output keeps a float input's
         dtype; integer input gives float64. Voxels must be finite.
     sigma: the noise standard deviation in the voxels' units (one value, or
-        one per volume); None estimates it per volume (estimate_sigmas). 0
+        one per volume); None estimates it (estimate_noise): one sigma pooled
+        over the volumes of a series, which share one noise level. 0
         returns the input unchanged.
+    per_volume: with sigma None, estimate each volume's sigma on its own
+        instead of pooling them (a volume too small for its own estimate
+        takes the pooled one).
     rician: True for magnitude images (Rician noise; the result is never
         negative), False for Gaussian noise (negative data such as
         difference or phase images works, and adding a constant to the input
@@ -242,10 +268,12 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         raise ValueError(f"denoise: {bad} voxels are not finite numbers (NaN or infinite)")
 
     vols = volumes_of(data)
+    noise = None
     if sigma is None:
-        sigmas = estimate_sigmas(data, rician, threads)
+        noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
+        sigmas = noise.sigmas
     else:
-        sigmas = per_volume(sigma, len(vols), "denoise: sigma must be a number.")
+        sigmas = _one_per_volume(sigma, len(vols), "denoise: sigma must be a number.")
         for s in sigmas:
             if not (math.isfinite(s) and s >= 0.0):
                 raise ValueError(f"denoise: sigma must be finite and not negative; got {s}")
@@ -275,7 +303,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
             ~mask[..., None], out.shape)
         out[outside] = data[outside]
     out = out.astype(out_dtype, copy=False)
-    return out, (used[0] if data.ndim == 3 else np.array(used))
+    return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise)
 
 
 def _check_mask(mask, shape):

@@ -1,41 +1,67 @@
-"""The noise level of a volume, for denoise() when no sigma is given.
+"""The noise level of a volume or a series, for denoise() when no sigma is
+given.
 
 The C++ estimator (noise_sigma/noise_sigma.h, the one behind the
-``noise_sigma`` MEX file) on each 3-D volume: the median of the finest
-orthonormal detail coefficients of the volume's whole 2x2x2 blocks, over the
-blocks whose eight voxels are finite and non-zero (so the zero background
-of a skull-stripped or masked volume does not pull it down), corrected for
-Rician noise by the variance factor of each block's signal-to-noise ratio.
-The README's "Estimating sigma" table gives its accuracy: from noise of 3%
-of the maximum up, on the Colin27 T1, its brain-extracted version and a
-textured phantom, Rician or Gaussian, every estimate is within 2.5% of the
-true sigma.
+``noise_sigma`` MEX file) makes two independent estimates of each 3-D
+volume and checks one against the other:
+
+- background: under Rician noise, the noise-only voxels of the air around
+  the object, fitted to the Rayleigh law (on data with integer values, at
+  the edges of the value grid's bins);
+- tissue: the median of the finest Haar coefficients of the object's flat
+  blocks (flat inside and around), corrected for the Rician bias of each
+  block's SNR, for the lag-1 correlation of the noise, and for the rounding
+  of data on a value grid.
+
+The background's sigma is used when its fit passes its checks (enough
+voxels, moments of a Rayleigh law), else the tissue's. The volumes of a 4-D
+series share one noise level: by default one sigma is pooled for all of
+them (the median of the volumes' estimates weighted by the samples behind
+each), and a volume too small for an estimate of its own takes it too.
+
+What the estimate warns of (an estimate of 0, one below the data's value
+step, background and tissue more than 25% apart, noise correlated above
+0.3, a volume's own estimate far from the series') is raised as a
+``DenoiseWarning`` naming the volumes. The README's "Estimating sigma"
+section has the measured accuracy.
 """
+import math
+import warnings
+from dataclasses import dataclass, field
+
 import numpy as np
 
 from . import _core
 from .filters import as_volumes, thread_cap, volumes_of
+from .run_warnings import DenoiseWarning
 
 MIN_BLOCKS = _core.MIN_BLOCKS
+# A volume whose own estimate is further than this factor from the series'
+# pooled one is warned of.
+FAR_FROM_SERIES = 2.0
+
+
+def _too_small(number):
+    return ValueError(
+        f"noise_sigma:small: Volume {number} has fewer than {MIN_BLOCKS} blocks of 2x2x2 "
+        "voxels that are all finite and non-zero: too little data to estimate sigma from.")
 
 
 def _estimate(vol, rician, threads, number):
     sigma = _core.noise_sigma(vol, bool(rician), threads)
     if sigma is None:
-        raise ValueError(
-            f"noise_sigma:small: Volume {number} has fewer than {MIN_BLOCKS} blocks of 2x2x2 "
-            "voxels that are all finite and non-zero: too little data to estimate sigma "
-            "from.")
+        raise _too_small(number)
     return sigma
 
 
 def estimate_sigmas(vol, rician=True, threads=None):
     """sigma of each 3-D volume of a 3-D or 4-D array (volumes along the
-    last axis), as a list of floats: the values ``noise_sigma(vol, rician)``
-    of the MEX file returns for the same doubles. threads: at most this many
-    worker threads (None: what the process may use); the bits never depend
-    on it. Raises ValueError for a volume with fewer than MIN_BLOCKS whole
-    2x2x2 blocks of finite, non-zero voxels."""
+    last axis), each on its own, as a list of floats: the values
+    ``noise_sigma(vol, rician)`` of the MEX file returns for the same
+    doubles. threads: at most this many worker threads (None: what the
+    process may use); the bits never depend on it. Raises ValueError for a
+    volume with fewer than MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero
+    voxels. estimate_noise pools a series and says how it was estimated."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_sigma")
     return [_estimate(v, rician, cap, t + 1) for t, v in enumerate(volumes_of(arr))]
@@ -48,9 +74,166 @@ def estimate_sigma(vol, rician=True, threads=None):
     are ignored. rician: True for magnitude images (Rician noise), False for
     Gaussian noise. Returns 0.0 for a constant volume; raises ValueError for
     one with too little data (see estimate_sigmas). A 4-D series takes
-    estimate_sigmas.
+    estimate_noise (one pooled sigma) or estimate_sigmas (one each).
     """
     if np.ndim(vol) != 3:
         raise ValueError(f"estimate_sigma takes one 3-D volume, got {np.ndim(vol)} dimensions; "
-                         "estimate_sigmas takes a series")
+                         "estimate_noise or estimate_sigmas take a series")
     return estimate_sigmas(vol, rician, threads)[0]
+
+
+@dataclass
+class VolumeNoise:
+    """How one volume's sigma was estimated. sigma is NaN for a volume too
+    small for an estimate of its own."""
+    sigma: float
+    estimator: str       # "background", "tissue", "constant" or "none"
+    confidence: str      # "high", "medium" or "low"
+    background: float    # the background's estimate; NaN when there is no air to fit
+    tissue: float        # the tissue's estimate; NaN when no block was flat
+    correlation: float   # the largest lag-1 correlation of the noise over the three axes
+    step: float          # the step of the data's value grid; 0 for none
+    samples: int         # the voxels or blocks the estimate rests on
+    warnings: int        # the core's warning bits
+
+    @classmethod
+    def from_core(cls, d):
+        return cls(sigma=d["sigma"], estimator=d["estimator"], confidence=d["confidence"],
+                   background=d["background"], tissue=d["tissue"],
+                   correlation=d["correlation"], step=d["step"], samples=d["samples"],
+                   warnings=d["warnings"])
+
+    def record(self):
+        """A JSON-ready dict (NaN as None)."""
+        def clean(x):
+            return None if isinstance(x, float) and math.isnan(x) else x
+        return {"Sigma": clean(self.sigma), "Estimator": self.estimator,
+                "Confidence": self.confidence, "Background": clean(self.background),
+                "Tissue": clean(self.tissue), "Correlation": round(self.correlation, 4),
+                "ValueStep": self.step, "Samples": self.samples}
+
+
+@dataclass
+class NoiseEstimate:
+    """The noise of a volume or series: ``sigmas`` (one per volume, what the
+    filters use), the series' ``pooled`` estimate, each volume's own, and
+    the warnings raised for it."""
+    sigmas: list
+    pooled: VolumeNoise
+    volumes: list
+    per_volume: bool
+    warnings: list = field(default_factory=list)
+    sample_shape: tuple = None  # the voxels the estimate read, when not the whole volume
+    @property
+    def estimator(self):
+        return self.pooled.estimator
+
+    @property
+    def confidence(self):
+        return self.pooled.confidence
+
+    def record(self):
+        """What the sidecar records."""
+        record = {"Pooled": not self.per_volume, **self.pooled.record()}
+        if len(self.volumes) > 1:
+            record["PerVolume"] = [v.record() for v in self.volumes]
+        return record
+
+
+def _numbers(volumes):
+    """Volume numbers as text, from 0 as `denoisers sigma` prints them and
+    numpy indexes them, runs shortened: "volumes 0-2, 6"."""
+    runs, start = [], None
+    for i, v in enumerate(volumes):
+        if start is None:
+            start = v
+        if i + 1 == len(volumes) or volumes[i + 1] != v + 1:
+            runs.append(f"{start}" if start == v else f"{start}-{v}")
+            start = None
+    return ("volume " if len(volumes) == 1 else "volumes ") + ", ".join(runs)
+
+
+def _messages(volumes, sigmas, per_volume, pooled):
+    """The warnings of a series' estimates, each naming its volumes."""
+    kinds = {}
+
+    def note(kind, t):
+        kinds.setdefault(kind, []).append(t)
+
+    for t, v in enumerate(volumes):
+        if v.warnings & _core.WARN_ZERO:
+            note("zero", t)
+        if v.warnings & _core.WARN_BELOW_STEP:
+            note("step", t)
+        if v.warnings & _core.WARN_DISAGREE:
+            note("disagree", t)
+        if v.warnings & _core.WARN_CORRELATED:
+            note("correlated", t)
+        if v.estimator == "none":
+            note("small", t)
+        elif v.estimator != "constant" and pooled.sigma > 0 and v.sigma > 0 and (
+                max(v.sigma, pooled.sigma) > FAR_FROM_SERIES * min(v.sigma, pooled.sigma)):
+            note("far", t)
+    texts = {
+        "zero": "the noise estimate is 0 although the data vary: nothing would be denoised; "
+                "give sigma",
+        "step": "the noise estimate is below the step between the data's values: noise this "
+                "small cannot be told from the rounding, and the estimate is a guess",
+        "disagree": f"the background (air) and the tissue give sigmas more than "
+                    f"{100 * _core.DISAGREEMENT:.0f}% apart; the background's is used (it "
+                    "holds noise alone)",
+        "correlated": f"the noise of neighbouring voxels correlates above "
+                      f"{_core.MOST_CORRELATION:g} (interpolated or filtered data?): the "
+                      "filters assume white noise and remove less of it",
+        "small": "too small for an estimate of its own: the series' pooled sigma is used",
+        "far": f"its own estimate is more than {FAR_FROM_SERIES:g} times away from the "
+               "series' pooled one" + (
+                   ", and is used: check it, or pool (drop --sigma-per-volume / per_volume)"
+                   if per_volume else
+                   ", which it is given: if its noise differs from the other volumes', "
+                   "estimate per volume (--sigma-per-volume, per_volume=True)"),
+    }
+    out = []
+    for kind, numbers in kinds.items():
+        detail = ""
+        if kind in ("zero", "step", "disagree", "correlated", "far") and len(numbers) == 1:
+            v = volumes[numbers[0]]
+            detail = {"zero": "", "step": f" (sigma {v.sigma:.3g}, step {v.step:g})",
+                      "disagree": f" (background {v.background:.4g}, tissue {v.tissue:.4g})",
+                      "correlated": f" (lag-1 correlation {v.correlation:.2f})",
+                      "far": f" ({v.sigma:.4g} against {pooled.sigma:.4g})"}[kind]
+        where = _numbers(numbers) if len(volumes) > 1 else "the volume"
+        out.append(f"noise: {where}: {texts[kind]}{detail}")
+    return out
+
+
+def estimate_noise(vol, rician=True, per_volume=False, threads=None):
+    """The noise of a 3-D volume or a 4-D series, with how it was found.
+
+    Returns a NoiseEstimate: ``sigmas`` has one sigma per volume, the
+    series' pooled one for all of them (or, with per_volume=True, each
+    volume's own; a volume too small for its own takes the pooled one),
+    ``pooled`` and ``volumes`` the estimates behind them (estimator,
+    confidence, background and tissue estimates, correlation, value step).
+    Each warning is raised as a DenoiseWarning and kept in ``warnings``.
+    Raises ValueError when the whole series holds too little data.
+    """
+    arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
+    cap = thread_cap(threads, "estimate_noise")
+    series = arr if arr.ndim == 4 else arr[..., None]
+    result = _core.noise_sigma_series(series, bool(rician), cap)
+    if result is None:
+        raise _too_small(1) if series.shape[3] == 1 else ValueError(
+            f"noise_sigma:small: none of the {series.shape[3]} volumes, nor all of them "
+            f"together, hold {MIN_BLOCKS} blocks of 2x2x2 voxels that are all finite and "
+            "non-zero: too little data to estimate sigma from.")
+    pooled = VolumeNoise.from_core(result[0])
+    volumes = [VolumeNoise.from_core(d) for d in result[1]]
+    if per_volume:
+        sigmas = [v.sigma if v.estimator != "none" else pooled.sigma for v in volumes]
+    else:
+        sigmas = [pooled.sigma] * len(volumes)
+    messages = _messages(volumes, sigmas, per_volume, pooled)
+    for m in messages:
+        warnings.warn(m, DenoiseWarning, stacklevel=2)
+    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages)

@@ -28,6 +28,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "call.h"
 #include "noise_sigma.h"
@@ -318,6 +319,15 @@ Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& g
   return out;
 }
 
+// Raises the error of a failed estimate, as the gateway reports it; returns
+// for kOk and kTooSmall (which the callers turn into None).
+void RaiseNoiseStatus(noise_sigma::Status status) {
+  if (status == noise_sigma::Status::kThreadsFailed)
+    RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
+  if (status == noise_sigma::Status::kNoMemory)
+    RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
+}
+
 // sigma of one volume, or None when the volume has too few 2x2x2 blocks
 // that carry data (the Python layer words that error, naming the volume).
 py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
@@ -335,19 +345,68 @@ py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
   double sigma = 0.0;
   noise_sigma::Status status = noise_sigma::Status::kOk;
   RunReleased([&] { status = noise_sigma::Estimate(request, &sigma); });
-  switch (status) {
-    case noise_sigma::Status::kOk:
-      return py::float_(sigma);
-    case noise_sigma::Status::kTooSmall:
-      return py::none();
-    case noise_sigma::Status::kThreadsFailed:
-      RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
-      break;
-    case noise_sigma::Status::kNoMemory:
-      RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
-      break;
-  }
+  if (status == noise_sigma::Status::kOk) return py::float_(sigma);
+  RaiseNoiseStatus(status);
   return py::none();
+}
+
+const char* EstimatorName(noise_sigma::Estimator e) {
+  switch (e) {
+    case noise_sigma::Estimator::kConstant: return "constant";
+    case noise_sigma::Estimator::kBackground: return "background";
+    case noise_sigma::Estimator::kTissue: return "tissue";
+    case noise_sigma::Estimator::kNone: break;
+  }
+  return "none";
+}
+
+py::dict Diagnostics(const noise_sigma::Result& r) {
+  static const char* const kConfidence[] = {"low", "medium", "high"};
+  py::dict d;
+  d["sigma"] = r.sigma;
+  d["estimator"] = EstimatorName(r.estimator);
+  d["confidence"] = kConfidence[static_cast<int>(r.confidence)];
+  d["background"] = r.background;
+  d["tissue"] = r.tissue;
+  d["correlation"] = r.correlation;
+  d["correlation_axes"] = py::make_tuple(r.correlation_axes[0], r.correlation_axes[1],
+                                         r.correlation_axes[2]);
+  d["step"] = r.step;
+  d["samples"] = r.samples;
+  d["warnings"] = r.warnings;
+  return d;
+}
+
+// A series [rows, cols, slices, volumes] (column-major) that shares one
+// noise level: (pooled diagnostics, one per volume with sigma NaN for a
+// volume too small for its own estimate), or None when the series as a
+// whole holds too little data.
+py::object NoiseSigmaSeries(const py::array_t<double, py::array::f_style>& series, bool rician,
+                            int threads) {
+  if (series.ndim() != 4) throw py::value_error("internal: the core takes a 4-D series");
+  const Shape shape{series.shape(0), series.shape(1), series.shape(2)};
+  if (shape.Voxels() > kMaxVoxels || series.shape(3) > kMaxVoxels) {
+    throw py::value_error(Message("noise_sigma:size",
+                                  "Each volume may hold at most 2147483647 voxels, and the "
+                                  "series at most 2147483647 volumes; split the array."));
+  }
+  noise_sigma::SeriesRequest request;
+  request.first = {series.data(), static_cast<int>(shape.rows), static_cast<int>(shape.cols),
+                   static_cast<int>(shape.slices)};
+  request.count = series.shape(3);
+  request.model = rician ? noise_sigma::NoiseModel::kRician : noise_sigma::NoiseModel::kGaussian;
+  request.max_threads = threads;
+  std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(request.count));
+  noise_sigma::SeriesResult pooled;
+  noise_sigma::Status status = noise_sigma::Status::kOk;
+  RunReleased([&] { status = noise_sigma::EstimateSeries(request, volumes.data(), &pooled); });
+  if (status != noise_sigma::Status::kOk) {
+    RaiseNoiseStatus(status);
+    return py::none();
+  }
+  py::list each;
+  for (const auto& r : volumes) each.append(Diagnostics(r));
+  return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
 // The Rician bias removed from an averaged magnitude estimate, voxel by
@@ -387,8 +446,18 @@ PYBIND11_MODULE(_core, m) {
         "first_slice=0) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
+  m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
+        py::arg("threads") = 0,
+        "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
+        "dicts, or None for too little data in the whole series");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;
+  m.attr("WARN_ZERO") = static_cast<unsigned>(noise_sigma::kWarnZero);
+  m.attr("WARN_BELOW_STEP") = static_cast<unsigned>(noise_sigma::kWarnBelowStep);
+  m.attr("WARN_DISAGREE") = static_cast<unsigned>(noise_sigma::kWarnDisagree);
+  m.attr("WARN_CORRELATED") = static_cast<unsigned>(noise_sigma::kWarnCorrelated);
+  m.attr("DISAGREEMENT") = noise_sigma::kDisagreement;
+  m.attr("MOST_CORRELATION") = noise_sigma::kMostCorrelation;
 }

@@ -1,7 +1,9 @@
 """Fault: `denoisers bids` misses or misnames an image, reuses one file's
-noise level for another, redoes finished work or skips changed work, lets
-one bad file stop the rest, or writes other bytes in parallel."""
+noise level for another, redoes finished work or skips changed or damaged
+work, writes private files, lets one bad file stop the rest, or writes
+other bytes in parallel."""
 import json
+import os
 import shutil
 
 import nibabel as nib
@@ -44,6 +46,11 @@ def test_finds_images_by_entities_and_names_outputs_alike(tmp_path, mini, refere
                 "").with_suffix(".bval").read_bytes()
         sidecar = json.loads(reference[s.derivative(".json")])
         assert sidecar["Sources"] == [f"bids:raw:{s.relative}"]
+        # Acquisition fields by BIDS inheritance, the nearest sidecar winning.
+        assert {k: sidecar.get(k) for k in ("RepetitionTime", "EchoTime", "AcquisitionTime")} \
+            == ({"RepetitionTime": 2.3, "EchoTime": 0.0029 if "sub-01" in s.relative else 0.003,
+                 "AcquisitionTime": None} if s.suffix == "T1w" else dict.fromkeys(
+                     ("RepetitionTime", "EchoTime", "AcquisitionTime")))
     assert set(reference) == expected
     description = json.loads(reference["dataset_description.json"])
     assert description["DatasetType"] == "derivative"
@@ -94,10 +101,17 @@ def test_rerun_skips_finished_work_and_redoes_changed_work(tmp_path, mini, refer
     assert done.returncode == 0 and counts(done.stdout) == (8, 0, 8, 0)
     assert {p: p.stat().st_mtime_ns for p in stamps} == stamps
 
-    # A changed input, a lost sidecar and a damaged output are redone.
+    # Every output has the umask's usual mode (the images' own).
+    umask = os.umask(0)
+    os.umask(umask)
+    assert {p.stat().st_mode & 0o777 for p in stamps} == {0o666 & ~umask}
+
+    # A changed input, a lost sidecar and a truncated output whose header
+    # still reads are redone.
     write_image(raw / "sub-03/anat/sub-03_T1w.nii.gz", phantom(SHAPE, sigma=9.0, seed=7)[1])
     (out / "sub-01/dwi/sub-01_desc-denoised_dwi.json").unlink()
-    (out / "sub-01/anat/sub-01_desc-denoised_T1w.nii.gz").write_bytes(b"truncated")
+    damaged = out / "sub-01/anat/sub-01_desc-denoised_T1w.nii.gz"
+    damaged.write_bytes(damaged.read_bytes()[:-100])
     done = run_cli("bids", raw, out, "participant")
     assert done.returncode == 0 and counts(done.stdout) == (8, 3, 5, 0), done.stdout
     redone = sorted(line.split()[2] for line in done.stdout.splitlines()

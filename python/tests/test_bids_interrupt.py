@@ -21,3 +21,4 @@ def test_killed_run_leaves_no_temporary_and_resumes_to_the_same_result(tmp_path,
         assert done.returncode == 0, done.stdout + done.stderr
         assert counts(done.stdout)[2] >= 2  # what was finished is kept
         assert tree(out) == reference
+

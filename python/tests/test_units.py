@@ -48,7 +48,7 @@ def test_output_dtype_and_sigma_per_volume():
     out_int, _ = denoisers.denoise(np.round(noisy).astype(np.uint16), 6.0, method="quillon")
     assert out_int.dtype == np.float64
     series = np.stack([noisy, 2.0 * noisy], axis=-1)
-    out4, sigmas = denoisers.denoise(series, method="quillon")
+    out4, sigmas = denoisers.denoise(series, method="quillon", per_volume=True)
     assert out4.shape == series.shape and sigmas.shape == (2,)
     assert sigmas[1] == 2.0 * sigmas[0]
     assert np.array_equal(out4[..., 1], 2.0 * out4[..., 0])

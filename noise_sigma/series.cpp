@@ -1,0 +1,95 @@
+// A series' pooled sigma. Every volume of a 4-D acquisition shares one
+// noise level, but a volume's own estimate can be far off: a diffusion
+// volume of little signal has few blocks bright enough to read Rician noise
+// from, a small volume few blocks at all (single-volume estimates on a real
+// 6x10x10 series scatter with a coefficient of variation of 0.28). The
+// median weighted by the samples each estimate rests on follows the
+// volumes that carry the evidence and ignores the few read wrong.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "noise_sigma.h"
+
+namespace noise_sigma {
+
+namespace {
+
+struct Vote {
+  double sigma;
+  double weight;
+};
+
+// The lower weighted median of the votes: the smallest sigma with at least
+// half the weight at or below it.
+double WeightedMedian(std::vector<Vote>& votes) {
+  std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.sigma < b.sigma; });
+  double total = 0.0;
+  for (const Vote& v : votes) total += v.weight;
+  double below = 0.0;
+  for (const Vote& v : votes) {
+    below += v.weight;
+    if (below >= 0.5 * total) return v.sigma;
+  }
+  return votes.back().sigma;
+}
+
+}  // namespace
+
+Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series) {
+  const VolumeView& first = request.first;
+  const int64_t voxels = int64_t{first.rows} * first.cols * first.slices;
+  std::vector<Vote> votes;
+  std::vector<const Result*> voters;
+  SeriesResult out;
+  for (int64_t t = 0; t < request.count; ++t) {
+    Request one;
+    one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
+    one.model = request.model;
+    one.max_threads = request.max_threads;
+    Result& r = per_volume[t];
+    const Status status = Estimate(one, &r);
+    if (status == Status::kTooSmall) {
+      r = Result{};
+      r.sigma = r.background = r.tissue = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    if (status != Status::kOk) return status;
+    ++out.estimated;
+    // A constant volume has no noise and no say in the series'.
+    if (r.estimator == Estimator::kConstant) continue;
+    votes.push_back(Vote{r.sigma, static_cast<double>(std::max<int64_t>(r.samples, 1))});
+    voters.push_back(&r);
+  }
+  if (!votes.empty()) {
+    const double pooled = WeightedMedian(votes);
+    // The pooled result is the volume's whose estimate is the median, so
+    // its diagnostics describe the sigma given.
+    for (const Result* r : voters)
+      if (r->sigma == pooled) {
+        out.pooled = *r;
+        break;
+      }
+  } else if (out.estimated > 0) {
+    // Every volume with an estimate is constant: the series has no noise.
+    out.pooled.estimator = Estimator::kConstant;
+    out.pooled.confidence = Confidence::kHigh;
+  } else {
+    // No volume holds enough data alone: the series side by side, one
+    // volume of count * slices slices (they are consecutive in memory).
+    if (request.count < 2 || int64_t{first.slices} * request.count > std::numeric_limits<int>::max())
+      return Status::kTooSmall;
+    Request all;
+    all.volume = VolumeView{first.data, first.rows, first.cols,
+                            static_cast<int>(int64_t{first.slices} * request.count)};
+    all.model = request.model;
+    all.max_threads = request.max_threads;
+    const Status status = Estimate(all, &out.pooled);
+    if (status != Status::kOk) return status;
+  }
+  *series = out;
+  return Status::kOk;
+}
+
+}  // namespace noise_sigma

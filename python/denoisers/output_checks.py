@@ -1,0 +1,43 @@
+"""Checks of a denoised result that catch a plausible-looking wrong answer."""
+import warnings as _warnings
+
+import numpy as np
+
+from .run_warnings import DenoiseWarning
+
+# A volume is reported when at least this share of its output is zero and
+# it kept under half of the input's non-zero voxels. A whole head keeps
+# about 70% of its voxels non-zero and a brain in its field of view some
+# 25%; a volume denoised with a sigma many times too high comes back all
+# but entirely zero. A volume already zero around a mask is not reported.
+MOSTLY_ZERO = 0.95
+
+
+def mostly_zero_volumes(noisy, denoised, sigma):
+    """Warnings (a list of one line each) for the volumes of `denoised`
+    (3-D, or 4-D with the volumes along the last axis) that came back
+    mostly zero from a `noisy` that was not: the symptom of a sigma far
+    above the noise. Volumes are numbered from 0, as `denoisers sigma`
+    prints them. sigma: the value used, one or one per volume."""
+    noisy, denoised = np.asarray(noisy), np.asarray(denoised)
+    count = 1 if denoised.ndim == 3 else denoised.shape[3]
+    sigmas = np.broadcast_to(np.atleast_1d(sigma), (count,))
+    warnings = []
+    for t in range(count):
+        before = noisy if denoised.ndim == 3 else noisy[..., t]
+        after = denoised if denoised.ndim == 3 else denoised[..., t]
+        kept, had = np.count_nonzero(after), np.count_nonzero(before)
+        zero = 1.0 - kept / max(after.size, 1)
+        if zero >= MOSTLY_ZERO and kept < 0.5 * had:
+            name = "the volume" if denoised.ndim == 3 else f"volume {t}"
+            warnings.append(f"{name} came back {zero:.1%} zero (the input "
+                            f"{1.0 - had / before.size:.1%}): its sigma {sigmas[t]:.4g} is "
+                            "probably far above its noise")
+    return warnings
+
+
+def warn_mostly_zero(noisy, denoised, sigma):
+    """Raises a DenoiseWarning for each volume mostly_zero_volumes names,
+    so that a run collects it with the others (and --strict counts it)."""
+    for message in mostly_zero_volumes(noisy, denoised, sigma):
+        _warnings.warn(message, DenoiseWarning, stacklevel=2)
