@@ -267,24 +267,50 @@ def print_case(case, figures):
         print(f"{'':{len(case) + 2}s}{name:28s} {f['psnr']:8.2f} {ssim} {seconds} {load}")
 
 
+TARGET_MARGIN = 0.3  # dB above the best dipy configuration measured
+TARGET_RATIO = 0.2  # of dipy's default's seconds
+TARGET_LOSS = 0.05  # dB below quillon+tessary at most
+PIPELINE = "quillon+tessary r3"
+
+
 def print_summary(all_figures, ours_name):
     """Ours (ours_name) against the best dipy configuration of each case,
-    and its seconds against dipy's default's."""
+    against quillon+tessary, and its seconds against dipy's default's; then
+    each target, met or missed and by how much."""
     print(f"\nsummary: {ours_name} against the best dipy configuration measured")
     print(f"{'case':22s} {'ours dB':>8s} {'best dipy dB':>12s} {'margin':>7s}  {'best dipy':24s} "
-          f"{'ours s':>7s} {'default s':>9s} {'ratio':>6s}")
+          f"{'vs q+t':>7s} {'ours s':>7s} {'default s':>9s} {'ratio':>6s}")
+    margins, ratios, losses = [], [], []
     for case, figures in all_figures.items():
         dipy = {n: f for n, f in figures.items() if n.startswith("dipy")}
         if ours_name not in figures or not dipy:
             continue
         best = max(dipy, key=lambda n: dipy[n]["psnr"])
         ours = figures[ours_name]
-        ratio = (f"{ours['seconds'] / dipy[DIPY_DEFAULT]['seconds']:6.2f}"
-                 if DIPY_DEFAULT in dipy else "     -")
-        default_s = f"{dipy[DIPY_DEFAULT]['seconds']:9.1f}" if DIPY_DEFAULT in dipy else "        -"
+        margins.append((ours["psnr"] - dipy[best]["psnr"], case))
+        versus = "      -"
+        if PIPELINE in figures:
+            losses.append((ours["psnr"] - figures[PIPELINE]["psnr"], case))
+            versus = f"{losses[-1][0]:+7.2f}"
+        ratio, default_s = "     -", "        -"
+        if DIPY_DEFAULT in dipy:
+            ratios.append((ours["seconds"] / dipy[DIPY_DEFAULT]["seconds"], case))
+            ratio, default_s = f"{ratios[-1][0]:6.2f}", f"{dipy[DIPY_DEFAULT]['seconds']:9.1f}"
         print(f"{case:22s} {ours['psnr']:8.2f} {dipy[best]['psnr']:12.2f} "
-              f"{ours['psnr'] - dipy[best]['psnr']:+7.2f}  {best:24s} {ours['seconds']:7.2f} "
+              f"{margins[-1][0]:+7.2f}  {best:24s} {versus} {ours['seconds']:7.2f} "
               f"{default_s} {ratio}")
+    # (label, figures, whether larger is better, target)
+    for label, values, up, target in (
+            ("margin over the best dipy (dB)", margins, True, TARGET_MARGIN),
+            ("seconds over dipy's default's", ratios, False, TARGET_RATIO),
+            ("against quillon+tessary (dB)", losses, True, -TARGET_LOSS)):
+        if not values:
+            continue
+        value, case = (min if up else max)(values)
+        missed = [c for v, c in values if (v < target if up else v > target)]
+        print(f"target: {label}: worst {value:+.2f} ({case}), target {target:+.2f}: "
+              + (f"met in all {len(values)} cases" if not missed else
+                 f"MISSED in {len(missed)} of {len(values)}: {', '.join(missed)}"))
 
 
 def print_mixes(all_figures):
