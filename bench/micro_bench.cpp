@@ -18,17 +18,17 @@
 #include <vector>
 
 #include "npy.h"
-#include "quillon/context.h"
+#include "quillon/quillon_context.h"
 #include "quillon/dct.h"
 #include "quillon/quillon.h"
 #include "quillon/rician_bias.h"
-#include "quillon/slabs.h"
+#include "quillon/quillon_slabs.h"
 #include "platform/threads.h"
 #include "quillon/workers.h"
-#include "tessary/context.h"
+#include "tessary/tessary_context.h"
 #include "tessary/local_mean.h"
 #include "tessary/search_worker.h"
-#include "tessary/slabs.h"
+#include "tessary/tessary_slabs.h"
 #include "tessary/tessary.h"
 
 namespace {

@@ -71,16 +71,14 @@ def _mix_family(radius, k=1.0):
     def run(noisy, sigma, rician):
         from denoisers import _core, pipeline
 
-        offset = 0.0 if rician else float(noisy.min())
-        shifted = noisy - offset
-        scale, ws = pipeline._working_scale(sigma, float(np.abs(shifted).max()))
-        work = np.asfortranarray(shifted * scale)
+        units = pipeline.Working(float(noisy.min()), float(noisy.max()), sigma, rician)
+        work, ws = units.into(noisy), units.sigma
         if rician:
             q = _core.rician_mean(_core.quillon(work, k * ws, -1.0, False), ws)
         else:
             q = _core.quillon(work, k * ws, 0.0, False)
         t = _core.tessary(work, float(radius), ws, q, 1.0 if rician else 0.0)
-        return ((f"{family} w{w:.1f}", (q + w * (t - q)) / scale + offset, {})
+        return ((f"{family} w{w:.1f}", units.back(q + w * (t - q), np.float64), {})
                 for w in MIX_WEIGHTS)
     run.members = [f"{family} w{w:.1f}" for w in MIX_WEIGHTS]
     return run

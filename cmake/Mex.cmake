@@ -7,12 +7,12 @@
 # and a version script exports only mexFunction and mexVersion (symbol
 # version MEX). It links against the host's libmx, libmex and libmat; here
 # those are the stand-in host's libraries, which carry the same sonames.
-set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/host/mex.map)
+set(MEX_VERSION_SCRIPT ${CMAKE_SOURCE_DIR}/mex/mex.map)
 
 function(add_mex name)
-  add_library(${name} MODULE ${CMAKE_SOURCE_DIR}/host/mex_version.cpp)
+  add_library(${name} MODULE ${CMAKE_SOURCE_DIR}/mex/mex_version.cpp)
   target_link_libraries(${name} PRIVATE ${ARGN} mx mex mat Threads::Threads m)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/host)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/mex)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
@@ -30,7 +30,7 @@ function(add_mex name)
   elseif(APPLE)
     # A Mach-O bundle (CMake's MODULE on Apple) exporting mexFunction alone.
     # The system's C++ runtime is a shared library on every Mac.
-    set(mex_exports ${CMAKE_SOURCE_DIR}/host/mex.exports)
+    set(mex_exports ${CMAKE_SOURCE_DIR}/mex/mex.exports)
     set_target_properties(${name} PROPERTIES
       SUFFIX ".mexmaci64"
       LINK_DEPENDS ${mex_exports})

@@ -1,6 +1,6 @@
 # GNU Octave as a second host: whenever Octave's development files are
 # present, ${CMAKE_BINARY_DIR}/NAME.mex is built next to NAME.mexa64 from the
-# same gateway source, compiled with MEX_HOST_OCTAVE so that host/mex_host.h
+# same gateway source, compiled with MEX_HOST_OCTAVE so that mex/mex_host.h
 # maps the interface onto Octave's, and linked against Octave's own
 # libraries instead of the stand-in host.
 #
@@ -40,10 +40,10 @@ endif()
 # gateway source and the host-free static libraries.
 function(add_octave_mex name gateway)
   set(target ${name}_octave)
-  add_library(${target} MODULE ${gateway} ${CMAKE_SOURCE_DIR}/host/mex_version.cpp)
+  add_library(${target} MODULE ${gateway} ${CMAKE_SOURCE_DIR}/mex/mex_version.cpp)
   target_compile_definitions(${target} PRIVATE MEX_HOST_OCTAVE)
   target_compile_options(${target} PRIVATE -fexceptions -funwind-tables)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/host)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/mex)
   target_include_directories(${target} SYSTEM PRIVATE ${OCTAVE_MEX_INCLUDE_DIR})
   target_link_libraries(${target} PRIVATE ${ARGN} ${OCTAVE_OCTINTERP_LIBRARY}
                         ${OCTAVE_OCTAVE_LIBRARY} Threads::Threads m)
@@ -62,9 +62,9 @@ function(add_octave_mex name gateway)
 endfunction()
 
 if(DENOISERS_OCTAVE)
-  add_octave_mex(quillon ${CMAKE_SOURCE_DIR}/quillon/mex_quillon.cpp quillon_core platform)
-  add_octave_mex(tessary ${CMAKE_SOURCE_DIR}/tessary/mex_tessary.cpp tessary_core)
-  add_octave_mex(noise_sigma ${CMAKE_SOURCE_DIR}/noise_sigma/mex_noise_sigma.cpp noise_sigma_core platform)
+  add_octave_mex(quillon ${CMAKE_SOURCE_DIR}/mex/quillon_gateway.cpp quillon_core contract platform)
+  add_octave_mex(tessary ${CMAKE_SOURCE_DIR}/mex/tessary_gateway.cpp tessary_core contract)
+  add_octave_mex(noise_sigma ${CMAKE_SOURCE_DIR}/mex/noise_sigma_gateway.cpp noise_sigma_core contract platform)
   if(DENOISERS_TESTS)
     enable_testing()
     add_subdirectory(${CMAKE_SOURCE_DIR}/octave/tests ${CMAKE_BINARY_DIR}/octave-tests)

@@ -52,7 +52,7 @@ std::vector<int> OutputDims(const Gateway& g, const mxArray* input, std::size_t 
 
 // The shape rules of a call that returned.
 void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, const Outcome& o) {
-  if (described.nlhs > g.max_outputs) Violation(described, "more outputs than the gateway returns were granted");
+  if (described.nlhs > g.signature.max_outputs) Violation(described, "more outputs than the gateway returns were granted");
   if (in.count() == 0) Violation(described, "a call without inputs returned");
   for (std::size_t k = 0; k < o.out.size(); ++k) {
     const std::vector<int> dims = OutputDims(g, in.at(0), k);
@@ -71,16 +71,23 @@ void CheckResult(const Gateway& g, const CallSpec& described, const Inputs& in, 
 // The <what> of an identifier "<name>:<what>" of the gateway's, or empty
 // for anybody else's.
 std::string WhatOf(const Gateway& g, const std::string& id) {
-  const std::string prefix = std::string(g.name) + ":";
+  const std::string prefix = std::string(g.signature.name) + ":";
   return id.compare(0, prefix.size(), prefix) == 0 ? id.substr(prefix.size()) : std::string();
+}
+
+// Whether `what` is in a null-terminated list of the signature's.
+bool Listed(const char* const* whats, const std::string& what) {
+  for (; *whats != nullptr; ++whats)
+    if (what == *whats) return true;
+  return false;
 }
 
 void CheckError(const Gateway& g, const CallSpec& described, const Outcome& o, bool fault_armed) {
   const std::string& id = o.result.id;
   const std::string what = WhatOf(g, id);
   if (what.empty())
-    Violation(described, "error '" + id + "' is not one of " + g.name + "'s: " + o.result.message);
-  if (std::find(g.ids.begin(), g.ids.end(), what) == g.ids.end())
+    Violation(described, "error '" + id + "' is not one of " + g.signature.name + "'s: " + o.result.message);
+  if (!Listed(g.signature.whats, what))
     Violation(described, "unknown identifier " + id);
   if (what == "threads" && !fault_armed) Violation(described, "worker start failed without a fault");
   if (o.result.message.empty()) Violation(described, "error " + id + " without a message");
@@ -165,12 +172,12 @@ void CheckOneCall(const Gateway& g, const std::uint8_t* data, std::size_t size, 
       CheckResult(g, described, in, first);
     else
       CheckError(g, described, first, armed);
-    const bool failed_for_worker = !first.result.ok && first.result.id == std::string(g.name) + ":threads";
+    const bool failed_for_worker = !first.result.ok && first.result.id == std::string(g.signature.name) + ":threads";
     // Arguments are checked before any worker starts: a fault changes only
     // whether a valid call completes, or the work finds its data wanting.
     const std::string work = reference.result.ok ? std::string() : WhatOf(g, reference.result.id);
     const bool found_by_work =
-        !work.empty() && std::find(g.work_ids.begin(), g.work_ids.end(), work) != g.work_ids.end();
+        !work.empty() && Listed(g.signature.found_by_work, work);
     if (armed && !reference.result.ok && first.result.id != reference.result.id &&
         !(found_by_work && failed_for_worker))
       Violation(described, "the fault changed the error from " + reference.result.id + " to " + first.result.id);

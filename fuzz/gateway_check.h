@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "arg_decoder.h"
+#include "refusal.h"
 #include "standin_host.h"
 
 namespace fuzzargs {
@@ -27,15 +28,13 @@ enum class Outputs {
 };
 
 struct Gateway {
-  const char* name;  // identifiers are "<name>:<what>"
+  // Its name, outputs and every <what> it may raise (identifiers are
+  // "<name>:<what>"), and those the work itself may raise from the data it
+  // reads (the others come from checks made before any worker starts): a
+  // worker that cannot start may turn these into "threads" too.
+  const contract::Signature& signature;
   standin::MexFunction fn;
-  int max_outputs;
-  std::vector<std::string> ids;  // every <what> the gateway may raise
   Outputs outputs = Outputs::kLikeInput1;
-  // The <what>s that the work itself may raise, from the data it reads
-  // (the others come from checks made before any worker starts): a worker
-  // that cannot start may turn these into "threads" too.
-  std::vector<std::string> work_ids = {};
   // With kRowPerVolume, the rows of the second output (one column per
   // volume: noise_sigma's diagnostics); 0 when there is none.
   int info_rows = 0;

@@ -3,24 +3,17 @@
 #include <cstdint>
 
 #include "gateway_check.h"
+#include "noise_sigma_contract.h"
 
 namespace {
 
-const fuzzargs::Gateway& NoiseSigma() {
-  static const fuzzargs::Gateway gateway{
-      "noise_sigma", &mexFunction, 2,
-      {"nargin", "nargout", "volume", "rician", "size", "small", "threads", "memory"},
-      fuzzargs::Outputs::kRowPerVolume,
-      // Too few usable blocks: known only once the workers have read them.
-      {"small"},
-      // [sigma, info]: nine rows of diagnostics per volume.
-      9};
-  return gateway;
-}
+// The identifiers, and the rows of the second output, are the contract's.
+const fuzzargs::Gateway kGateway{contract::kNoiseSigma, &mexFunction,
+                                 fuzzargs::Outputs::kRowPerVolume, contract::kNoiseSigmaInfoRows};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzzargs::CheckOneCall(NoiseSigma(), data, size);
+  fuzzargs::CheckOneCall(kGateway, data, size);
   return 0;
 }

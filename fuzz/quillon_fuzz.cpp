@@ -3,19 +3,16 @@
 #include <cstdint>
 
 #include "gateway_check.h"
+#include "quillon_contract.h"
 
 namespace {
 
-const fuzzargs::Gateway& Quillon() {
-  static const fuzzargs::Gateway gateway{
-      "quillon", &mexFunction, 2,
-      {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", "threads", "memory", "isa"}};
-  return gateway;
-}
+// The identifiers are the contract's.
+const fuzzargs::Gateway kGateway{contract::kQuillon, &mexFunction};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzzargs::CheckOneCall(Quillon(), data, size);
+  fuzzargs::CheckOneCall(kGateway, data, size);
   return 0;
 }

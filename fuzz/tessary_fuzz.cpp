@@ -3,16 +3,12 @@
 #include <cstdint>
 
 #include "gateway_check.h"
+#include "tessary_contract.h"
 
 namespace {
 
-const fuzzargs::Gateway& Tessary() {
-  static const fuzzargs::Gateway gateway{
-      "tessary", &mexFunction, 1,
-      {"nargin", "nargout", "volume", "size", "scalar", "range", "sigma", "guide", "guideSize",
-       "threads", "memory", "isa"}};
-  return gateway;
-}
+// The identifiers are the contract's.
+const fuzzargs::Gateway kGateway{contract::kTessary, &mexFunction};
 
 }  // namespace
 
@@ -20,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A radius past every extent pairs each voxel with every other: the cost
   // grows with the square of the voxels, and 4096 of them took seconds a
   // call in the instrumented build. 1024 keep such calls well under one.
-  fuzzargs::CheckOneCall(Tessary(), data, size, fuzzargs::Limits{1024});
+  fuzzargs::CheckOneCall(kGateway, data, size, fuzzargs::Limits{1024});
   return 0;
 }

@@ -11,13 +11,13 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "background.h"
 #include "block_stats.h"
 #include "noise_sigma.h"
 #include "quantisation.h"
+#include "stop.h"
 #include "threads.h"
 #include "tissue.h"
 #include "verdict.h"
@@ -41,10 +41,10 @@ Slab SlabOf(int k, int count, int slices) {
               static_cast<int>(int64_t{slices} * (k + 1) / count)};
 }
 
-int ThreadCount(int cap, int slices) {
-  int n = cap > 0 ? cap : static_cast<int>(std::thread::hardware_concurrency());
-  n = std::clamp(n, 1, kMostThreads);
-  return std::min(n, slices);
+// The call's threads (its cap, the process's affinity and
+// DENOISERS_THREADS), at most kMostThreads and one per block slice.
+int ThreadCount(const platform::CallOptions& options, int slices) {
+  return std::max(1, std::min({platform::ThreadsFor(options), kMostThreads, slices}));
 }
 
 struct Pass {
@@ -80,28 +80,35 @@ void ScaleWorker(void* p) {
   ScaleBlocks(pass.round, *pass.stats, r.slab.first * plane, r.slab.end * plane, *pass.scratch);
 }
 
-// Runs `worker` over the block slices split among `threads` workers.
-bool RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
-             std::vector<Record>& records) {
+// Runs `worker` over the block slices split among `threads` workers; the
+// calling thread asks the interrupt query meanwhile, and a stop ends the
+// call after the pass.
+Status RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
+               std::vector<Record>& records, platform::StopFlag& stop) {
   const int slices = pass.grid->slices;
-  return platform::RunWorkers(records.data(), threads, worker, [&](int k, Record& r) {
-    r = Record{&pass, SlabOf(k, threads, slices), SlabSummary{}};
-  });
+  const bool started = platform::RunWorkers(
+      records.data(), threads, worker,
+      [&](int k, Record& r) { r = Record{&pass, SlabOf(k, threads, slices), SlabSummary{}}; },
+      platform::Schedule::kThreads, threads, &stop);
+  if (!started) return Status::kThreadsFailed;
+  return stop.stopped() ? Status::kInterrupted : Status::kOk;
 }
 
 Status EstimateWithScratch(const Request& request, Result* result) {
   const VolumeView& volume = request.volume;
   const BlockGrid grid = GridOf(volume);
-  if (grid.Count() < kMinBlocks) return Status::kTooSmall;
+  if (grid.Count() < kMinBlocks) return Status::kTooLittleData;
   const int64_t count = grid.Count();
   const bool rician = request.model == NoiseModel::kRician;
 
   BlockStats stats(count);
-  const int threads = ThreadCount(request.max_threads, grid.slices);
+  const int threads = ThreadCount(request.options, grid.slices);
+  platform::StopFlag stop(request.options);
   std::vector<Record> records(threads);
   Pass pass{&volume, &grid, &stats, SuggestedGrid(volume), TissueRound{}, nullptr};
 
-  if (!RunPass(pass, threads, BlockWorker, records)) return Status::kThreadsFailed;
+  if (const Status s = RunPass(pass, threads, BlockWorker, records, stop); s != Status::kOk)
+    return s;
   SlabSummary all;
   for (const Record& r : records) {
     const SlabSummary& s = r.summary;
@@ -120,9 +127,10 @@ Status EstimateWithScratch(const Request& request, Result* result) {
     result->confidence = Confidence::kHigh;
     return Status::kOk;
   }
-  if (all.data_blocks < kMinBlocks) return Status::kTooSmall;
+  if (all.data_blocks < kMinBlocks) return Status::kTooLittleData;
   if (all.off_grid > 0) pass.value_grid = ValueGrid{};
-  if (!RunPass(pass, threads, SpreadWorker, records)) return Status::kThreadsFailed;
+  if (const Status s = RunPass(pass, threads, SpreadWorker, records, stop); s != Status::kOk)
+    return s;
 
   Findings findings;
   findings.rician = rician;
@@ -137,7 +145,8 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   pass.round.rician = rician;
   pass.round.step = findings.step;
   for (int round = 0; round < kRounds && pass.round.sigma > 0.0; ++round) {
-    if (!RunPass(pass, threads, ScaleWorker, records)) return Status::kThreadsFailed;
+    if (const Status s = RunPass(pass, threads, ScaleWorker, records, stop); s != Status::kOk)
+      return s;
     TissueRound next;
     const TissueFit fit = MeasureRound(pass.round, stats, count, scratch, &next);
     if (fit.blocks == 0) break;  // no block is flat (or bright enough) to read noise from
@@ -157,7 +166,7 @@ Status Estimate(const Request& request, Result* result) {
   try {
     return EstimateWithScratch(request, result);
   } catch (const std::bad_alloc&) {
-    return Status::kNoMemory;
+    return Status::kOutOfMemory;
   }
 }
 

@@ -7,7 +7,11 @@
 
 #include <cstdint>
 
+#include "call.h"
+
 namespace noise_sigma {
+
+using platform::Status;
 
 // How the noise entered the data.
 enum class NoiseModel {
@@ -27,17 +31,10 @@ struct VolumeView {
 struct Request {
   VolumeView volume;
   NoiseModel model = NoiseModel::kRician;
-  int max_threads = 0;  // at most this many worker threads; 0 or less: the
-                        // processor's count (capped at 8). The result has the
-                        // same bits for any count.
-};
-
-enum class Status {
-  kOk,             // *sigma holds the estimate (0 for a constant volume)
-  kTooSmall,       // fewer than kMinBlocks 2x2x2 blocks, or fewer than that many
-                   // whose eight voxels are finite and non-zero
-  kThreadsFailed,  // a worker thread could not be started
-  kNoMemory,       // the scratch arrays could not be allocated
+  // Threads (at most eight here, and never more than the volume's block
+  // slices) and the interrupt query, as for the filters; the instruction
+  // set is not read. The result has the same bits for any thread count.
+  platform::CallOptions options;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -90,7 +87,10 @@ struct Result {
   unsigned warnings = 0;  // Warning bits
 };
 
-// Estimates sigma. On kOk *sigma is set; otherwise it is left alone.
+// Estimates sigma. On kOk *sigma is set (0 for a constant volume);
+// otherwise it is left alone. kTooLittleData: fewer than kMinBlocks 2x2x2
+// blocks, or fewer than that many whose eight voxels are finite and
+// non-zero; kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
 Status Estimate(const Request& request, double* sigma);
 
 // Estimates sigma with everything the estimate rests on. On kOk *result is
@@ -103,7 +103,7 @@ struct SeriesRequest {
   VolumeView first;  // the first volume; volume t starts t * voxels further
   int64_t count = 0;
   NoiseModel model = NoiseModel::kRician;
-  int max_threads = 0;
+  platform::CallOptions options;  // as Request's, for each volume's estimate
 };
 
 struct SeriesResult {
@@ -116,11 +116,11 @@ struct SeriesResult {
   int64_t estimated = 0;  // the volumes with an estimate of their own
 };
 
-// Estimates each volume into per_volume[t] (status kTooSmall marks a volume
-// too small for an estimate of its own: its result has Estimator::kNone and
-// sigma NaN) and pools them. kOk when a pooled sigma was found; kTooSmall
-// when the series as a whole holds too little data; kThreadsFailed and
-// kNoMemory as Estimate.
+// Estimates each volume into per_volume[t] (status kTooLittleData marks a
+// volume too small for an estimate of its own: its result has
+// Estimator::kNone and sigma NaN) and pools them. kOk when a pooled sigma
+// was found; kTooLittleData when the series as a whole holds too little
+// data; kOutOfMemory, kThreadsFailed and kInterrupted as Estimate.
 Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series);
 
 }  // namespace noise_sigma

@@ -47,10 +47,10 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     Request one;
     one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
     one.model = request.model;
-    one.max_threads = request.max_threads;
+    one.options = request.options;
     Result& r = per_volume[t];
     const Status status = Estimate(one, &r);
-    if (status == Status::kTooSmall) {
+    if (status == Status::kTooLittleData) {
       r = Result{};
       r.sigma = r.background = r.tissue = std::numeric_limits<double>::quiet_NaN();
       continue;
@@ -79,12 +79,12 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     // No volume holds enough data alone: the series side by side, one
     // volume of count * slices slices (they are consecutive in memory).
     if (request.count < 2 || int64_t{first.slices} * request.count > std::numeric_limits<int>::max())
-      return Status::kTooSmall;
+      return Status::kTooLittleData;
     Request all;
     all.volume = VolumeView{first.data, first.rows, first.cols,
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
-    all.max_threads = request.max_threads;
+    all.options = request.options;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;
   }

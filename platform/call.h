@@ -47,20 +47,10 @@ enum class Status {
   kOutOfMemory,      // the call could not obtain its working memory
   kThreadsFailed,    // a worker thread could not be started
   kInterrupted,      // the interrupt query asked the call to stop
+  kTooLittleData,    // too few usable voxels to estimate from (noise_sigma)
 };
 
 // "ok", "invalid request", ...: for messages and logs.
 const char* StatusName(Status status);
-
-// The error a failed call reports, the same from every front end (the MEX
-// gateways, the Python binding): the identifier's part after the function's
-// name ("threads" of "quillon:threads") and the sentence. For kOk, what is
-// null. kInvalidRequest and kValueRange are "internal": the front ends check
-// their arguments first, so the core refusing them is their own fault.
-struct StatusReport {
-  const char* what = nullptr;
-  char message[512] = {};
-};
-StatusReport ReportOf(Status status, Isa isa);
 
 }  // namespace platform

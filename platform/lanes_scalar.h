@@ -28,6 +28,7 @@ struct ScalarLanes {
   static constexpr bool kFusedMulAdd = false;
   static M Less(D a, D b) { return a < b; }
   static M LessEqual(D a, D b) { return a <= b; }
+  static M Equal(D a, D b) { return a == b; }
   static M NotGreater(D a, D b) { return !(a > b); }
   static M NotEqual(D a, D b) { return !(a == b); }
   static M And(M a, M b) { return a && b; }

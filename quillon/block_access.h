@@ -9,7 +9,7 @@
 
 #include <cmath>
 
-#include "context.h"
+#include "quillon_context.h"
 
 namespace quillon {
 

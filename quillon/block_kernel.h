@@ -14,7 +14,7 @@
 #include <new>
 
 #include "block_access.h"
-#include "context.h"
+#include "quillon_context.h"
 #include "lane_transforms.h"
 #include "row_line_ring.h"
 #include "workers.h"

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -6,14 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "context.h"
+#include "quillon_context.h"
 #include "dct.h"
-#include "driver.h"
+#include "quillon_driver.h"
 #include "quillon.h"
 #include "rician_bias.h"
 #include "row_spans.h"
 #include "scratch.h"
-#include "slabs.h"
+#include "quillon_slabs.h"
 #include "stop.h"
 #include "threads.h"
 #include "workers.h"
@@ -194,6 +195,11 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   if (count == 0) return Status::kOk;
   if (q.noisy == nullptr || q.denoised == nullptr || !q.chunk.Valid(q.slices))
     return Status::kInvalidRequest;
+  if (q.sigma == 0.0) {  // no noise: the volume comes back as it went in, bit for bit
+    std::copy_n(q.noisy, count, q.denoised);
+    if (q.first_estimate != nullptr) std::copy_n(q.noisy, count, q.first_estimate);
+    return Status::kOk;
+  }
   const platform::Isa isa = platform::ResolveIsa(q.options.isa);
   if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
   const int64_t bias_size = BiasTableSize(q);

@@ -3,7 +3,7 @@
 // kernel gives the same bits as the scalar workers, voxel by voxel.
 #pragma once
 
-#include "context.h"
+#include "quillon_context.h"
 #include "isa.h"
 
 namespace quillon {

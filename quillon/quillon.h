@@ -1,7 +1,7 @@
 // quillon's core: the two-pass block-DCT denoising of one volume, on plain
-// memory. The MEX gateway, the Python binding and the chunked runner all
-// call Denoise; it is safe to call from several threads at once, each call
-// on its own volumes.
+// memory. The contract (contract/quillon_contract.h) checks a front end's
+// arguments and calls Denoise on each volume; it is safe to call from
+// several threads at once, each call on its own volumes.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,9 @@ struct Request {
   const double* noisy = nullptr;     // read only
   double* denoised = nullptr;        // receives the result
   double* first_estimate = nullptr;  // optional: receives the hard-threshold pass's estimate
-  double sigma = 0.0;                // noise standard deviation, in the units of the voxel values
+  // Noise standard deviation, in the units of the voxel values. 0 declares
+  // no noise: the volume comes back unchanged in both outputs.
+  double sigma = 0.0;
   // Positive: Rician noise (the oracle pass corrects the bias). Any non-zero
   // value clears negative results.
   int rician = 0;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "block_access.h"
-#include "context.h"
+#include "quillon_context.h"
 
 namespace quillon {
 

@@ -11,7 +11,7 @@ for isa in scalar sse2 avx2 avx512; do
   [ "$isa" = scalar ] || grep -qw "${isa/avx512/avx512f}" /proc/cpuinfo || continue
   echo "== DENOISERS_ISA=$isa"
   DENOISERS_ISA=$isa ctest --test-dir build --output-on-failure -j"$(nproc)" \
-    -R '^(Quillon|Tessary)' -E 'MexFile|NoSharedCode'
+    -R '^(Quillon|Tessary|Filter)' -E 'MexFile|NoSharedCode'
 done
 
 # The Python package: reinstalled into .venv from these sources (an

@@ -1,6 +1,6 @@
 // libut's interrupt flag, as the host keeps it: the host sets it when the
 // user presses Ctrl-C, and a long-running MEX function asks for it to give
-// up early. Gateways find the query at run time (host/interrupt_query.h), so
+// up early. Gateways find the query at run time (mex/interrupt_query.h), so
 // this library is loaded by whoever plays the host, never linked by a MEX
 // file.
 #include <atomic>

@@ -2,16 +2,17 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "context.h"
-#include "driver.h"
+#include "tessary_context.h"
+#include "tessary_driver.h"
 #include "local_mean.h"
 #include "scratch.h"
 #include "search_worker.h"
-#include "slabs.h"
+#include "tessary_slabs.h"
 #include "stop.h"
 #include "tessary.h"
 #include "threads.h"
@@ -77,16 +78,27 @@ platform::SpanGrid CentresFor(const unsigned char* mask, int rows, int cols, int
   return platform::Spread(wanted, cols, slices, {-R, R, 0, R, -R, R}, rows - 1);
 }
 
+// Whether voxel i takes part in no pair: its value or its guide value is
+// not finite. It comes back as it went in.
+inline bool PassesThrough(const Context& c, int64_t i) {
+  return !std::isfinite(c.in_image[i]) || !std::isfinite(c.guide_image[i]);
+}
+
 // The estimate from the sums, voxel by voxel on the call's threads.
 void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule schedule,
                    int threads) {
   if (c.rician == 0) {
-    platform::ForEachElement(n, threads, schedule,
-                             [&c](int64_t i) { c.out_image[i] = c.out_image[i] / c.weights[i]; });
+    platform::ForEachElement(n, threads, schedule, [&c](int64_t i) {
+      c.out_image[i] = PassesThrough(c, i) ? c.in_image[i] : c.out_image[i] / c.weights[i];
+    });
     return;
   }
   const double bias = (sigma + sigma) * sigma;
   platform::ForEachElement(n, threads, schedule, [&c, bias](int64_t i) {
+    if (PassesThrough(c, i)) {
+      c.out_image[i] = c.in_image[i];
+      return;
+    }
     const double x = c.out_image[i] / c.weights[i] - bias;
     c.out_image[i] = x < 0.0 ? 0.0 : std::sqrt(x);
     if (c.in_image[i] <= 0.0) c.out_image[i] = 0.0;
@@ -128,6 +140,10 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
   if (q.noisy == nullptr || q.guide == nullptr || q.denoised == nullptr ||
       !q.chunk.Valid(q.slices))
     return Status::kInvalidRequest;
+  if (q.sigma == 0.0) {  // no noise: the volume comes back as it went in, bit for bit
+    std::copy_n(q.noisy, count, q.denoised);
+    return Status::kOk;
+  }
   const platform::Isa isa = platform::ResolveIsa(q.options.isa);
   if (isa == platform::Isa::kAuto) return Status::kIsaUnavailable;
   try {
@@ -137,7 +153,9 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     double* weights = q.weights != nullptr ? q.weights : own_weights.Allocate(n);
     // The local means, and each voxel's own value and weight, in one sweep
     // on the call's threads: on fresh host arrays it is their first touch,
-    // page by page.
+    // page by page. A voxel whose value or guide value is not finite has
+    // no mean (NaN), and the gate lets no pair with it through: it never
+    // reaches a neighbour, and no neighbour reaches it.
     const int plane = q.rows * q.cols;
     platform::ForEachRange(
         q.slices, (platform::kRangeElements + plane - 1) / plane, platform::ThreadsFor(q.options),
@@ -147,6 +165,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
           for (int64_t i = first * plane; i < end * plane; ++i) {
             q.denoised[i] = q.rician != 0 ? q.noisy[i] * q.noisy[i] : q.noisy[i];
             weights[i] = 1.0;
+            if (!std::isfinite(q.noisy[i])) mean[i] = std::numeric_limits<double>::quiet_NaN();
           }
         });
     platform::SpanGrid centres;

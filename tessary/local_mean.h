@@ -1,5 +1,7 @@
 // The local-mean feature of the guide volume: each voxel's mean over itself
-// (counted twice) and its six face neighbours, with mirrored borders.
+// (counted twice) and its six face neighbours, with mirrored borders. A
+// guide value that is not finite never reaches a neighbour's mean: the
+// neighbour counts its own value in its place, and its own mean is NaN.
 #pragma once
 
 namespace tessary {

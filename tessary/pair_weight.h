@@ -63,10 +63,14 @@ static inline double WeightOfTerms(double G, double M) {
 }
 
 // False when the gate rejects the pair (nothing is added for it); otherwise
-// the pair's weight is left in w.
+// the pair's weight is left in w. A mean difference that is no number
+// closes the gate: a voxel without a mean (its value or guide value not
+// finite) takes part in no pair.
 static inline bool PairWeight(double mean_p, double mean_q, double guide_p, double guide_q,
                               const WeightConstants& k, double& w) {
-  const double K = GateDistance(mean_p - mean_q);
+  const double difference = mean_p - mean_q;
+  if (difference != difference) return false;
+  const double K = GateDistance(difference);
   if (K > k.h) return false;
   w = WeightOfTerms(GuideTerm(guide_p - guide_q, k), MeanTerm(K, k));
   return true;

@@ -51,7 +51,7 @@
 
 #include <cmath>
 
-#include "context.h"
+#include "tessary_context.h"
 #include "exp.h"
 #include "exp_lanes.h"
 #include "pair_weight.h"
@@ -342,10 +342,12 @@ class LaneWorker {
   Gated Gate(const Constants& c, M live, D mean_p, D mean_q, D guide_p, D guide_q) const {
     Gated g;
     // |trunc32(difference)|, the most negative integer for what does not
-    // fit, which the absolute value leaves as it is, as GateDistance does.
-    const typename V::I k = V::AbsInt(V::TruncateToInt(V::Sub(mean_p, mean_q)));
+    // fit, which the absolute value leaves as it is, as GateDistance does;
+    // a difference that is no number closes the gate, as in PairWeight.
+    const D difference = V::Sub(mean_p, mean_q);
+    const typename V::I k = V::AbsInt(V::TruncateToInt(difference));
     g.K = V::ToDouble(k);
-    g.pass = V::And(live, V::NotGreater(g.K, c.h));
+    g.pass = V::And(V::And(live, V::Equal(difference, difference)), V::NotGreater(g.K, c.h));
     g.dg = V::Sub(guide_p, guide_q);
     const M tabled = V::And(V::And(V::LessEqual(V::Mul(g.dg, g.dg), c.guide_limit),
                                    V::LessEqual(c.zero, g.K)),

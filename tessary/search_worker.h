@@ -3,7 +3,7 @@
 // noisy value into the other's sums.
 #pragma once
 
-#include "context.h"
+#include "tessary_context.h"
 #include "isa.h"
 
 namespace tessary {

@@ -1,7 +1,7 @@
 // tessary's core: the guided non-local means denoising of one volume, on
-// plain memory. The MEX gateway, the Python binding and the chunked runner
-// all call Denoise; it is safe to call from several threads at once, each
-// call on its own volumes.
+// plain memory. The contract (contract/tessary_contract.h) checks a front
+// end's arguments and calls Denoise on each volume; it is safe to call from
+// several threads at once, each call on its own volumes.
 #pragma once
 
 #include "call.h"
@@ -22,9 +22,12 @@ struct Request {
   const double* guide = nullptr;  // read only: the pre-filtered volume that voxels are compared by
   double* denoised = nullptr;     // receives the result
   int search_radius = 0;          // half-width of the cubic search window, in voxels
-  double sigma = 0.0;             // noise standard deviation, in the units of the voxel values
+  // Noise standard deviation, in the units of the voxel values. 0 declares
+  // no noise: the volume comes back unchanged. A negative sigma lets no
+  // pair through the gate: each voxel keeps the estimate of its own value.
+  double sigma = 0.0;
   // Non-zero: Rician noise (squared magnitudes are averaged and the bias
-  // 2 sigma^2 removed). The MEX gateway narrows the host's flag to this byte.
+  // 2 sigma^2 removed). The contract narrows a caller's flag to this byte.
   unsigned char rician = 0;
   // Optional, rows*cols*slices bytes: the voxels wanted (non-zero). Centres
   // whose window holds no wanted voxel are skipped; every wanted voxel gets
@@ -49,8 +52,14 @@ struct Request {
 // Weighs every voxel pair within the search window once and writes the
 // estimate into denoised. Never throws. kInvalidRequest: negative extents,
 // more than 2147483647 voxels, a missing volume or a chunk outside its
-// whole; kIsaUnavailable,
-// kOutOfMemory, kThreadsFailed, kInterrupted: see platform::Status.
+// whole; kIsaUnavailable, kOutOfMemory, kThreadsFailed, kInterrupted: see
+// platform::Status.
+//
+// A voxel whose value or guide value is not finite (NaN or infinite)
+// passes through unchanged and never spreads: no pair takes it, and a
+// neighbour's local mean counts the neighbour's own guide value in its
+// place. Every voxel beyond search_radius + 1 of such a value keeps the
+// bits it has without it.
 Status Denoise(const Request& request) noexcept;
 
 }  // namespace tessary

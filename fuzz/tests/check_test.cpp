@@ -39,7 +39,10 @@ void Fake(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   }
 }
 
-const Gateway kFake{"fake", &Fake, 1, {"volume"}};
+const char* const kFakeWhats[] = {"volume", nullptr};
+const char* const kNone[] = {nullptr};
+const contract::Signature kFakeSignature{"fake", 1, 1, "fake(x)", "[y]", kFakeWhats, kNone};
+const Gateway kFake{kFakeSignature, &Fake};
 
 std::vector<std::uint8_t> Volume() {
   Encoder e(1, 1);
@@ -66,7 +69,7 @@ TEST(CallRulesDeathTest, EachMisbehaviourAborts) {
   const auto v = Volume();
   EXPECT_DEATH(Check(Fault::kWrongShape, v), "not the dimensions its input 1 asks for");
   // A gateway of one value per volume may not return input 1's shape.
-  const Gateway series{"fake", &Fake, 1, {"volume"}, Outputs::kRowPerVolume};
+  const Gateway series{kFakeSignature, &Fake, Outputs::kRowPerVolume};
   EXPECT_DEATH(CheckOneCall(series, v.data(), v.size()), "not the dimensions its input 1 asks for");
   EXPECT_DEATH(Check(Fault::kForeignId, v), "not one of fake's");
   EXPECT_DEATH(Check(Fault::kWritesInput, v), "changed an input");

@@ -84,7 +84,7 @@ TEST(NoiseSigma, TooLittleDataIsRefusedAndLeavesSigmaAlone) {
     if (vol != &all_nan && vol != &mostly_zero)
       for (double& v : vol->v) v = 1.0 + (&v - vol->v.data()) % 7;
     double untouched = -2.0;
-    EXPECT_EQ(EstimateOf(*vol, NoiseModel::kRician, &untouched), Status::kTooSmall)
+    EXPECT_EQ(EstimateOf(*vol, NoiseModel::kRician, &untouched), Status::kTooLittleData)
         << vol->rows << "x" << vol->cols << "x" << vol->slices;
     EXPECT_EQ(untouched, -2.0);
   }

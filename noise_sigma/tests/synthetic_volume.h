@@ -134,7 +134,7 @@ inline Result ResultOf(const Volume& vol, NoiseModel model, int threads = 0) {
   Request request;
   request.volume = vol.View();
   request.model = model;
-  request.max_threads = threads;
+  request.options.threads = threads;
   Result result;
   result.estimator = Estimator::kNone;
   if (Estimate(request, &result) != Status::kOk) result.sigma = -1.0;
@@ -146,7 +146,7 @@ inline Status EstimateOf(const Volume& vol, NoiseModel model, double* sigma, int
   Request request;
   request.volume = vol.View();
   request.model = model;
-  request.max_threads = threads;
+  request.options.threads = threads;
   return Estimate(request, sigma);
 }
 

@@ -51,7 +51,7 @@ import dask.array as da
 import numpy as np
 
 from . import _core, sigma as _sigma
-from .pipeline import METHODS, _working_scale
+from .pipeline import METHODS, Working
 
 QUILLON_HALO = 6
 # tessary takes a column's centres in groups of ROW_GRID rows, aligned with
@@ -120,45 +120,6 @@ def _first_slice(block_id, slice_chunks, depth):
     """The whole volume's slice where a chunk with its halo starts."""
     k = block_id[2]
     return sum(slice_chunks[:k]) - (depth if k > 0 else 0)
-
-
-class _Working:
-    """The affine map into the filters' working range and back, with what
-    the whole-volume call fixes from the volume as a whole. Every voxel goes
-    through the same operations as in pipeline._denoise_volume, so it gets
-    the same bits."""
-
-    def __init__(self, smallest, largest, sigma, rician):
-        self.offset = 0.0 if rician else smallest
-        low, high = smallest - self.offset, largest - self.offset
-        self.scale, self.sigma = _working_scale(sigma, max(abs(low), abs(high)))
-        self.flag = 1.0 if rician else 0.0
-        # The largest working value, as quillon would find it in the whole
-        # working volume: x -> (x - offset) * scale never decreases, so the
-        # largest input maps to it. Counted from 0, as the core counts.
-        self.table_largest = max(0.0, self._forward(largest))
-
-    def _forward(self, x):
-        shifted = x - self.offset if self.offset != 0.0 else x
-        return shifted * self.scale
-
-    def into(self, block):
-        return np.asfortranarray(self._forward(np.asarray(block, dtype=np.float64)))
-
-    def into_own(self, x):
-        """into() in place, on a float64 volume no one else holds."""
-        if self.offset != 0.0:
-            np.subtract(x, self.offset, out=x)
-        return np.multiply(x, self.scale, out=x)
-
-    def back(self, out, dtype, scaled=False):
-        """out (float64, ours to change) in the input's units and dtype;
-        scaled: out is already divided by the scale."""
-        if not scaled:
-            out /= self.scale
-        if self.offset != 0.0:
-            out += self.offset
-        return out.astype(dtype, copy=False)
 
 
 def _quillon_block(block, w, slices, block_id=None):
@@ -389,7 +350,7 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3, chunks=None):
     dtype = arr.dtype if arr.dtype.kind == "f" else np.dtype(np.float64)
     if sigma == 0.0 or arr.size == 0:
         return arr.astype(dtype)
-    w = _Working(*value_range(arr), sigma, rician)
+    w = Working(*value_range(arr), sigma, rician)
 
     radius = int(radius)
     work_chunks = arr.chunks

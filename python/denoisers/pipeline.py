@@ -33,17 +33,57 @@ WORKING_SIGMA = 12.5
 _LARGEST_WORKING_VALUE = 2.0**22  # Rician table of 8 * 2**23 entries at most
 
 
-def _working_scale(sigma, largest):
-    """The factor that maps a volume into the filters' working range, and
-    sigma in that range."""
-    scale, working_sigma = WORKING_SIGMA / sigma, WORKING_SIGMA
-    if largest > 0.0 and largest * scale > _LARGEST_WORKING_VALUE:
-        scale = _LARGEST_WORKING_VALUE / largest
-        working_sigma = sigma * scale
-    if not (math.isfinite(scale) and scale > 0.0):
-        raise ValueError(f"denoise: sigma {sigma} cannot be mapped to the filters' range "
-                         f"for this volume (largest value {largest})")
-    return scale, working_sigma
+class Working:
+    """The affine map of a volume into the filters' working range and back,
+    fixed by the volume as a whole: its smallest and largest values, sigma
+    and the noise model. Gaussian data may be negative or sit on any
+    baseline: the filters see it from its minimum up, which also makes a
+    constant added to the input come out added to the result; Rician
+    magnitudes keep their zero. sigma 0 declares no noise: the map is the
+    identity, and the filters give the volume back. A chunk of a volume
+    (denoisers.chunked) goes through the whole volume's map, so every voxel
+    gets the whole call's bits."""
+
+    def __init__(self, smallest, largest, sigma, rician):
+        self.offset = 0.0 if rician or sigma == 0.0 else smallest
+        self.flag = 1.0 if rician else 0.0
+        low, high = smallest - self.offset, largest - self.offset
+        magnitude = max(abs(low), abs(high))
+        self.scale, self.sigma = 1.0, sigma
+        if sigma != 0.0:
+            self.scale, self.sigma = WORKING_SIGMA / sigma, WORKING_SIGMA
+            if magnitude > 0.0 and magnitude * self.scale > _LARGEST_WORKING_VALUE:
+                self.scale = _LARGEST_WORKING_VALUE / magnitude
+                self.sigma = sigma * self.scale
+        if not (math.isfinite(self.scale) and self.scale > 0.0):
+            raise ValueError(f"denoise: sigma {sigma} cannot be mapped to the filters' range "
+                             f"for this volume (largest value {magnitude})")
+        # The largest working value, as quillon would find it in the whole
+        # working volume: x -> (x - offset) * scale never decreases, so the
+        # largest input maps to it. Counted from 0, as the core counts.
+        self.table_largest = max(0.0, self._forward(largest))
+
+    def _forward(self, x):
+        shifted = x - self.offset if self.offset != 0.0 else x
+        return shifted * self.scale
+
+    def into(self, block):
+        return np.asfortranarray(self._forward(np.asarray(block, dtype=np.float64)))
+
+    def into_own(self, x):
+        """into() in place, on a float64 volume no one else holds."""
+        if self.offset != 0.0:
+            np.subtract(x, self.offset, out=x)
+        return np.multiply(x, self.scale, out=x)
+
+    def back(self, out, dtype, scaled=False):
+        """out (float64, ours to change) in the input's units and dtype;
+        scaled: out is already divided by the scale."""
+        if not scaled:
+            out /= self.scale
+        if self.offset != 0.0:
+            out += self.offset
+        return out.astype(dtype, copy=False)
 
 
 def _grown(mask, width):
@@ -78,44 +118,25 @@ def _masks_for(mask, method, radius):
 def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None):
     """One 3-D float64 volume in its own units; step() after each pass.
     Voxels outside mask hold unspecified values."""
-    if sigma == 0.0 or v.size == 0:
-        step(len(_passes(method)))
-        return v.copy()
-    # Gaussian data may be negative or sit on any baseline: the filters see
-    # it from its minimum up, which also makes a constant added to the input
-    # come out added to the result. Rician magnitudes keep their zero.
-    offset = 0.0 if rician else float(v.min())
-    shifted = v - offset if offset != 0.0 else v
-    # The largest magnitude from the two extremes: no temporary volume.
-    largest = max(-float(shifted.min()), float(shifted.max()))
-    scale, work_sigma = _working_scale(sigma, largest)
-    work = np.asfortranarray(shifted * scale)
+    w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
+                sigma, rician)
+    work = w.into(v)
     if method == "auto":
-        chosen = auto.settings(work, work_sigma, rician, radius)
+        chosen = auto.settings(work, w.sigma, rician, radius)
         masks = _masks_for(mask, "quillon+tessary" if chosen.weight > 0.0 else "quillon",
                            chosen.radius)
-        out = auto.filter_working(work, work_sigma, rician, chosen, step, threads, masks)
-    else:
-        out = _filter_chain(work, work_sigma, rician, method,
-                            DEFAULT_RADIUS if radius is None else radius, step, threads, mask)
-    out /= scale
-    if offset != 0.0:
-        out += offset
-    return out
-
-
-def _filter_chain(work, sigma, rician, method, radius, step, threads, mask):
-    """quillon, and tessary guided by it for "quillon+tessary": the MEX
-    filters' results on a volume in working units."""
-    flag = 1.0 if rician else 0.0
+        return w.back(auto.filter_working(work, w.sigma, rician, chosen, step, threads, masks),
+                      np.float64)
+    radius = DEFAULT_RADIUS if radius is None else radius
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
-    out = _core.quillon(work, sigma, flag, False, threads=threads, mask=quillon_mask)
+    out = _core.quillon(work, w.sigma, w.flag, False, w.table_largest, threads=threads,
+                        mask=quillon_mask)
     step(1)
     if method == "quillon+tessary":
-        out = _core.tessary(work, float(radius), sigma, out, flag, threads=threads,
+        out = _core.tessary(work, float(radius), w.sigma, out, w.flag, threads=threads,
                             mask=tessary_mask)
         step(1)
-    return out
+    return w.back(out, np.float64)
 
 
 def _passes(method):

@@ -2,8 +2,8 @@
 given.
 
 The C++ estimator (noise_sigma/noise_sigma.h, the one behind the
-``noise_sigma`` MEX file) makes two independent estimates of each 3-D
-volume and checks one against the other:
+``noise_sigma`` MEX file, through the same contract) makes two independent
+estimates of each 3-D volume and checks one against the other:
 
 - background: under Rician noise, the noise-only voxels of the air around
   the object, fitted to the Rayleigh law (on data with integer values, at
@@ -32,26 +32,13 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _core
-from .filters import as_volumes, thread_cap, volumes_of
+from .filters import as_volumes, thread_cap
 from .run_warnings import DenoiseWarning
 
 MIN_BLOCKS = _core.MIN_BLOCKS
 # A volume whose own estimate is further than this factor from the series'
 # pooled one is warned of.
 FAR_FROM_SERIES = 2.0
-
-
-def _too_small(number):
-    return ValueError(
-        f"noise_sigma:small: Volume {number} has fewer than {MIN_BLOCKS} blocks of 2x2x2 "
-        "voxels that are all finite and non-zero: too little data to estimate sigma from.")
-
-
-def _estimate(vol, rician, threads, number):
-    sigma = _core.noise_sigma(vol, bool(rician), threads)
-    if sigma is None:
-        raise _too_small(number)
-    return sigma
 
 
 def estimate_sigmas(vol, rician=True, threads=None):
@@ -63,8 +50,7 @@ def estimate_sigmas(vol, rician=True, threads=None):
     volume with fewer than MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero
     voxels. estimate_noise pools a series and says how it was estimated."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
-    cap = thread_cap(threads, "estimate_sigma")
-    return [_estimate(v, rician, cap, t + 1) for t, v in enumerate(volumes_of(arr))]
+    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"))
 
 
 def estimate_sigma(vol, rician=True, threads=None):
@@ -220,13 +206,7 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    series = arr if arr.ndim == 4 else arr[..., None]
-    result = _core.noise_sigma_series(series, bool(rician), cap)
-    if result is None:
-        raise _too_small(1) if series.shape[3] == 1 else ValueError(
-            f"noise_sigma:small: none of the {series.shape[3]} volumes, nor all of them "
-            f"together, hold {MIN_BLOCKS} blocks of 2x2x2 voxels that are all finite and "
-            "non-zero: too little data to estimate sigma from.")
+    result = _core.noise_sigma_series(arr, bool(rician), cap)
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:

@@ -1,12 +1,15 @@
 // denoisers._core: every call from Python into the C++ cores.
 //
-// Each function takes one 3-D volume of doubles in column-major order (the
-// Python layer converts, splits 4-D input into volumes and checks types) and
-// prepares the core's call as the MEX gateways do: the same flag truncation
-// and narrowing, zeroed outputs, the same checks with the same identifiers
-// and texts, and a core's status reported through platform::ReportOf, the
-// gateways' own table. Given the same doubles, the results are the MEX
-// files' bits.
+// Each function takes what its MEX function takes, as numpy arrays or
+// anything numpy reads as one (numbers, sequences): a volume, or a series of
+// volumes along the fourth and later axes, in column-major order. The
+// binding only converts: real numbers become doubles (Python also takes
+// integer and float32 arrays the MEX files refuse), everything else is
+// described as what it is, and the contract (contract/) checks the call and
+// runs the core on each volume, as it does for the MEX gateways. A refusal
+// raises its identifier and text: TypeError for the wrong kind of value,
+// ValueError for a wrong value, MemoryError, and RuntimeError for the rest.
+// Given the same doubles, the results are the MEX files' bits.
 //
 // The cores keep all state in the call, so calls from several Python
 // threads run at once. The call runs on a helper thread with the GIL
@@ -16,94 +19,90 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "call.h"
-#include "noise_sigma.h"
-#include "quillon.h"
-#include "rician_bias.h"
-#include "rician_flag.h"
+#include "noise_sigma_contract.h"
+#include "quillon_contract.h"
+#include "tessary_contract.h"
 #include "rician_mean.h"
-#include "tessary.h"
 
 namespace py = pybind11;
 
 namespace {
 
-using Volume = py::array_t<double, py::array::f_style>;
+using Doubles = py::array_t<double, py::array::f_style | py::array::forcecast>;
 // The voxels a call is asked for: non-zero bytes, a volume's shape.
 using Mask = py::array_t<uint8_t, py::array::f_style | py::array::forcecast>;
 
-constexpr int64_t kMaxVoxels = 2147483647;
-
-// The gateways' range test for a scalar that is truncated to a 32-bit
-// integer (false for NaN).
-bool TruncatesToInt32(double x) { return x > -2147483649.0 && x < 2147483648.0; }
-
-// "<identifier>: <message>", the way the MEX runner prints a host error.
-template <class... Args>
-std::string Message(const char* id, const char* format, Args... args) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, args...);
-  return std::string(id) + ": " + text;
-}
-
-// Raises the error a core's status stands for, as the gateway of `name`
-// reports it: MemoryError for memory, RuntimeError for the rest.
-void RaiseStatus(const char* name, platform::Status status, platform::Isa isa) {
-  const platform::StatusReport report = platform::ReportOf(status, isa);
-  if (report.what == nullptr) return;
-  const std::string text = std::string(name) + ":" + report.what + ": " + report.message;
-  if (status == platform::Status::kOutOfMemory) {
-    PyErr_SetString(PyExc_MemoryError, text.c_str());
-    throw py::error_already_set();
-  }
-  throw std::runtime_error(text);
-}
-
-struct Shape {
-  int64_t rows, cols, slices;
-  int64_t Voxels() const { return rows * cols * slices; }
+// A Python value described for the contract, with what holds its numbers.
+struct Described {
+  py::array array;
+  std::vector<int> dims;
+  contract::Argument argument;
 };
 
-Shape ShapeOf(const Volume& v) {
-  if (v.ndim() != 3) throw py::value_error("internal: the core takes one 3-D volume");
-  return Shape{v.shape(0), v.shape(1), v.shape(2)};
+Described Describe(const py::handle& value) {
+  Described d;
+  d.array = py::module_::import("numpy").attr("asarray")(value);
+  const py::ssize_t ndim = d.array.ndim();
+  for (py::ssize_t k = 0; k < ndim; ++k) {
+    const py::ssize_t n = d.array.shape(k);
+    d.dims.push_back(n <= INT32_MAX ? static_cast<int>(n) : -1);
+  }
+  while (d.dims.size() < 2) d.dims.push_back(1);  // as the hosts count: a scalar is 1x1
+  contract::Argument& a = d.argument;
+  a.ndim = static_cast<int>(d.dims.size());
+  a.dims = d.dims.data();
+  a.elements = static_cast<std::size_t>(d.array.size());
+  const char kind = d.array.dtype().kind();
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    a.kind = contract::Argument::Kind::kOther;
+    return d;
+  }
+  d.array = Doubles::ensure(d.array);
+  if (!d.array) throw py::error_already_set();
+  const auto* data = static_cast<const double*>(d.array.data());
+  // A logical value is a number, but never a double array.
+  a.kind = kind == 'b' ? contract::Argument::Kind::kNumeric : contract::Argument::Kind::kDouble;
+  if (a.kind == contract::Argument::Kind::kDouble) a.data = data;
+  if (a.elements == 1) a.scalar = data[0];
+  return d;
 }
 
-// The mask's bytes, after checking that it covers the volume; null for none.
-const unsigned char* MaskOf(const std::optional<Mask>& mask, const Shape& shape) {
-  if (!mask) return nullptr;
-  if (mask->ndim() != 3 || mask->shape(0) != shape.rows || mask->shape(1) != shape.cols ||
-      mask->shape(2) != shape.slices)
-    throw py::value_error("internal: the mask must have the volume's shape");
-  return mask->data();
+// An uninitialised float64 array of `like`'s shape, in Fortran order: the
+// cores write every element.
+py::array_t<double> Like(const py::array& like) {
+  std::vector<py::ssize_t> shape(like.shape(), like.shape() + like.ndim());
+  return py::array_t<double, py::array::f_style>(shape);
 }
 
-// Where a chunk lies in its whole volume, checked.
-platform::Chunk ChunkOf(int whole_slices, int first_slice, const Shape& shape) {
-  const platform::Chunk chunk{whole_slices, first_slice};
-  if (whole_slices < 0 || !chunk.Valid(static_cast<int>(shape.slices)))
-    throw py::value_error("internal: the chunk's slices must lie within its whole volume's");
-  return chunk;
-}
-
-Volume Zeros(const Shape& s) {
-  Volume v({s.rows, s.cols, s.slices});
-  std::fill_n(v.mutable_data(), s.Voxels(), 0.0);
-  return v;
+[[noreturn]] void Raise(const contract::Refusal& r) {
+  const std::string text = std::string(r.id) + ": " + r.message;
+  PyObject* type = PyExc_RuntimeError;
+  switch (r.fault) {
+    case contract::Fault::kKind: type = PyExc_TypeError; break;
+    case contract::Fault::kValue: type = PyExc_ValueError; break;
+    case contract::Fault::kMemory: type = PyExc_MemoryError; break;
+    // The work was stopped by a signal whose exception is still to come:
+    // PyErr_CheckSignals raises it now (a handler that returned leaves the
+    // call interrupted all the same).
+    case contract::Fault::kInterrupted:
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      break;
+    case contract::Fault::kThreads:
+    case contract::Fault::kOther: break;
+  }
+  PyErr_SetString(type, text.c_str());
+  throw py::error_already_set();
 }
 
 // The cores' interrupt query: asked on the helper thread that runs the
@@ -112,25 +111,23 @@ bool StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(fl
 
 // Runs `work` on a helper thread with the GIL released, and checks for
 // signals every 50 ms meanwhile. A signal (such as Ctrl-C) makes the core
-// stop through `options`' interrupt query, when given, and its exception
+// stop through `options`' interrupt query, and its exception
 // (KeyboardInterrupt) is raised once the work has returned. Without a
 // helper thread (the system refuses one) the work runs here, still without
 // the GIL, and a Ctrl-C waits for the next Python statement.
 template <class Work>
-void RunReleased(Work work, platform::CallOptions* options = nullptr) {
+void RunReleased(Work work, platform::CallOptions& options) {
   std::atomic<bool> stop{false};
-  if (options != nullptr) {
-    options->interrupt_query = &StopRequested;
-    options->interrupt_context = &stop;
-  }
+  options.interrupt_query = &StopRequested;
+  options.interrupt_context = &stop;
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
   bool interrupted = false;
   {
     py::gil_scoped_release release;
-    // The work never throws (the cores are noexcept), so the helper needs
-    // no exception channel.
+    // The work never throws (the contract and the cores do not), so the
+    // helper needs no exception channel.
     std::thread helper;
     try {
       helper = std::thread([&] {
@@ -160,194 +157,109 @@ void RunReleased(Work work, platform::CallOptions* options = nullptr) {
   if (interrupted) throw py::error_already_set();
 }
 
-// The work of a call was stopped by a signal whose exception is still to
-// come: PyErr_CheckSignals raises it now (a handler that returned leaves
-// the call interrupted all the same).
-void RaiseInterrupted(const char* name) {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  RaiseStatus(name, platform::Status::kInterrupted, platform::Isa::kAuto);
+// The mask's bytes, after checking that it covers one volume of the series;
+// null for none.
+const unsigned char* MaskOf(const std::optional<Mask>& mask, const contract::Series& s) {
+  if (!mask) return nullptr;
+  if (mask->ndim() != 3 || mask->shape(0) != s.rows() || mask->shape(1) != s.cols() ||
+      mask->shape(2) != s.slices())
+    throw py::value_error("internal: the mask must have one volume's shape");
+  return mask->data();
 }
 
-// The gateway's refusal of a volume with a side below a 4x4x4 block.
-void CheckQuillonSides(const Shape& shape) {
-  static const char* const kNames[3][2] = {{"row", "rows"}, {"column", "columns"},
-                                           {"slice", "slices"}};
-  const int64_t sides[3] = {shape.rows, shape.cols, shape.slices};
-  for (int d = 0; d < 3; ++d) {
-    if (sides[d] >= 4) continue;
-    const std::string dims = std::to_string(shape.rows) + "x" + std::to_string(shape.cols) + "x" +
-                             std::to_string(shape.slices);
-    throw py::value_error(Message("quillon:size",
-                                  "The volume (input 1) is %s: it has %d %s, and quillon needs at "
-                                  "least 4 rows, 4 columns and 4 slices (the side of its 4x4x4 "
-                                  "blocks).",
-                                  dims.c_str(), static_cast<int>(sides[d]),
-                                  kNames[d][sides[d] == 1 ? 0 : 1]));
-  }
+// Where each volume lies in a larger one, checked.
+platform::Chunk ChunkOf(int whole_slices, int first_slice, const contract::Series& s) {
+  const platform::Chunk chunk{whole_slices, first_slice};
+  if (whole_slices < 0 || !chunk.Valid(s.slices()))
+    throw py::value_error("internal: the chunk's slices must lie within its whole volume's");
+  return chunk;
 }
 
-// table_largest: the value that sizes the Rician bias table; negative for
-// the volume's own largest value (the MEX call). A piece of a larger volume
-// passes the whole volume's, so that its table, and with it every corrected
-// value, is the one the whole-volume call uses.
-py::object Quillon(const Volume& noisy, double sigma, double flag, bool return_first,
-                   double table_largest, int threads, const std::optional<Mask>& mask,
-                   int whole_slices, int first_slice) {
-  const Shape shape = ShapeOf(noisy);
-  if (!TruncatesToInt32(flag)) {
-    throw py::value_error(Message("quillon:rician",
-                                  "The Rician flag (input 3) must be a number within the 32-bit "
-                                  "integer range; got %g.",
-                                  flag));
+// table_largest: None, one number for every volume or one per volume.
+std::vector<double> TableLargest(const py::object& given, std::size_t volumes) {
+  if (given.is_none()) return {};
+  const Doubles values = Doubles::ensure(given);
+  if (!values || (values.size() != 1 && static_cast<std::size_t>(values.size()) != volumes)) {
+    PyErr_Clear();
+    throw py::value_error("quillon: table_largest must be a number, or one per volume");
   }
-  const int64_t count = shape.Voxels();
-  if (count > kMaxVoxels) {
-    throw py::value_error(Message("quillon:size",
-                                  "The volume has more than 2147483647 voxels in its first three "
-                                  "dimensions; split it into smaller volumes."));
-  }
-  if (!(std::isfinite(sigma) && sigma >= 0.0)) {
-    throw py::value_error(Message("quillon:sigma",
-                                  "sigma (input 2) must be a finite number of at least 0 (0: no "
-                                  "noise); got %g.",
-                                  sigma));
-  }
-  if (count > 0) CheckQuillonSides(shape);
+  if (values.size() == 1) return std::vector<double>(volumes, values.data()[0]);
+  return std::vector<double>(values.data(), values.data() + values.size());
+}
 
-  Volume out = Zeros(shape);
-  Volume first;
-  if (return_first) first = Zeros(shape);
-  if (count == 0) return return_first ? py::object(py::make_tuple(out, first)) : py::object(out);
-  if (sigma == 0.0) {  // no noise: the input back, as the gateway gives it
-    std::copy_n(noisy.data(), count, out.mutable_data());
-    if (return_first) std::copy_n(noisy.data(), count, first.mutable_data());
-    return return_first ? py::object(py::make_tuple(out, first)) : py::object(out);
+py::object Quillon(const py::object& noisy, const py::object& sigma, const py::object& flag,
+                   bool return_first, const py::object& table_largest, int threads,
+                   const std::optional<Mask>& mask, int whole_slices, int first_slice) {
+  const Described n = Describe(noisy), s = Describe(sigma), f = Describe(flag);
+  contract::QuillonArguments arguments{n.argument, s.argument, f.argument};
+  std::vector<double> largest;
+  if (n.argument.IsRealDoubleArray()) {
+    // The series' volumes, as the contract will count them.
+    std::size_t volumes = 1;
+    for (std::size_t d = 3; d < n.dims.size(); ++d) volumes *= static_cast<std::size_t>(n.dims[d]);
+    largest = TableLargest(table_largest, volumes);
+    if (!largest.empty()) arguments.table_largest = largest.data();
   }
+  contract::QuillonCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckQuillon(arguments, call, refusal)) Raise(refusal);
 
-  quillon::Request request;
-  request.rows = static_cast<int>(shape.rows);
-  request.cols = static_cast<int>(shape.cols);
-  request.slices = static_cast<int>(shape.slices);
-  request.noisy = noisy.data();
-  request.denoised = out.mutable_data();
-  if (return_first) request.first_estimate = first.mutable_data();
-  request.sigma = sigma;
-  request.rician = static_cast<int>(flag);
-  request.table_largest = table_largest;
-  request.mask = MaskOf(mask, shape);
-  request.chunk = ChunkOf(whole_slices, first_slice, shape);
-  request.options.threads = threads;
+  py::array_t<double> out = Like(n.array), first;
+  if (return_first) first = Like(n.array);
+  quillon::Request base;
+  base.mask = MaskOf(mask, call.series);
+  base.chunk = ChunkOf(whole_slices, first_slice, call.series);
+  base.options.threads = threads;
   // Scratch and the Rician table are the core's own allocations.
-  platform::Status status = platform::Status::kOk;
-  RunReleased([&] { status = quillon::Denoise(request); }, &request.options);
-  if (status == platform::Status::kInterrupted) RaiseInterrupted("quillon");
-  if (status == platform::Status::kValueRange) {
-    throw py::value_error(Message("quillon:range",
-                                  "With Rician noise the largest voxel value must be at most %.0f "
-                                  "(it is %g); scale the volume (and sigma) down.",
-                                  quillon::kLargestRicianValue, table_largest >= 0.0 ? table_largest
-                                                       : quillon::LargestValue(request.noisy, count)));
-  }
-  RaiseStatus("quillon", status, request.options.isa);
+  double* first_data = return_first ? first.mutable_data() : nullptr;
+  double* out_data = out.mutable_data();
+  bool done = false;
+  RunReleased([&] { done = contract::RunQuillon(call, base, out_data, first_data, refusal); },
+              base.options);
+  if (!done) Raise(refusal);
   if (return_first) return py::make_tuple(out, first);
   return out;
 }
 
-// The gateway's check of an input that is truncated to a 32-bit integer.
-void CheckInteger(double x, int input, const char* name) {
-  if (!TruncatesToInt32(x)) {
-    throw py::value_error(Message("tessary:range",
-                                  "Input %d (%s) must truncate to a 32-bit signed integer "
-                                  "(-2147483648 to 2147483647).",
-                                  input, name));
-  }
-}
+py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
+                            const py::object& sigma, const py::object& guide,
+                            const py::object& flag, int threads, const std::optional<Mask>& mask,
+                            int whole_slices, int first_slice) {
+  // The MEX function's third input is kept for its calling form only.
+  const Described n = Describe(noisy), r = Describe(radius), x = Describe(py::int_(1)),
+                  s = Describe(sigma), g = Describe(guide), f = Describe(flag);
+  contract::TessaryCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckTessary(
+          {n.argument, r.argument, x.argument, s.argument, g.argument, f.argument}, call, refusal))
+    Raise(refusal);
 
-Volume Tessary(const Volume& noisy, double radius, double sigma, const Volume& guide,
-               double flag, int threads, const std::optional<Mask>& mask, int whole_slices,
-               int first_slice) {
-  const Shape shape = ShapeOf(noisy);
-  const int64_t voxels = shape.Voxels();
-  if (voxels > kMaxVoxels) {
-    throw py::value_error(Message("tessary:size", "The volume %lldx%lldx%lld holds more than "
-                                  "2147483647 voxels.",
-                                  static_cast<long long>(shape.rows),
-                                  static_cast<long long>(shape.cols),
-                                  static_cast<long long>(shape.slices)));
-  }
-  CheckInteger(radius, 2, "search radius");
-  if (!std::isfinite(sigma)) {
-    throw py::value_error(Message("tessary:sigma", "Input 4 (sigma) must be a finite number; got %g.",
-                                  sigma));
-  }
-  CheckInteger(flag, 6, "Rician flag");
-  const Shape g = ShapeOf(guide);
-  if (g.rows != shape.rows || g.cols != shape.cols || g.slices != shape.slices) {
-    throw py::value_error(Message(
-        "tessary:guideSize",
-        "Input 5 (the guide) must have the dimensions of input 1: %lldx%lldx%lld, got "
-        "%lldx%lldx%lld.",
-        static_cast<long long>(shape.rows), static_cast<long long>(shape.cols),
-        static_cast<long long>(shape.slices), static_cast<long long>(g.rows),
-        static_cast<long long>(g.cols), static_cast<long long>(g.slices)));
-  }
-
-  Volume out = Zeros(shape);
-  if (voxels == 0) return out;
-  if (sigma == 0.0) {  // no noise: the input back, as the gateway gives it
-    std::copy_n(noisy.data(), voxels, out.mutable_data());
-    return out;
-  }
-
-  tessary::Request request;
-  request.rows = static_cast<int>(shape.rows);
-  request.cols = static_cast<int>(shape.cols);
-  request.slices = static_cast<int>(shape.slices);
-  request.noisy = noisy.data();
-  request.guide = guide.data();
-  request.denoised = out.mutable_data();
-  request.search_radius = static_cast<int>(radius);
-  request.sigma = sigma;
-  request.rician = tessary::RicianFlag(flag);
-  request.mask = MaskOf(mask, shape);
-  request.chunk = ChunkOf(whole_slices, first_slice, shape);
-  platform::Status status = platform::Status::kOk;
-  request.options.threads = threads;
-  RunReleased([&] { status = tessary::Denoise(request); }, &request.options);
-  if (status == platform::Status::kInterrupted) RaiseInterrupted("tessary");
-  RaiseStatus("tessary", status, request.options.isa);
+  py::array_t<double> out = Like(n.array);
+  tessary::Request base;
+  base.mask = MaskOf(mask, call.series);
+  base.chunk = ChunkOf(whole_slices, first_slice, call.series);
+  base.options.threads = threads;
+  double* out_data = out.mutable_data();
+  bool done = false;
+  RunReleased([&] { done = contract::RunTessary(call, base, out_data, refusal); }, base.options);
+  if (!done) Raise(refusal);
   return out;
 }
 
-// Raises the error of a failed estimate, as the gateway reports it; returns
-// for kOk and kTooSmall (which the callers turn into None).
-void RaiseNoiseStatus(noise_sigma::Status status) {
-  if (status == noise_sigma::Status::kThreadsFailed)
-    RaiseStatus("noise_sigma", platform::Status::kThreadsFailed, platform::Isa::kAuto);
-  if (status == noise_sigma::Status::kNoMemory)
-    RaiseStatus("noise_sigma", platform::Status::kOutOfMemory, platform::Isa::kAuto);
-}
-
-// sigma of one volume, or None when the volume has too few 2x2x2 blocks
-// that carry data (the Python layer words that error, naming the volume).
-py::object NoiseSigma(const Volume& volume, bool rician, int threads) {
-  const Shape shape = ShapeOf(volume);
-  if (shape.Voxels() > kMaxVoxels) {
-    throw py::value_error(Message("noise_sigma:size",
-                                  "Each volume may hold at most 2147483647 voxels, and the "
-                                  "series at most 2147483647 volumes; split the array."));
-  }
-  noise_sigma::Request request;
-  request.volume = {volume.data(), static_cast<int>(shape.rows), static_cast<int>(shape.cols),
-                    static_cast<int>(shape.slices)};
-  request.model = rician ? noise_sigma::NoiseModel::kRician : noise_sigma::NoiseModel::kGaussian;
-  request.max_threads = threads;
-  double sigma = 0.0;
-  noise_sigma::Status status = noise_sigma::Status::kOk;
-  RunReleased([&] { status = noise_sigma::Estimate(request, &sigma); });
-  if (status == noise_sigma::Status::kOk) return py::float_(sigma);
-  RaiseNoiseStatus(status);
-  return py::none();
+// sigma of each volume of the series, as a list.
+std::vector<double> NoiseSigma(const py::object& volume, const py::object& rician, int threads) {
+  const Described v = Describe(volume), f = Describe(rician);
+  contract::NoiseSigmaCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckNoiseSigma({v.argument, f.argument}, call, refusal)) Raise(refusal);
+  std::vector<double> sigmas(static_cast<std::size_t>(call.volumes));
+  noise_sigma::Request base;
+  base.options.threads = threads;
+  bool done = false;
+  RunReleased([&] { done = contract::RunNoiseSigma(call, base, sigmas.data(), refusal); },
+              base.options);
+  if (!done) Raise(refusal);
+  return sigmas;
 }
 
 const char* EstimatorName(noise_sigma::Estimator e) {
@@ -377,79 +289,94 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
   return d;
 }
 
-// A series [rows, cols, slices, volumes] (column-major) that shares one
+// A series [rows, cols, slices, volumes...] (column-major) that shares one
 // noise level: (pooled diagnostics, one per volume with sigma NaN for a
-// volume too small for its own estimate), or None when the series as a
-// whole holds too little data.
-py::object NoiseSigmaSeries(const py::array_t<double, py::array::f_style>& series, bool rician,
-                            int threads) {
-  if (series.ndim() != 4) throw py::value_error("internal: the core takes a 4-D series");
-  const Shape shape{series.shape(0), series.shape(1), series.shape(2)};
-  if (shape.Voxels() > kMaxVoxels || series.shape(3) > kMaxVoxels) {
-    throw py::value_error(Message("noise_sigma:size",
-                                  "Each volume may hold at most 2147483647 voxels, and the "
-                                  "series at most 2147483647 volumes; split the array."));
-  }
-  noise_sigma::SeriesRequest request;
-  request.first = {series.data(), static_cast<int>(shape.rows), static_cast<int>(shape.cols),
-                   static_cast<int>(shape.slices)};
-  request.count = series.shape(3);
-  request.model = rician ? noise_sigma::NoiseModel::kRician : noise_sigma::NoiseModel::kGaussian;
-  request.max_threads = threads;
-  std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(request.count));
+// volume too small for its own estimate).
+py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
+  const Described v = Describe(series), f = Describe(rician);
+  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
+  arguments.pooled = true;
+  contract::NoiseSigmaCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
+  std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(call.volumes));
   noise_sigma::SeriesResult pooled;
-  noise_sigma::Status status = noise_sigma::Status::kOk;
-  RunReleased([&] { status = noise_sigma::EstimateSeries(request, volumes.data(), &pooled); });
-  if (status != noise_sigma::Status::kOk) {
-    RaiseNoiseStatus(status);
-    return py::none();
-  }
+  noise_sigma::Request base;
+  base.options.threads = threads;
+  bool done = false;
+  RunReleased(
+      [&] {
+        done = contract::RunNoiseSigmaSeries(call, base, volumes.data(), &pooled, refusal);
+      },
+      base.options);
+  if (!done) Raise(refusal);
   py::list each;
   for (const auto& r : volumes) each.append(Diagnostics(r));
   return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
 // The Rician bias removed from an averaged magnitude estimate, voxel by
-// voxel (quillon::CorrectRicianMean): a new volume. The pipeline checks
-// sigma; the core refuses what it cannot map.
-Volume RicianMean(const Volume& estimate, double sigma, int threads) {
-  const Shape shape = ShapeOf(estimate);
-  Volume out = Zeros(shape);
+// voxel (quillon::CorrectRicianMean): a new array of the estimate's shape.
+// Not a MEX function: the pipeline checks sigma, and the core refuses what
+// it cannot map.
+py::array_t<double> RicianMean(const Doubles& estimate, double sigma, int threads) {
+  py::array_t<double> out = Like(estimate);
   platform::CallOptions options;
   options.threads = threads;
+  const double* in = estimate.data();
+  double* values = out.mutable_data();
+  const auto count = static_cast<int64_t>(estimate.size());
   platform::Status status = platform::Status::kOk;
-  RunReleased([&] {
-    status = quillon::CorrectRicianMean(estimate.data(), out.mutable_data(), shape.Voxels(),
-                                        sigma, options);
-  });
-  if (status == platform::Status::kInvalidRequest)
-    throw py::value_error("rician_mean: sigma must be finite and not negative");
-  RaiseStatus("rician_mean", status, platform::Isa::kAuto);
-  return out;
+  RunReleased([&] { status = quillon::CorrectRicianMean(in, values, count, sigma, options); },
+              options);
+  contract::Refusal refusal;
+  switch (status) {
+    case platform::Status::kOk:
+      return out;
+    case platform::Status::kInvalidRequest:
+      contract::Refuse(refusal, "rician_mean", "sigma", contract::Fault::kValue,
+                       "sigma must be finite and not negative.");
+      break;
+    case platform::Status::kOutOfMemory:
+      contract::Refuse(refusal, "rician_mean", "memory", contract::Fault::kMemory,
+                       "Out of memory.");
+      break;
+    case platform::Status::kInterrupted:
+      contract::Refuse(refusal, "rician_mean", "interrupted", contract::Fault::kInterrupted,
+                       "Interrupted.");
+      break;
+    default:
+      contract::Refuse(refusal, "rician_mean", "internal", contract::Fault::kOther, "%s",
+                       platform::StatusName(status));
+  }
+  Raise(refusal);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-  m.doc() = "The C++ cores on one 3-D column-major volume of doubles.";
+  m.doc() = "The C++ cores through the contract of the MEX functions, on numpy arrays.";
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
-        py::arg("return_first"), py::arg("table_largest") = -1.0, py::arg("threads") = 0,
+        py::arg("return_first"), py::arg("table_largest") = py::none(), py::arg("threads") = 0,
         py::arg("mask") = py::none(), py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
-        "quillon(noisy, sigma, flag, return_first, table_largest=-1.0, threads=0, mask=None, "
-        "whole_slices=0, first_slice=0) -> out or (out, first); voxels outside a mask keep their "
-        "input value; a chunk of a volume of whole_slices slices, from its first_slice, is cut "
-        "into the whole call's slabs");
+        "quillon(noisy, sigma, flag, return_first, table_largest=None, threads=0, mask=None, "
+        "whole_slices=0, first_slice=0) -> out or (out, first); table_largest sizes each "
+        "volume's Rician table in place of its own largest value (one, or one per volume); "
+        "voxels outside a mask (one volume's shape) keep their input value; a chunk of a "
+        "volume of whole_slices slices, from its first_slice, is cut into the whole call's "
+        "slabs");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
         py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
         "first_slice=0) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
-        "noise_sigma(volume, rician, threads=0) -> sigma, or None for too few data blocks");
+        "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
         py::arg("threads") = 0,
         "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
-        "dicts, or None for too little data in the whole series");
+        "dicts; the volumes share one noise level, and a volume too small for an estimate of "
+        "its own is estimated with the others");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");

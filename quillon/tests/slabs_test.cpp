@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "slabs.h"
+#include "quillon_slabs.h"
 
 namespace quillon {
 namespace {

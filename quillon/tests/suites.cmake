@@ -1,4 +1,4 @@
-# The sources of quillon's unit and gateway suites. They call nothing of
+# The sources of quillon's unit suites. They call nothing of
 # POSIX, so the Linux build and the Windows build (under wine) compile the
 # same lists; a new test file is added here once.
 set(quillon_core_test_sources
@@ -9,6 +9,4 @@ set(quillon_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/worker_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/denoise_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kernels_test.cpp)
-set(quillon_gateway_test_sources ${CMAKE_CURRENT_LIST_DIR}/gateway_test.cpp)
-set(quillon_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests ${CMAKE_SOURCE_DIR}/standin
-  ${CMAKE_SOURCE_DIR}/host)
+set(quillon_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests)

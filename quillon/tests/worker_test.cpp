@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dct.h"
-#include "support.h"
+#include "quillon_support.h"
 #include "workers.h"
 
 namespace quillon {

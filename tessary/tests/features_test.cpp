@@ -1,12 +1,11 @@
 // The pieces the driver computes before any worker runs: mirrored borders,
-// local means, slabs and the narrowing of the noise-model flag.
+// local means and slabs.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "local_mean.h"
-#include "rician_flag.h"
-#include "slabs.h"
+#include "tessary_slabs.h"
 
 namespace tessary {
 namespace {
@@ -100,33 +99,6 @@ TEST(TessarySlabs, HugeSliceCountDoesNotOverflow) {
   const int slices = 2147483647;
   EXPECT_EQ(SlabOf(7, 8, slices).end_slice, slices);
   EXPECT_EQ(SlabOf(4, 8, slices).first_slice, 1073741823);
-}
-
-TEST(TessaryRicianFlag, ThreeNarrowings) {
-  struct Case {
-    double input;
-    int linux_flag, windows_flag, mac_flag;
-  };
-  const Case cases[] = {
-      {0.5, 0, 0, 0},     {-0.5, 0, 0, 0},    {1.0, 1, 1, 1},       {-1.0, 255, 255, 1},
-      {2.9, 2, 2, 1},     {255.0, 255, 255, 1}, {256.0, 0, 0, 1},   {257.0, 1, 1, 1},
-      {512.0, 0, 0, 1},   {-256.0, 0, 0, 1},  {-255.0, 1, 1, 1},
-      // beyond 32 bits only the 64-bit truncation keeps the low byte
-      {4294967297.0, 0, 1, 1},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(RicianFlagLinux(c.input), c.linux_flag) << c.input;
-    EXPECT_EQ(RicianFlagWindows(c.input), c.windows_flag) << c.input;
-    EXPECT_EQ(RicianFlagMac(c.input), c.mac_flag) << c.input;
-    // The build's own narrowing is its platform's.
-#if defined(_WIN32)
-    EXPECT_EQ(RicianFlag(c.input), RicianFlagWindows(c.input)) << c.input;
-#elif defined(__APPLE__)
-    EXPECT_EQ(RicianFlag(c.input), RicianFlagMac(c.input)) << c.input;
-#else
-    EXPECT_EQ(RicianFlag(c.input), RicianFlagLinux(c.input)) << c.input;
-#endif
-  }
 }
 
 }  // namespace

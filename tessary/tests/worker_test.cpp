@@ -13,7 +13,7 @@
 #endif
 
 #include "local_mean.h"
-#include "support.h"
+#include "tessary_support.h"
 #include "search_worker.h"
 
 namespace tessary {
@@ -60,6 +60,7 @@ TEST(TessaryWorkerGate, TruncatedMeanDifferenceAgainstH) {
       {-0.9, 0.5, true},   // below 1 in magnitude: K = 0 whatever h > 0
       {1.0, 0.5, false},   // with h < 1 only differences below 1 pass
       {0.0, -1.0, false},  // a negative h accepts nothing
+      {NAN, 2.0, false},   // a voxel without a mean takes part in no pair
   };
   for (const Case& c : cases) {
     Pair2 t;

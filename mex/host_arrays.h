@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "gateway.h"
 #include "mex_host.h"
+#include "series.h"
 
 namespace mexargs {
 
@@ -41,22 +43,30 @@ struct ScratchArrays {
   }
 };
 
-// Whether the host will find `bytes` for its own copies of the outputs once
-// the call returns. Only Octave copies them (MATLAB hands the arrays to the
-// caller as they are); asking before the work starts turns a failure that
-// would surface in the interpreter, after all the work, into the gateway's
-// NAME:memory before it. The block is only reserved, never touched, as the
-// interpreter's own allocation would be.
-inline bool RoomForOutputCopies([[maybe_unused]] double bytes) {
+// Whether the host will find room for its own copies of `outputs` outputs
+// of the series once the call returns. Only Octave copies them (MATLAB
+// hands the arrays to the caller as they are); asking before the work
+// starts turns a failure that would surface in the interpreter, after all
+// the work, into the gateway's NAME:memory before it. The block is only
+// reserved, never touched, as the interpreter's own allocation would be.
+inline bool RoomForOutputCopies(gateway::Call& call, int outputs, const contract::Series& s) {
+  const double bytes =
+      8.0 * outputs * static_cast<double>(s.voxels) * static_cast<double>(s.volumes);
 #ifdef MEX_HOST_OCTAVE
-  if (bytes <= 0.0) return true;
-  if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  // volatile: the compiler may not fold the pair of calls away.
-  void* volatile block = std::malloc(static_cast<std::size_t>(bytes));
-  const bool had = block != nullptr;
-  std::free(block);
-  return had;
+  bool room = bytes < static_cast<double>(SIZE_MAX);
+  if (room && bytes > 0.0) {
+    // volatile: the compiler may not fold the pair of calls away.
+    void* volatile block = std::malloc(static_cast<std::size_t>(bytes));
+    room = block != nullptr;
+    std::free(block);
+  }
+  if (room) return true;
+  return contract::Refuse(call.refusal, call.signature.name, "memory", contract::Fault::kMemory,
+                          "Not enough memory for the host's copy of the result (%.0f MB).",
+                          bytes / 1048576.0);
 #else
+  (void)call;
+  (void)bytes;
   return true;
 #endif
 }

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "npy.h"
-#include "support.h"
+#include "quillon_support.h"
 
 namespace {
 

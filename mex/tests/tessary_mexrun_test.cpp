@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "npy.h"
-#include "support.h"
+#include "tessary_support.h"
 
 namespace tessary {
 namespace {

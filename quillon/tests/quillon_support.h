@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common.h"
-#include "context.h"
-#include "driver.h"
+#include "quillon_context.h"
+#include "quillon_driver.h"
 #include "quillon.h"
 #include "rician_bias.h"
 

@@ -41,6 +41,13 @@
 %   2x2x2 voxels (8x8x8 voxels, for instance), and at least 64 blocks whose
 %   eight voxels are finite and non-zero.
 %
+%   Threads. The work runs on as many threads as the process's CPU affinity
+%   allows (at most eight), and no more than DENOISERS_THREADS when that
+%   environment variable is set. Every count gives the same bits.
+%
+%   Ctrl-C stops a running call and raises noise_sigma:interrupted, where
+%   the host offers the interrupt to MEX files.
+%
 %   Errors (ERR.identifier after try/catch; the session always goes on)
 %     noise_sigma:nargin    not exactly two inputs
 %     noise_sigma:nargout   more than two outputs requested
@@ -54,6 +61,7 @@
 %                           (too many zero or NaN voxels), to estimate from
 %     noise_sigma:threads   a worker thread could not be started
 %     noise_sigma:memory    not enough memory for the estimator's work arrays
+%     noise_sigma:interrupted  the call was stopped by Ctrl-C
 %
 %   Example
 %     sigma = noise_sigma(ima, 1);

@@ -1,13 +1,13 @@
-// The noise-model flag: input 6 narrowed to one byte. Each platform's build
-// narrows it its own way, and results must match that build, so all three
-// narrowings live here and are tested on every platform.
+// The noise-model flag of tessary: input 6 narrowed to one byte. Each
+// platform's build narrows it its own way, and results must match that
+// build, so all three narrowings live here and are tested on every platform.
 #pragma once
 
 #include <cstdint>
 
 #include "truncate.h"
 
-namespace tessary {
+namespace contract {
 
 // Linux: the low eight bits of the 32-bit truncation.
 inline unsigned char RicianFlagLinux(double x) {
@@ -33,4 +33,4 @@ inline unsigned char RicianFlag(double x) {
 #endif
 }
 
-}  // namespace tessary
+}  // namespace contract

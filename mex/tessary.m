@@ -35,9 +35,10 @@
 %     - Any side of at least 1: TESSARY compares voxels one by one and
 %       denoises thin volumes and single slices too. An empty array comes
 %       back empty, in its shape.
-%     - Unlike QUILLON, TESSARY does not hold voxels that are not finite
-%       back: a NaN or Inf in NOISY, or a NaN in GUIDE, spreads to the
-%       voxels it is compared with. Replace them (by 0, say) first.
+%     - As in QUILLON, a voxel that is not finite (NaN, Inf) in NOISY, or
+%       whose GUIDE value is not, comes back unchanged and never spreads:
+%       it is compared with no voxel, and takes no part in a neighbour's
+%       local mean.
 %     - The Rician flag means something else in QUILLON: here -1 selects
 %       Rician noise (its low eight bits are not 0) and 256 Gaussian noise
 %       (on macOS, any non-zero flag is Rician); in QUILLON -1 is Gaussian

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common.h"
-#include "context.h"
-#include "driver.h"
+#include "tessary_context.h"
+#include "tessary_driver.h"
 #include "search_worker.h"
 #include "tessary.h"
 
