@@ -300,7 +300,8 @@ def print_summary(all_figures, ours_name):
     # (label, figures, whether larger is better, target)
     for label, values, up, target in (
             ("margin over the best dipy (dB)", margins, True, TARGET_MARGIN),
-            ("seconds over dipy's default's", ratios, False, TARGET_RATIO),
+            ("seconds over dipy's default's (each run at its own load; --timing "
+             "compares them in turns)", ratios, False, TARGET_RATIO),
             ("against quillon+tessary (dB)", losses, True, -TARGET_LOSS)):
         if not values:
             continue

@@ -1,10 +1,10 @@
 """method="auto": the filters and their settings chosen per volume from its
 noise level and what it looks like, by a rule fitted on
-bench/quality_sweep.py (the table is in denoise()'s docstring and in
-RULE below).
+bench/quality_sweep.py (the rule is RULE below; it and the table it was
+fitted on are in denoise()'s docstring).
 
-The steps, in the filters' working units (pipeline.py scales each volume
-so that sigma is WORKING_SIGMA):
+The steps, in the filters' working units (pipeline.Working maps each
+volume so that sigma is WORKING_SIGMA):
 
 1. quillon. Under Rician noise its oracle pass averages the noisy blocks
    without correcting them (a negative flag), and the average is corrected
