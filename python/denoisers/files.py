@@ -15,7 +15,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .output_checks import warn_mostly_zero
-from .pipeline import denoise
+from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise
 from .residual import structure_scores, structure_warning
 from .run_warnings import DenoiseWarning, collected
 
@@ -73,6 +73,10 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
     """The JSON sidecar of an output: what it came from, how it was made,
     how an estimated sigma was found (estimate: a NoiseEstimate) and what
     the run warned of."""
+    if method == "quillon":
+        radius = None
+    elif method != "auto" and radius is None:  # auto chooses its own unless given one
+        radius = DEFAULT_RADIUS
     record = {
         "Description": "Denoised with denoisers",
         "Sources": [source_name],
@@ -81,8 +85,7 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "NoiseSigma": np.atleast_1d(sigma).tolist(),
         "NoiseSigmaSource": sigma_source,
         "Method": method,
-        "Parameters": {"radius": radius if "tessary" in method else None,
-                       "mask": mask, "keep_dtype": keep_dtype},
+        "Parameters": {"radius": radius, "mask": mask, "keep_dtype": keep_dtype},
         "SoftwareName": "denoisers",
         "SoftwareVersion": __version__,
     }
@@ -101,8 +104,8 @@ def sigma_source(sigma, per_volume, count):
     return "estimated"
 
 
-def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
-                 radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
+def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
+                 radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
                  report=None):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar

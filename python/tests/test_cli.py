@@ -49,6 +49,10 @@ def test_success_writes_image_and_sidecar(image, tmp_path):
     assert pooled["sigma"][0] == pooled["sigma"][1] in sigmas
     assert [v["Sigma"] for v in pooled["estimate"]["PerVolume"]] == sigmas
     assert len(run_cli("sigma", image).stdout.splitlines()) == 3
+    # The default method is auto, and the sidecar says so.
+    assert run_cli("denoise", image, out, "--sigma", "5", "--quiet").returncode == 0
+    meta = json.loads((tmp_path / "out.json").read_text())
+    assert meta["Method"] == "auto" and meta["Parameters"]["radius"] is None
     # The console script is the same command.
     script = Path(sys.executable).with_name("denoisers")
     assert subprocess.run([str(script), "--version"], capture_output=True).returncode == 0
