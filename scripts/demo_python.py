@@ -71,7 +71,7 @@ def main():
 
     rows = [("noisy", psnr_over_head(clean, noisy), None, None)]
     results = {}
-    for method in ("quillon", "quillon+tessary"):
+    for method in ("auto", "quillon", "quillon+tessary"):
         path = out / f"{method.replace('+', '_')}.nii.gz"
         command_seconds, estimated = denoise_file(noisy_path, path, method)
         results[method] = nib.load(str(path)).get_fdata()
@@ -102,9 +102,9 @@ def main():
 
     z = clean.shape[2] // 2
     picture = out / "middle_axial.png"
-    save_picture(picture, [noisy[:, :, z], results["quillon"][:, :, z],
+    save_picture(picture, [noisy[:, :, z], results["auto"][:, :, z],
                            results["quillon+tessary"][:, :, z], dipy_out[:, :, z]])
-    print(f"\nslice {z}, noisy | quillon | quillon+tessary | dipy nlmeans: {picture}")
+    print(f"\nslice {z}, noisy | auto | quillon+tessary | dipy nlmeans: {picture}")
 
 
 if __name__ == "__main__":

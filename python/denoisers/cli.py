@@ -2,7 +2,7 @@
 
     denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...] | --sigma-map FILE|auto]
               [--sigma-per-volume] [--coils N]
-              [--noise rician|gaussian] [--method quillon|quillon+tessary]
+              [--noise rician|gaussian] [--method auto|quillon|quillon+tessary]
               [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
               [--report PAGE.html] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
@@ -37,7 +37,7 @@ from . import __version__
 from . import bids_app, nifti
 from .bids import SUFFIXES
 from .files import denoise_file, sidecar, sigma_source, volumes
-from .pipeline import METHODS
+from .pipeline import CHOICES, DEFAULT_METHOD, DEFAULT_RADIUS, METHODS
 from .run_warnings import STRICT_EXIT, collected
 from .sigma import estimate_noise
 from .sigma_map import estimate_sigma_map
@@ -95,9 +95,12 @@ def _parser():
                    "sigma, for instance); the output is written all the same")
     d.add_argument("--noise", choices=("rician", "gaussian"), default="rician",
                    help="noise model (default: rician, for magnitude images)")
-    d.add_argument("--method", choices=METHODS, default=METHODS[0],
-                   help=f"filters to apply (default: {METHODS[0]})")
-    d.add_argument("--radius", type=int, default=3, help="tessary's search radius (default: 3)")
+    d.add_argument("--method", choices=CHOICES,
+                   help=f"filters to apply (default: {DEFAULT_METHOD}, which chooses them and "
+                   f"their settings from each volume's noise level and look; with chunks: "
+                   f"{METHODS[0]})")
+    d.add_argument("--radius", type=int,
+                   help="tessary's search radius (default: 3, or auto's choice)")
     d.add_argument("--mask", help="NIfTI mask on the image's grid: voxels outside keep their "
                    "input value")
     d.add_argument("--threads", type=_positive_int,
@@ -136,8 +139,8 @@ def _parser():
                    help="these participants only (01 or sub-01; default: all)")
     b.add_argument("--suffix", nargs="+", default=list(SUFFIXES),
                    help=f"images of these suffixes (default: {' '.join(SUFFIXES)})")
-    b.add_argument("--method", choices=METHODS, default=METHODS[0],
-                   help=f"filters to apply (default: {METHODS[0]})")
+    b.add_argument("--method", choices=CHOICES, default=DEFAULT_METHOD,
+                   help=f"filters to apply (default: {DEFAULT_METHOD})")
     b.add_argument("--nprocs", type=_positive_int, default=1,
                    help="images denoised at once, each in its own process, the cores' "
                    "threads shared among them (default: 1)")
@@ -221,6 +224,11 @@ def _run_chunked(args, parser):
             or args.report or args.sigma_map or args.coils != 1):
         parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --sigma-map, "
                      "--coils, --magnitude and --report are not available with chunks")
+    if args.method == "auto":
+        parser.error("--method auto is not available with chunks: choose quillon or "
+                     "quillon+tessary")
+    args.method = args.method or METHODS[0]
+    args.radius = DEFAULT_RADIUS if args.radius is None else args.radius
     if not (args.output.endswith(_NIFTI_SUFFIXES) or nifti.is_zarr(args.output)):
         parser.error(f"the output must end in .nii, .nii.gz or .zarr: {args.output}")
     folder = Path(args.output.rstrip("/")).resolve().parent
@@ -301,13 +309,14 @@ def _same_file(a, b):
 
 
 def _run_denoise(args, parser):
-    if args.radius < 0:
+    if args.radius is not None and args.radius < 0:
         parser.error(f"--radius must be >= 0, got {args.radius}")
     if not args.force and _same_file(args.input, args.output):
         parser.error(f"the output is the input ({args.output}): it would replace the raw "
                      "data (--force to do so)")
     if _is_chunked(args):
         return _run_chunked(args, parser)
+    args.method = args.method or DEFAULT_METHOD
     if not args.output.endswith(_NIFTI_SUFFIXES):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
     if args.sigma is not None and args.sigma_per_volume:

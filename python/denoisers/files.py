@@ -15,7 +15,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .output_checks import warn_mostly_zero
-from .pipeline import denoise
+from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise
 from .residual import structure_scores, structure_warning
 from .run_warnings import DenoiseWarning, collected
 
@@ -74,6 +74,10 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
     how an estimated sigma was found (estimate: a NoiseEstimate), the noise
     map used (sigma_map: its file, median and range; None for "scalar") and
     what the run warned of."""
+    if method == "quillon":
+        radius = None
+    elif method != "auto" and radius is None:  # auto chooses its own unless given one
+        radius = DEFAULT_RADIUS
     record = {
         "Description": "Denoised with denoisers",
         "Sources": [source_name],
@@ -84,8 +88,7 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "NoiseSigmaSource": sigma_source,
         "NoiseSigmaMap": "scalar" if sigma_map is None else sigma_map,
         "Method": method,
-        "Parameters": {"radius": radius if "tessary" in method else None,
-                       "mask": mask, "keep_dtype": keep_dtype},
+        "Parameters": {"radius": radius, "mask": mask, "keep_dtype": keep_dtype},
         "SoftwareName": "denoisers",
         "SoftwareVersion": __version__,
     }
@@ -114,8 +117,8 @@ def _map_record(used, path):
     return {**used, "File": "estimated" if path == "auto" else str(path)}
 
 
-def denoise_file(source, output, *, sigma=None, noise="rician", method="quillon+tessary",
-                 radius=3, mask=None, threads=None, keep_dtype=False, progress=False,
+def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
+                 radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
                  report=None, sigma_map=None, coils=1):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar

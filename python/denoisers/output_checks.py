@@ -1,4 +1,5 @@
-"""Checks of a denoised result that catch a plausible-looking wrong answer."""
+"""Checks that catch a plausible-looking wrong answer: of an input against
+the noise model, and of a denoised result."""
 import warnings as _warnings
 
 import numpy as np
@@ -11,6 +12,36 @@ from .run_warnings import DenoiseWarning
 # 25%; a volume denoised with a sigma many times too high comes back all
 # but entirely zero. A volume already zero around a mask is not reported.
 MOSTLY_ZERO = 0.95
+
+# A magnitude image is never negative; noise-floor corrections leave a few
+# voxels just under zero. Below -NEGATIVE_SIGMAS sigma a voxel is negative
+# beyond the noise, and more than NEGATIVE_SHARE of such voxels means the
+# data are not magnitudes (the Rician filters would clip them all to zero).
+NEGATIVE_SIGMAS = 3.0
+NEGATIVE_SHARE = 0.01
+
+
+def check_negative_magnitudes(volumes, sigmas, series):
+    """Refuses (ValueError) a volume of which more than NEGATIVE_SHARE is
+    negative beyond the noise, and warns (DenoiseWarning) of one with fewer
+    such voxels: under the Rician model the filters clip them to zero.
+    volumes: the 3-D volumes, sigmas one each, series whether they are the
+    volumes of a 4-D input (to name them)."""
+    for t, (v, s) in enumerate(zip(volumes, sigmas)):
+        if not s > 0.0:
+            continue
+        below = int(np.count_nonzero(v < -NEGATIVE_SIGMAS * s))
+        if below == 0:
+            continue
+        name = f"volume {t}" if series else "the volume"
+        share = below / v.size
+        text = (f"{name}: {below} voxels ({share:.2%}) are below -{NEGATIVE_SIGMAS:g} sigma, "
+                "which a magnitude image never is")
+        if share > NEGATIVE_SHARE:
+            raise ValueError(f"denoise: {text}: denoise such data with rician=False "
+                             "(--noise gaussian)")
+        _warnings.warn(f"{text}: the Rician model clips them to zero", DenoiseWarning,
+                       stacklevel=3)
 
 
 def mostly_zero_volumes(noisy, denoised, sigma):

@@ -14,7 +14,8 @@ leave is smooth, so the part they remove is rougher than white noise), and
 well above it as anatomy enters. bench/residual_structure.py fits the
 thresholds on two brains at 3% and 9% Rician noise (the README has the
 table): with quillon+tessary the score is at most 0.55 at the right sigma
-and at least 1.36 at twice it; with quillon alone 0.46 and 0.60. Larger
+and at least 1.36 at twice it; with quillon alone 0.46 and 0.60; with auto
+0.49 and 1.20. Larger
 blocks part the two further than 3x3x3 or 4x4x4 blocks do (anatomy is
 alike over more voxels than the filters' leftover noise is).
 
@@ -24,14 +25,15 @@ would read as structure; when sigma is so high that little is, above the
 upper quartile of the image), whose input is not exactly 0 (the zero
 background of a brain-extracted image) and whose residual is not exactly 0
 (voxels a mask kept as they were). Noise that is itself correlated across
-voxels also raises the score, at any sigma (1.39 at the right sigma for a
-lag-1 correlation of 0.58): the warning says so.
+voxels also raises the score, at any sigma (with quillon+tessary 1.39 at
+the right sigma for a lag-1 correlation of 0.58, with auto 0.82): the
+warning says so.
 """
 import numpy as np
 
 # Above these the residual holds anatomy (bench/residual_structure.py): each
 # filter leaves noise of its own smoothness, so each has its own.
-THRESHOLDS = {"quillon+tessary": 0.87, "quillon": 0.53}
+THRESHOLDS = {"quillon+tessary": 0.87, "quillon": 0.53, "auto": 0.77}
 BLOCK = 6
 MIN_BLOCKS = 64  # fewer whole blocks of tissue than this: no score
 _TISSUE_SIGMAS = 2.0

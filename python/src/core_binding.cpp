@@ -33,6 +33,7 @@
 #include "noise_sigma_contract.h"
 #include "quillon_contract.h"
 #include "tessary_contract.h"
+#include "rician_mean.h"
 
 namespace py = pybind11;
 
@@ -325,6 +326,43 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
   return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
+// The Rician bias removed from an averaged magnitude estimate, voxel by
+// voxel (quillon::CorrectRicianMean): a new array of the estimate's shape.
+// Not a MEX function: the pipeline checks sigma, and the core refuses what
+// it cannot map.
+py::array_t<double> RicianMean(const Doubles& estimate, double sigma, int threads) {
+  py::array_t<double> out = Like(estimate);
+  platform::CallOptions options;
+  options.threads = threads;
+  const double* in = estimate.data();
+  double* values = out.mutable_data();
+  const auto count = static_cast<int64_t>(estimate.size());
+  platform::Status status = platform::Status::kOk;
+  RunReleased([&] { status = quillon::CorrectRicianMean(in, values, count, sigma, options); },
+              options);
+  contract::Refusal refusal;
+  switch (status) {
+    case platform::Status::kOk:
+      return out;
+    case platform::Status::kInvalidRequest:
+      contract::Refuse(refusal, "rician_mean", "sigma", contract::Fault::kValue,
+                       "sigma must be finite and not negative.");
+      break;
+    case platform::Status::kOutOfMemory:
+      contract::Refuse(refusal, "rician_mean", "memory", contract::Fault::kMemory,
+                       "Out of memory.");
+      break;
+    case platform::Status::kInterrupted:
+      contract::Refuse(refusal, "rician_mean", "interrupted", contract::Fault::kInterrupted,
+                       "Interrupted.");
+      break;
+    default:
+      contract::Refuse(refusal, "rician_mean", "internal", contract::Fault::kOther, "%s",
+                       platform::StatusName(status));
+  }
+  Raise(refusal);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -352,6 +390,9 @@ PYBIND11_MODULE(_core, m) {
         "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
         "dicts; the volumes share one noise level, and a volume too small for an estimate of "
         "its own is estimated with the others");
+  m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
+        "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
+        "magnitudes the estimate holds");
   m.attr("MIN_BLOCKS") = noise_sigma::kMinBlocks;
   m.attr("WARN_ZERO") = static_cast<unsigned>(noise_sigma::kWarnZero);
   m.attr("WARN_BELOW_STEP") = static_cast<unsigned>(noise_sigma::kWarnBelowStep);

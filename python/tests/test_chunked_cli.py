@@ -67,7 +67,7 @@ def test_chunked_options_that_do_not_apply_are_usage_errors(tmp_path, capsys):
     _, noisy = phantom(shape=(12, 10, 9))
     source = tmp_path / "in.nii"
     nib.save(nib.Nifti1Image(noisy.astype(np.float32), np.eye(4)), str(source))
-    for extra in (["--keep-dtype"], ["--mask", str(source)]):
+    for extra in (["--keep-dtype"], ["--mask", str(source)], ["--method", "auto"]):
         try:
             code = cli.main(["denoise", str(source), str(tmp_path / "o.zarr"), *extra])
         except SystemExit as e:

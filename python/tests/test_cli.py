@@ -49,6 +49,10 @@ def test_success_writes_image_and_sidecar(image, tmp_path):
     assert pooled["sigma"][0] == pooled["sigma"][1] in sigmas
     assert [v["Sigma"] for v in pooled["estimate"]["PerVolume"]] == sigmas
     assert len(run_cli("sigma", image).stdout.splitlines()) == 3
+    # The default method is auto, and the sidecar says so.
+    assert run_cli("denoise", image, out, "--sigma", "5", "--quiet").returncode == 0
+    meta = json.loads((tmp_path / "out.json").read_text())
+    assert meta["Method"] == "auto" and meta["Parameters"]["radius"] is None
     # The console script is the same command.
     script = Path(sys.executable).with_name("denoisers")
     assert subprocess.run([str(script), "--version"], capture_output=True).returncode == 0
@@ -192,3 +196,21 @@ def test_guards_a_new_user_meets(image, tmp_path):
     assert run_cli("denoise", image, out, "--sigma", "5").returncode == 0
     meta = json.loads((tmp_path / "out.json").read_text())
     assert meta["EchoTime"] == 0.03 and "PatientName" not in meta
+
+    # Data a magnitude image cannot be: refused beyond 1% of the voxels
+    # below -3 sigma, warned of below that (the filters clip them to zero).
+    with pytest.raises(ValueError, match="rician=False"):
+        denoisers.denoise(noisy - noisy.mean(), 5.0)
+    few = noisy.copy()
+    few.flat[:3] = -100.0
+    with pytest.warns(denoisers.DenoiseWarning, match="3 voxels"):
+        denoisers.denoise(few, 5.0)
+    # Non-finite voxels outside a mask come back as they were; inside, refused.
+    holed = noisy.copy()
+    holed[0, 0, 0] = np.nan
+    mask = np.ones(noisy.shape, bool)
+    mask[0, 0, 0] = False
+    kept, _ = denoisers.denoise(holed, 5.0, mask=mask)
+    assert np.isnan(kept[0, 0, 0]) and np.isfinite(kept[mask]).all()
+    with pytest.raises(ValueError, match="1 voxels inside the mask"):
+        denoisers.denoise(holed, 5.0, mask=~mask | mask)

@@ -15,7 +15,8 @@ def test_mask_keeps_outside_and_inside_bits():
     box[3:12, 4:15, 2:9] = True
     scatter = np.random.default_rng(2).random(noisy.shape) < 0.02
     for mask in (box, scatter):
-        for method, radius in (("quillon", 3), ("quillon+tessary", 3), ("quillon+tessary", 1)):
+        for method, radius in (("quillon", 3), ("quillon+tessary", 3), ("quillon+tessary", 1),
+                               ("auto", None)):
             full, _ = denoisers.denoise(noisy, 6.0, method=method, radius=radius)
             masked, _ = denoisers.denoise(noisy, 6.0, method=method, radius=radius, mask=mask)
             assert np.array_equal(masked[mask], full[mask])

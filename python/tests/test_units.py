@@ -7,7 +7,7 @@ import denoisers
 from conftest import phantom, psnr
 
 
-@pytest.mark.parametrize("method", ["quillon", "quillon+tessary"])
+@pytest.mark.parametrize("method", ["auto", "quillon", "quillon+tessary"])
 def test_units_do_not_matter(method):
     clean, noisy = phantom()
     base, _ = denoisers.denoise(noisy, 6.0, method=method)

@@ -5,6 +5,7 @@ set(quillon_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/transform_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/slabs_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rician_bias_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rician_mean_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/denoise_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kernels_test.cpp)
