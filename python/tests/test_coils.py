@@ -36,6 +36,9 @@ def test_coils_change_the_bias_and_one_coil_changes_nothing():
     one = denoisers.denoise(noisy, sigma=6.0)
     eight = denoisers.denoise(noisy, sigma=6.0, coils=8)
     assert eight.coils == 8
+    # auto's own correction is one coil's: with eight it runs the chain.
+    chain = denoisers.denoise(noisy, sigma=6.0, coils=8, method="quillon+tessary")
+    assert np.array_equal(eight.denoised, chain.denoised)
     assert eight.denoised[air].mean() < 6.0 < one.denoised[air].mean()
     with pytest.raises(ValueError, match="quillon:coils"):
         denoisers.quillon(noisy, 6.0, 1, coils=65)
