@@ -135,6 +135,8 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     sigma (one per volume), seconds (the denoising alone), clipped, shape,
     dtype, warnings (the DenoiseWarning messages, also in the sidecar's
     Warnings). Raises NiftiError or ValueError with a one-line reason."""
+    if method == "auto" and coils != 1:  # as denoise() runs it, so the sidecar says so
+        method = "quillon+tessary"
     if report:  # its libraries (scipy, Pillow) load while the filters run
         threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
                          daemon=True).start()
