@@ -44,6 +44,13 @@ inline bool TruncatesToInt32(double x) {
 bool ReadRicianFlag(const char* name, int input, const Argument& a, double& flag,
                     Refusal& refusal);
 
+// The receive coils of a sum-of-squares magnitude, optional input `input`:
+// 1 when left out, else a real scalar holding a whole number from 1 to
+// quillon::kMostCoils; more than one only with Rician noise (`rician`).
+// NAME:coils otherwise.
+bool ReadCoils(const char* name, int input, const Argument& a, bool rician, int& coils,
+               Refusal& refusal);
+
 // An input of tessary that is truncated to a 32-bit integer (the radius,
 // the extra input, the Rician flag): a real scalar whose truncation fits.
 bool CheckIntegerScalar(const char* name, int input, const char* label, const Argument& a,

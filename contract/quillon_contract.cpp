@@ -7,8 +7,9 @@
 namespace contract {
 namespace {
 
-const char* const kWhats[] = {"nargin", "nargout", "volume", "sigma",  "rician",      "size",
-                              "range",  "threads", "memory", "isa",    "interrupted", nullptr};
+const char* const kWhats[] = {"nargin", "nargout", "volume", "sigma",       "rician", "coils",
+                              "size",   "range",   "threads", "memory", "isa",
+                              "interrupted", nullptr};
 const char* const kNone[] = {nullptr};
 
 // A 4x4x4 block must fit: a thinner volume has no block to denoise.
@@ -62,8 +63,8 @@ bool SizeBiasTables(QuillonCall& call, Refusal& refusal) {
 
 }  // namespace
 
-const Signature kQuillon{"quillon", 3, 2, "quillon(noisy, sigma, rician)",
-                         "[denoised, first_estimate]", kWhats, kNone};
+const Signature kQuillon{"quillon", 3, 2, "quillon(noisy, sigma, rician[, coils])",
+                         "[denoised, first_estimate]", kWhats, kNone, 1};
 
 bool CheckQuillon(const QuillonArguments& in, QuillonCall& call, Refusal& refusal) {
   const char* const name = kQuillon.name;
@@ -94,6 +95,7 @@ bool CheckQuillon(const QuillonArguments& in, QuillonCall& call, Refusal& refusa
                   call.sigma[unsound], VolumeLabel(which, sizeof which, call.sigma, unsound));
   }
   call.rician = static_cast<int>(flag);
+  if (!ReadCoils(name, 4, in.coils, call.rician > 0, call.coils, refusal)) return false;
   call.table_largest = in.table_largest;
   if (series.empty()) return true;
   if (!CheckSides(series, refusal)) return false;
@@ -107,6 +109,7 @@ bool RunQuillon(const QuillonCall& call, quillon::Request q, double* denoised,
   if (s.empty()) return true;
   SetExtents(q, s);
   q.rician = call.rician;
+  q.coils = call.coils;
   for (std::size_t k = 0; k < s.volumes; ++k) {
     const std::size_t offset = k * s.voxels;
     q.noisy = call.noisy + offset;

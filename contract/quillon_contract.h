@@ -19,6 +19,7 @@ struct QuillonArguments {
   // table in place of its own largest value, when not negative (a chunk of
   // a larger volume gives the whole volume's). Null: each volume's own.
   const double* table_largest = nullptr;
+  Argument coils{};  // optional input 4: the receive coils (absent: 1)
 };
 
 // A call that keeps every rule, normalised for the core.
@@ -28,6 +29,7 @@ struct QuillonCall {
   SigmaList sigma;
   int rician = 0;                   // the flag, truncated
   const double* table_largest = nullptr;
+  int coils = 1;
   int64_t bias_table_doubles = 0;   // the largest table any volume needs
 };
 

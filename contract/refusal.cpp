@@ -21,7 +21,12 @@ bool Refuse(Refusal& refusal, const char* name, const char* what, Fault fault,
 }
 
 bool CheckArity(const Signature& s, int inputs, int outputs, Refusal& refusal) {
-  if (inputs != s.inputs) {
+  if (s.optional_inputs > 0 && (inputs < s.inputs || inputs > s.inputs + s.optional_inputs)) {
+    return Refuse(refusal, s.name, "nargin", Fault::kValue,
+                  "%s takes %d to %d inputs, %s; got %d.", s.name, s.inputs,
+                  s.inputs + s.optional_inputs, s.usage, inputs);
+  }
+  if (s.optional_inputs == 0 && inputs != s.inputs) {
     return Refuse(refusal, s.name, "nargin", Fault::kValue, "%s takes %d inputs, %s; got %d.",
                   s.name, s.inputs, s.usage, inputs);
   }

@@ -50,10 +50,12 @@ struct Signature {
   const char* outputs;         // "[denoised, first_estimate]"
   const char* const* whats;    // null-terminated
   const char* const* found_by_work;  // those only the work can find, from the data; null-terminated
+  int optional_inputs = 0;     // trailing inputs that may be left out, beyond `inputs`
 };
 
-// The arity rule of every MEX function: exactly `inputs` inputs, at most
-// `max_outputs` outputs (NAME:nargin, NAME:nargout).
+// The arity rule of every MEX function: `inputs` inputs (and up to
+// `optional_inputs` more), at most `max_outputs` outputs (NAME:nargin,
+// NAME:nargout).
 bool CheckArity(const Signature& signature, int inputs, int outputs, Refusal& refusal);
 
 // Records the failure a core's status stands for; false for kOk. Statuses

@@ -6,7 +6,7 @@ namespace contract {
 namespace {
 
 const char* const kWhats[] = {"nargin", "nargout",   "volume",  "size",   "scalar",
-                              "range",  "sigma",     "guide",   "guideSize", "threads",
+                              "range",  "sigma",     "guide",   "guideSize", "coils", "threads",
                               "memory", "isa",       "interrupted", nullptr};
 const char* const kNone[] = {nullptr};
 
@@ -21,8 +21,9 @@ bool SameDimensions(const Series& a, const Argument& b) {
 
 }  // namespace
 
-const Signature kTessary{"tessary", 6, 1, "tessary(noisy, radius, extra, sigma, guide, rician)",
-                         "[denoised]", kWhats, kNone};
+const Signature kTessary{"tessary", 6, 1,
+                         "tessary(noisy, radius, extra, sigma, guide, rician[, coils])",
+                         "[denoised]", kWhats, kNone, 1};
 
 bool CheckTessary(const TessaryArguments& in, TessaryCall& call, Refusal& refusal) {
   const char* const name = kTessary.name;
@@ -69,7 +70,7 @@ bool CheckTessary(const TessaryArguments& in, TessaryCall& call, Refusal& refusa
   call.guide = in.guide.data;
   call.search_radius = static_cast<int>(in.radius.scalar);
   call.rician = RicianFlag(in.rician.scalar);
-  return true;
+  return ReadCoils(name, 7, in.coils, call.rician != 0, call.coils, refusal);
 }
 
 bool RunTessary(const TessaryCall& call, tessary::Request q, double* denoised,
@@ -79,6 +80,7 @@ bool RunTessary(const TessaryCall& call, tessary::Request q, double* denoised,
   SetExtents(q, s);
   q.search_radius = call.search_radius;
   q.rician = call.rician;
+  q.coils = call.coils;
   for (std::size_t k = 0; k < s.volumes; ++k) {
     const std::size_t offset = k * s.voxels;
     q.noisy = call.noisy + offset;

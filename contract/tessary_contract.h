@@ -13,6 +13,7 @@ extern const Signature kTessary;
 
 struct TessaryArguments {
   Argument noisy, radius, extra, sigma, guide, rician;
+  Argument coils{};  // optional input 7: the receive coils (absent: 1)
 };
 
 // A call that keeps every rule, normalised for the core.
@@ -23,6 +24,7 @@ struct TessaryCall {
   SigmaList sigma;
   int search_radius = 0;          // truncated
   unsigned char rician = 0;       // narrowed as this platform's build narrows it
+  int coils = 1;
 };
 
 // The arguments' rules in order; false with the first refusal.

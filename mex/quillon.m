@@ -3,6 +3,8 @@
 %   a volume of the same size.
 %   [OUT, FIRST] = QUILLON(NOISY, SIGMA, RICIAN) also returns the first
 %   estimate, the result of the hard-threshold pass alone.
+%   QUILLON(NOISY, SIGMA, RICIAN, COILS) denoises a sum-of-squares
+%   magnitude of COILS receive channels.
 %
 %   Arguments
 %     NOISY   the noisy volume: a real, full double array [rows, cols, slices],
@@ -22,6 +24,12 @@
 %             bias through a lookup table; any non-zero flag clears negative
 %             results. The flag is truncated toward zero (0.9 means 0);
 %             logical and integer scalars are read as numbers (true is 1).
+%     COILS   optional: the receive channels whose squares are summed into
+%             the magnitude, a whole number from 1 to 64 (default 1: one
+%             coil, Rician noise). SIGMA is then each channel's noise. The
+%             bias table maps through the mean of the non-central chi law
+%             with 2*COILS degrees of freedom; more than one coil needs a
+%             positive RICIAN. COILS 1 gives the bits of the call without it.
 %
 %   Every overlapping 4x4x4 block is transformed by a 3-D DCT, its small
 %   coefficients are cleared (below 2.7*SIGMA in the first pass, where the
@@ -64,13 +72,15 @@
 %     out = tessary(ima, 3, 1, sigma, quillon(ima, sigma, rician), rician);
 %
 %   Errors (ERR.identifier after try/catch; the session always goes on)
-%     quillon:nargin       not exactly three inputs
+%     quillon:nargin       not three or four inputs
 %     quillon:nargout      more than two outputs requested
 %     quillon:volume       NOISY is not a real, full double array
 %     quillon:sigma        SIGMA is not a real numeric scalar (or one value
 %                          per volume), or is NaN, infinite or negative
 %     quillon:rician       RICIAN is not a real numeric scalar, or is outside
 %                          the 32-bit integer range
+%     quillon:coils        COILS is not a whole number from 1 to 64, or is
+%                          above 1 without Rician noise
 %     quillon:size         a side of the volume is below 4, or a volume has
 %                          more than 2147483647 voxels, or a dimension above
 %                          that: split it, or denoise it in chunks with the

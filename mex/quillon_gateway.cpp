@@ -1,4 +1,4 @@
-// quillon(noisy, sigma, rician): the gateway. Its inputs into the contract
+// quillon(noisy, sigma, rician[, coils]): the gateway. Its inputs into the contract
 // (contract/quillon_contract.h), the host arrays of the call, and the
 // contract's call of the core on each volume.
 #include "gateway.h"
@@ -9,13 +9,14 @@
 
 namespace {
 
-enum { IN_NOISY, IN_SIGMA, IN_RICIAN };
+enum { IN_NOISY, IN_SIGMA, IN_RICIAN, IN_COILS };
 enum { OUT_DENOISED, OUT_FIRST_ESTIMATE };
 
 void Run(gateway::Call& call) {
   contract::QuillonCall q;
-  if (!contract::CheckQuillon({call.In(IN_NOISY), call.In(IN_SIGMA), call.In(IN_RICIAN)}, q,
-                              call.refusal))
+  contract::QuillonArguments arguments{call.In(IN_NOISY), call.In(IN_SIGMA), call.In(IN_RICIAN)};
+  arguments.coils = call.In(IN_COILS);
+  if (!contract::CheckQuillon(arguments, q, call.refusal))
     return;
   const contract::Series& s = q.series;
   // The outputs go into their slots at once, as the host expects.

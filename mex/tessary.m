@@ -1,6 +1,8 @@
 %TESSARY  Guided non-local means denoising of a 3-D volume or a series (MEX file).
 %   OUT = TESSARY(NOISY, RADIUS, EXTRA, SIGMA, GUIDE, RICIAN) denoises the
 %   volume NOISY and returns a volume of the same size.
+%   TESSARY(NOISY, RADIUS, EXTRA, SIGMA, GUIDE, RICIAN, COILS) denoises a
+%   sum-of-squares magnitude of COILS receive channels.
 %
 %   Arguments
 %     NOISY   the noisy volume: a real, full double array [rows, cols, slices]
@@ -27,6 +29,11 @@
 %             additive Gaussian noise. With Rician noise the filter averages
 %             squared magnitudes and removes the bias 2*SIGMA^2. The flag is
 %             truncated toward zero; its low eight bits count (256 means 0).
+%     COILS   optional: the receive channels whose squares are summed into
+%             the magnitude, a whole number from 1 to 64 (default 1). SIGMA
+%             is then each channel's noise, and the bias removed is
+%             2*COILS*SIGMA^2; more than one coil needs Rician noise. COILS
+%             1 gives the bits of the call without it.
 %
 %   RADIUS, EXTRA and RICIAN may be logical or integer scalars, read as
 %   numbers (true is 1).
@@ -56,7 +63,7 @@
 %     out = tessary(ima, 3, 1, sigma, quillon(ima, sigma, rician), rician);
 %
 %   Errors (ERR.identifier after try/catch; the session always goes on)
-%     tessary:nargin       not exactly six inputs
+%     tessary:nargin       not six or seven inputs
 %     tessary:nargout      more than one output requested
 %     tessary:volume       NOISY is not a real, full double array
 %     tessary:size         a volume has more than 2147483647 voxels, or a
@@ -69,6 +76,8 @@
 %     tessary:range        RADIUS, EXTRA or RICIAN does not truncate to a
 %                          32-bit integer
 %     tessary:sigma        SIGMA is NaN or infinite
+%     tessary:coils        COILS is not a whole number from 1 to 64, or is
+%                          above 1 without Rician noise
 %     tessary:guide        GUIDE is not a real, full double array
 %     tessary:guideSize    GUIDE and NOISY differ in size
 %     tessary:threads      a worker thread could not be started

@@ -1,4 +1,4 @@
-// tessary(noisy, radius, extra, sigma, guide, rician): the gateway. Its
+// tessary(noisy, radius, extra, sigma, guide, rician[, coils]): the gateway. Its
 // inputs into the contract (contract/tessary_contract.h), the host arrays of
 // the call, and the contract's call of the core on each volume.
 #include "gateway.h"
@@ -9,13 +9,14 @@
 
 namespace {
 
-enum { IN_NOISY, IN_RADIUS, IN_EXTRA, IN_SIGMA, IN_GUIDE, IN_RICIAN };
+enum { IN_NOISY, IN_RADIUS, IN_EXTRA, IN_SIGMA, IN_GUIDE, IN_RICIAN, IN_COILS };
 enum { OUT_DENOISED };
 
 void Run(gateway::Call& call) {
   contract::TessaryCall t;
   if (!contract::CheckTessary({call.In(IN_NOISY), call.In(IN_RADIUS), call.In(IN_EXTRA),
-                               call.In(IN_SIGMA), call.In(IN_GUIDE), call.In(IN_RICIAN)},
+                               call.In(IN_SIGMA), call.In(IN_GUIDE), call.In(IN_RICIAN),
+                               call.In(IN_COILS)},
                               t, call.refusal))
     return;
   const contract::Series& s = t.series;

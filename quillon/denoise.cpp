@@ -215,7 +215,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     double* bias_table = nullptr;
     if (q.rician > 0) {
       bias_table = ScratchOr(q.bias_table, own_bias, static_cast<std::size_t>(bias_size));
-      if (!RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop))
+      if (!RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop, q.coils))
         return Status::kInterrupted;
     }
     MaskedBlocks masked;

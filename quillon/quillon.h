@@ -29,6 +29,10 @@ struct Request {
   // Positive: Rician noise (the oracle pass corrects the bias). Any non-zero
   // value clears negative results.
   int rician = 0;
+  // Receive coils of a sum-of-squares magnitude under Rician noise (sigma
+  // per channel): the oracle pass's table maps through the non-central chi
+  // mean of that many coils. 1 is the Rician table, to the bit.
+  int coils = 1;
   // Not negative: sizes the Rician table in place of the volume's own
   // largest value. A chunk of a larger volume passes the whole volume's, so
   // that its table, and every corrected value, is the whole call's.

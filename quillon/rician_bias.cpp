@@ -96,14 +96,61 @@ inline double Expected(double a, double s2) {
   return std::sqrt(p);
 }
 
-// The entry a candidate true value lands in: the integer part of its
-// expected magnitude, or its own integer part when that is below 1 or has
-// no 32-bit integer part. May lie outside the table.
-inline int Landing(double a, double s2) {
-  const double e = Expected(a, s2);
+// The entry a candidate true value with expected magnitude e lands in: the
+// integer part of e, or the candidate's own integer part when that is below
+// 1 or has no 32-bit integer part. May lie outside the table.
+inline int LandingOf(double e, double a) {
   if (!(e < 2147483648.0)) return static_cast<int>(a);  // also for NaN
   const int i = static_cast<int>(e);
   return i < 1 ? static_cast<int>(a) : i;
+}
+
+inline int Landing(double a, double s2) { return LandingOf(Expected(a, s2), a); }
+
+// The Poisson mixture of central chi means, divided by sigma*sqrt(2): the
+// sum over k of Pois(k; z) * G(coils+k+1/2) / G(coils+k), from k = 0 (where
+// exp(-z) stays normal: z is below AsymptoticFrom) until the terms past
+// the Poisson law's mode no longer count. Nothing but exp, products and
+// sums, so every build gets the same bits.
+double ChiMixture(double z, int coils) {
+  const double n = coils;
+  double ratio = 0.88622692545275801;  // G(3/2) / G(1)
+  for (int k = 1; k < coils; ++k) ratio = ratio * ((k + 0.5) / k);
+  double term = std::exp(-z) * ratio;
+  double sum = term;
+  for (double k = 0.0; k <= z || term > 1e-18 * sum; k = k + 1.0) {
+    term = term * (z / (k + 1.0)) * ((n + k + 0.5) / (n + k));
+    sum = sum + term;
+  }
+  return sum;
+}
+
+// The mean for large z = a^2/(2 sigma^2): the asymptotic series of
+// 1F1(-1/2; coils; -z), in which the gamma factors cancel against the
+// mean's own, leaving a * (1 + (coils - 1/2)/(2z) + ...); summed while its
+// terms fall.
+double ChiAsymptotic(double a, double z, int coils) {
+  double sum = 1.0;
+  double term = 1.0;
+  for (int k = 1; k < 200; ++k) {
+    const double next = term * ((k - 1.5) * (k - coils - 0.5)) / (k * z);
+    if (!(std::fabs(next) < std::fabs(term)) || std::fabs(next) < 1e-18) break;
+    term = next;
+    sum = sum + term;
+  }
+  return a * sum;
+}
+
+// From this z = a^2/(2 sigma^2) on the asymptotic series is exact to the
+// last bits (its terms fall at first by a factor of about coils/(2z), at
+// most 1/8, and reach 1e-18 long before they turn, near k = coils + z); and
+// below it exp(-z) in the mixture stays far from underflow.
+double AsymptoticFrom(int coils) { return 50.0 + 4.0 * coils; }
+
+inline double ExpectedChi(double a, double s2, int coils) {
+  const double z = (a * a) / (2.0 * s2);
+  if (!(z < AsymptoticFrom(coils))) return ChiAsymptotic(a, z, coils);  // also for sigma 0
+  return std::sqrt(2.0 * s2) * ChiMixture(z, coils);
 }
 
 // From a quarter of (a/sigma)^2 of 710 on, exp overflows in the Bessel terms
@@ -126,19 +173,26 @@ struct LandingRecord {
   int* landings;
   int count;
   double s2;
+  int coils;
 };
 
 void FindLandings(void* record) {
   const LandingRecord& r = *static_cast<const LandingRecord*>(record);
-  for (int k = 0; k < r.count; ++k) r.landings[k] = Landing(r.values[k], r.s2);
+  if (r.coils == 1) {
+    for (int k = 0; k < r.count; ++k) r.landings[k] = Landing(r.values[k], r.s2);
+    return;
+  }
+  for (int k = 0; k < r.count; ++k)
+    r.landings[k] = LandingOf(ExpectedChi(r.values[k], r.s2, r.coils), r.values[k]);
 }
 
 // Lands `count` candidates on up to `threads` threads. A worker that cannot
 // be started leaves its share to the calling thread: the table is the same
 // either way.
-void FindLandingsOn(int threads, const double* values, int* landings, int count, double s2) {
+void FindLandingsOn(int threads, const double* values, int* landings, int count, double s2,
+                    int coils) {
   if (threads <= 1 || count < kThreadedFrom) {
-    LandingRecord all{values, landings, count, s2};
+    LandingRecord all{values, landings, count, s2, coils};
     FindLandings(&all);
     return;
   }
@@ -146,7 +200,7 @@ void FindLandingsOn(int threads, const double* values, int* landings, int count,
   for (int w = 0; w < threads; ++w) {
     const int first = static_cast<int>(static_cast<int64_t>(count) * w / threads);
     const int end = static_cast<int>(static_cast<int64_t>(count) * (w + 1) / threads);
-    records[w] = {values + first, landings + first, end - first, s2};
+    records[w] = {values + first, landings + first, end - first, s2, coils};
   }
   platform::WorkerGroup group(threads - 1);
   int started = 0;
@@ -160,7 +214,12 @@ void FindLandingsOn(int threads, const double* values, int* landings, int count,
 
 double ExpectedMagnitude(double a, double sigma) { return Expected(a, sigma * sigma); }
 
-bool RicianBias(int bias_len, double* table, double sigma, int threads, platform::StopFlag* stop) {
+double ExpectedChiMagnitude(double a, double sigma, int coils) {
+  return ExpectedChi(a, sigma * sigma, coils);
+}
+
+bool RicianBias(int bias_len, double* table, double sigma, int threads, platform::StopFlag* stop,
+                int coils) {
   for (int i = 0; i < bias_len; ++i) table[i] = 0.0;
   if (bias_len <= 0) return true;
   auto stopped = [stop] { return stop != nullptr && stop->Poll(); };
@@ -175,19 +234,22 @@ bool RicianBias(int bias_len, double* table, double sigma, int threads, platform
   auto apply = [&](double a, int i) {
     if (i >= 0 && i < bias_len && table[i] == 0.0) table[i] = a;
   };
+  // The chi mean of several coils never overflows: every candidate is
+  // evaluated.
+  auto past = [s2, coils](double x) { return coils == 1 && PastOverflow(x, s2); };
   double a = 0.1;
-  if (a < limit && !PastOverflow(a, s2)) {
+  if (a < limit && !past(a)) {
     const std::size_t block = limit * 10.0 + 1.0 < kBlock ? static_cast<std::size_t>(limit * 10.0 + 1.0) : kBlock;
     std::vector<double> values(block);
     std::vector<int> landings(block);
     bool more = true;
     while (more) {
       int count = 0;
-      for (; count < static_cast<int>(block) && a < limit && !PastOverflow(a, s2); a = a + 0.1)
+      for (; count < static_cast<int>(block) && a < limit && !past(a); a = a + 0.1)
         values[count++] = a;
       more = count == static_cast<int>(block);
       if (stopped()) return false;
-      FindLandingsOn(threads, values.data(), landings.data(), count, s2);
+      FindLandingsOn(threads, values.data(), landings.data(), count, s2, coils);
       for (int k = 0; k < count; ++k) apply(values[k], landings[k]);
     }
   }

@@ -19,12 +19,25 @@ double Bessel1(double x);
 // the fixed order that decides which integer it truncates to.
 double ExpectedMagnitude(double a, double sigma);
 
+// The most receive coils a sum-of-squares magnitude may come from.
+inline constexpr int kMostCoils = 64;
+
+// The mean of the magnitude of a sum of squares over `coils` channels (the
+// non-central chi law with 2*coils degrees of freedom) for true value a and
+// per-channel noise sigma: the Poisson mixture of central chi means,
+// sigma*sqrt(2) * sum_k Pois(k; a^2/(2 sigma^2)) * G(coils+k+1/2)/G(coils+k),
+// or its asymptotic series in sigma^2/a^2 once a/sigma is large. coils = 1
+// is the Rician mean, but the table for one coil uses ExpectedMagnitude.
+double ExpectedChiMagnitude(double a, double sigma, int coils);
+
 // Fills the bias_len entries of the table. Up to `threads` threads evaluate
 // the candidates; the table is the same for any number. With a stop flag,
 // polls it between blocks of candidates and returns false once it is set,
-// the table then unfinished.
+// the table then unfinished. coils > 1: the entries map through the
+// non-central chi mean of that many channels instead of the Rician one, by
+// the same rules of candidates and landings.
 bool RicianBias(int bias_len, double* table, double sigma, int threads = 1,
-                platform::StopFlag* stop = nullptr);
+                platform::StopFlag* stop = nullptr, int coils = 1);
 
 // The largest voxel value a call with Rician noise takes. The table grows
 // with it, and so does its cost: seconds at this bound, some twenty at 1e7

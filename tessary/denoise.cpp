@@ -85,7 +85,7 @@ inline bool PassesThrough(const Context& c, int64_t i) {
 }
 
 // The estimate from the sums, voxel by voxel on the call's threads.
-void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule schedule,
+void FinalEstimate(const Context& c, double sigma, int coils, int n, platform::Schedule schedule,
                    int threads) {
   if (c.rician == 0) {
     platform::ForEachElement(n, threads, schedule, [&c](int64_t i) {
@@ -93,7 +93,8 @@ void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule sch
     });
     return;
   }
-  const double bias = (sigma + sigma) * sigma;
+  const double one_coil = (sigma + sigma) * sigma;
+  const double bias = coils == 1 ? one_coil : one_coil * coils;
   platform::ForEachElement(n, threads, schedule, [&c, bias](int64_t i) {
     if (PassesThrough(c, i)) {
       c.out_image[i] = c.in_image[i];
@@ -107,7 +108,7 @@ void FinalEstimate(const Context& c, double sigma, int n, platform::Schedule sch
 
 // Everything after the local means and the own values are in place.
 // Throws std::bad_alloc.
-Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
+Status Run(const Context& c, double sigma, int coils, const platform::Chunk& chunk,
            platform::Schedule schedule, int threads, platform::StopFlag& stop) {
   const int n = c.rows * c.cols * c.slices;
 
@@ -126,7 +127,7 @@ Status Run(const Context& c, double sigma, const platform::Chunk& chunk,
     if (stop.stopped()) return Status::kInterrupted;
     MergeSpills(records, spills, c);
   }
-  FinalEstimate(c, sigma, n, schedule, threads);
+  FinalEstimate(c, sigma, coils, n, schedule, threads);
   return Status::kOk;
 }
 
@@ -181,7 +182,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag(),
                           q.mask != nullptr ? &centres : nullptr};
     const Status status =
-        Run(context, q.sigma, q.chunk, schedule, platform::ThreadsFor(q.options), stop);
+        Run(context, q.sigma, q.coils, q.chunk, schedule, platform::ThreadsFor(q.options), stop);
     if (status == Status::kOk && q.mask != nullptr)
       platform::KeepInputOutside(q.mask, q.noisy, q.denoised, n);
     return status;

@@ -29,6 +29,10 @@ struct Request {
   // Non-zero: Rician noise (squared magnitudes are averaged and the bias
   // 2 sigma^2 removed). The contract narrows a caller's flag to this byte.
   unsigned char rician = 0;
+  // Receive coils of a sum-of-squares magnitude under Rician noise: its
+  // squared magnitude carries the bias 2 * coils * sigma^2. 1 (one coil,
+  // the Rician case) keeps the bias 2 sigma^2 to the bit.
+  int coils = 1;
   // Optional, rows*cols*slices bytes: the voxels wanted (non-zero). Centres
   // whose window holds no wanted voxel are skipped; every wanted voxel gets
   // the bits of the unmasked call, and the others take their input value.

@@ -172,6 +172,19 @@ TEST(Contract, QuillonWalksEveryRule) {
        }),
        {""}},
       {"empty, its sides unread", with([](Values& v, auto& a) { a.noisy = v.Volume({0, 2, 2}); }), {""}},
+      {"coils of another kind", with([](Values& v, auto& a) { a.coils = v.Volume({1, 2}); }),
+       {"quillon:coils", Fault::kKind, "(input 4) must be a real numeric scalar"}},
+      {"coils not whole", with([](Values& v, auto& a) { a.coils = v.Scalar(1.5); }),
+       {"quillon:coils", Fault::kValue, "from 1 to 64; got 1.5."}},
+      {"no coil", with([](Values& v, auto& a) { a.coils = v.Scalar(0); }), {"quillon:coils", Fault::kValue}},
+      {"65 coils", with([](Values& v, auto& a) { a.coils = v.Scalar(65); }), {"quillon:coils", Fault::kValue}},
+      {"coils without Rician noise",
+       with([](Values& v, auto& a) {
+         a.coils = v.Scalar(2);
+         a.rician = v.Scalar(0);
+       }),
+       {"quillon:coils", Fault::kValue, "needs the Rician flag"}},
+      {"64 coils", with([](Values& v, auto& a) { a.coils = v.Scalar(64); }), {""}},
   };
   Walk<QuillonCall>(kQuillon, cases, CheckQuillon);
 
@@ -187,6 +200,7 @@ TEST(Contract, QuillonWalksEveryRule) {
   EXPECT_EQ(call.series.volumes, 3u);
   EXPECT_EQ(call.series.voxels, 216u);
   EXPECT_EQ(call.bias_table_doubles, quillon::BiasLength(900.0));
+  EXPECT_EQ(call.coils, 1);  // left out
   const double given[3] = {50.0, 3000.0, -1.0};
   a.table_largest = given;
   ASSERT_TRUE(CheckQuillon(a, call = QuillonCall{}, refusal));
@@ -240,6 +254,19 @@ TEST(Contract, TessaryWalksEveryRule) {
        {"tessary:guideSize", Fault::kValue, "4x3x2x2, got 4x3x2."}},
       {"guide of one slice", with([](Values& v, auto& a) { a.guide = v.Volume({4, 3}); }),
        {"tessary:guideSize", Fault::kValue}},
+      {"coils of another kind", with([](Values& v, auto& a) { a.coils = v.Other(); }),
+       {"tessary:coils", Fault::kKind, "(input 7)"}},
+      {"coils past 64", with([](Values& v, auto& a) { a.coils = v.Scalar(70); }),
+       {"tessary:coils", Fault::kValue}},
+      {"coils with a flag narrowed to Gaussian noise",
+       with([](Values& v, auto& a) { a.coils = v.Scalar(8); }),
+       {"tessary:coils", Fault::kValue, "needs the Rician flag"}},
+      {"eight coils",
+       with([](Values& v, auto& a) {
+         a.coils = v.Scalar(8);
+         a.rician = v.Scalar(1);
+       }),
+       {""}},
   };
   Walk<TessaryCall>(kTessary, cases, CheckTessary);
   Values v;
@@ -328,7 +355,10 @@ TEST(Contract, NoiseSigmaRefusesTooLittleData) {
 TEST(Contract, ArityAndStatusReports) {
   for (const Signature* s : {&kQuillon, &kTessary, &kNoiseSigma}) {
     Refusal r;
-    EXPECT_TRUE(CheckArity(*s, s->inputs, s->max_outputs, r));
+    EXPECT_TRUE(CheckArity(*s, s->inputs + s->optional_inputs, s->max_outputs, r));
+    EXPECT_FALSE(CheckArity(*s, s->inputs + s->optional_inputs + 1, 1, r));
+    EXPECT_EQ(std::string(r.id), std::string(s->name) + ":nargin");
+    r = Refusal{};
     EXPECT_FALSE(CheckArity(*s, s->inputs - 1, 1, r));
     EXPECT_EQ(std::string(r.id), std::string(s->name) + ":nargin");
     EXPECT_NE(std::string(r.message).find(s->usage), std::string::npos) << r.message;

@@ -76,8 +76,9 @@ struct QuillonGateway : Quillon {
     };
     const double two_nans[2] = {1, NAN}, negative_first[2] = {-1, 1}, three[3] = {1, 1, 1};
     return {
-        {"quillon:nargin", with(nullptr, nullptr, nullptr), 1, "quillon(noisy, sigma, rician)", 2},
-        {"quillon:nargin", [=] { Args a = with(nullptr, nullptr, nullptr)(); a.Scalar(1); return a; }},
+        {"quillon:nargin", with(nullptr, nullptr, nullptr), 1, "quillon(noisy, sigma, rician[, coils])", 2},
+        {"quillon:nargin", [=] { Args a = with(nullptr, nullptr, nullptr)(); a.Scalar(1).Scalar(1); return a; }},
+        {"quillon:coils", [=] { Args a = with(nullptr, nullptr, nullptr)(); a.Scalar(2.5); return a; }},
         {"quillon:nargout", with(nullptr, nullptr, nullptr), 3},
         {"quillon:volume", with(standin::CreateArray(mxSINGLE_CLASS, {6, 6, 6}), nullptr, nullptr)},
         {"quillon:volume", with(standin::CreateArray(mxDOUBLE_CLASS, {6, 6, 6}, true), nullptr, nullptr)},
@@ -158,10 +159,11 @@ struct TessaryGateway : Tessary {
         {"tessary:guideSize", replaced(4, standin::CreateDouble({4, 3}))},
         {"tessary:scalar", replaced(5, standin::CreateDouble({0, 0}))},
         {"tessary:range", replaced(5, standin::CreateScalar(2147483648.0))},
-        // Wrong counts: fewer, none, a seventh input, two outputs.
-        {"tessary:nargin", plain, 1, "tessary(noisy, radius, extra, sigma, guide, rician)", 5},
+        // Wrong counts: fewer, none, an eighth input, two outputs.
+        {"tessary:nargin", plain, 1, "tessary(noisy, radius, extra, sigma, guide, rician[, coils])", 5},
         {"tessary:nargin", plain, 1, "", 0},
-        {"tessary:nargin", [=] { Args a = plain(); a.Scalar(1); return a; }},
+        {"tessary:nargin", [=] { Args a = plain(); a.Scalar(1).Scalar(1); return a; }},
+        {"tessary:coils", [=] { Args a = plain(); a.Scalar(65); return a; }},
         {"tessary:nargout", plain, 2},
     };
   }

@@ -12,7 +12,13 @@ function quillon_arguments (ctx)
   v = test_volume ([9 8 7], 5, 10);
   expect_error (@() quillon (), "quillon:nargin");
   expect_error (@() quillon (v, 5), "quillon:nargin");
-  expect_error (@() quillon (v, 5, 1, 1), "quillon:nargin");
+  expect_error (@() quillon (v, 5, 1, 1, 1), "quillon:nargin");
+  ## COILS: optional, a whole number from 1 to 64, above 1 only with Rician noise.
+  expect_same (quillon (v, 5, 1, 1), quillon (v, 5, 1), "one coil");
+  for bad = {0, 1.5, 65, NaN, -1, [1 2], "2", {2}}
+    expect_error (@() quillon (v, 5, 1, bad{1}), "quillon:coils");
+  endfor
+  expect_error (@() quillon (v, 5, 0, 2), "quillon:coils");
   expect_error (@() quillon (v, 5, 1), "quillon:nargout", 3);
   for bad = {single(v), int16(v), v > 100, complex(v, v), sparse(v(:, :, 1)), "text", {v}, ...
              struct("v", v)}
@@ -42,7 +48,12 @@ function tessary_arguments (ctx)
   expect_error (@() tessary (), "tessary:nargin");
   expect_error (@() tessary (v, 1, 1, 5, g), "tessary:nargin");
   expect_error (@() ok (), "tessary:nargout", 2);
-  expect_error (@() ok (99), "tessary:nargin");  % a seventh input is refused
+  expect_error (@() ok (1, 1), "tessary:nargin");  % an eighth input is refused
+  expect_same (ok (1), ok (), "one coil");
+  for bad = {0, 2.5, 65, NaN, [1 2], "2"}
+    expect_error (@() ok (bad{1}), "tessary:coils");
+  endfor
+  expect_error (@() tessary (v, 1, 1, 5, g, 0, 4), "tessary:coils");
   for bad = {single(v), int32(v), v > 100, complex(v, v), sparse(v(:, :, 1)), "text", {v}}
     expect_error (@() tessary (bad{1}, 1, 1, 5, g, 1), "tessary:volume");
   endfor

@@ -21,10 +21,10 @@ function mex_file_runs (ctx)
 endfunction
 
 function help_text (ctx)
-  ids.quillon = {"nargin", "nargout", "volume", "sigma", "rician", "size", "range", ...
+  ids.quillon = {"nargin", "nargout", "volume", "sigma", "rician", "coils", "size", "range", ...
                  "threads", "memory", "isa", "interrupted"};
   ids.tessary = {"nargin", "nargout", "volume", "size", "scalar", "range", "sigma", ...
-                 "guide", "guideSize", "threads", "memory", "isa", "interrupted"};
+                 "guide", "guideSize", "coils", "threads", "memory", "isa", "interrupted"};
   for name = {"quillon", "tessary"}
     n = name{1};
     text = regexprep (evalc (sprintf ("help %s", n)), "\\s+", " ");

@@ -8,6 +8,9 @@
   with how it was estimated and its warnings; ``estimate_sigma``,
   ``estimate_sigmas``: the noise level of one volume, or of each volume of
   a series on its own (denoisers.sigma, the C++ estimator).
+- ``estimate_sigma_map``: a smooth map of the noise level over the field
+  of view, for noise that varies; ``denoise(vol, sigma=MAP)`` or
+  ``sigma="auto"`` uses one (denoisers.sigma_map).
 - ``chunked.denoise``: the same on a dask array, chunk by chunk with exact
   halos, for volumes beyond one call or one machine (denoisers.chunked).
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
@@ -19,6 +22,7 @@ from .filters import quillon, tessary
 from .pipeline import denoise
 from .run_warnings import DenoiseWarning
 from .sigma import NoiseEstimate, estimate_noise, estimate_sigma, estimate_sigmas
+from .sigma_map import estimate_sigma_map
 
 try:
     __version__ = _metadata.version("denoisers")
@@ -26,4 +30,4 @@ except _metadata.PackageNotFoundError:  # run from the source tree
     __version__ = "0+unknown"
 
 __all__ = ["quillon", "tessary", "denoise", "estimate_noise", "estimate_sigma", "estimate_sigmas",
-           "NoiseEstimate", "DenoiseWarning", "__version__"]
+           "estimate_sigma_map", "NoiseEstimate", "DenoiseWarning", "__version__"]

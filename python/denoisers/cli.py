@@ -1,13 +1,14 @@
 """The command `denoisers` (also `python3 -m denoisers`).
 
-    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...]] [--sigma-per-volume]
+    denoisers denoise IN.nii[.gz] OUT.nii[.gz] [--sigma S [S ...] | --sigma-map FILE|auto]
+              [--sigma-per-volume] [--coils N]
               [--noise rician|gaussian] [--method auto|quillon|quillon+tessary]
               [--mask MASK.nii[.gz]] [--threads N] [--keep-dtype] [--magnitude] [--force]
               [--report PAGE.html] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
     denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume]
-              [--magnitude] [--json] [--strict]
+              [--magnitude] [--json] [--strict] [--map MAP.nii[.gz]]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
               [--report]
@@ -39,6 +40,7 @@ from .files import denoise_file, sidecar, sigma_source, volumes
 from .pipeline import CHOICES, DEFAULT_METHOD, DEFAULT_RADIUS, METHODS
 from .run_warnings import STRICT_EXIT, collected
 from .sigma import estimate_noise
+from .sigma_map import estimate_sigma_map
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
@@ -76,8 +78,18 @@ def _parser():
     d.add_argument("--sigma", type=_positive_float, nargs="+", metavar="S",
                    help="noise standard deviation in the image's units: one value, or one per "
                    "volume of a 4-D image (default: estimated, one pooled over the volumes)")
+    d.add_argument("--sigma-map", metavar="FILE|auto",
+                   help="noise that varies across the image: a NIfTI map of sigma on the "
+                   "image's grid (one 3-D map, or one per volume), or 'auto' to estimate one "
+                   "(as `denoisers sigma --map` does); the image is made uniform by the map, "
+                   "denoised at its median and scaled back")
     d.add_argument("--sigma-per-volume", action="store_true",
-                   help="estimate each volume's sigma on its own instead of one for the series")
+                   help="estimate each volume's sigma (or map) on its own instead of one for "
+                   "the series")
+    d.add_argument("--coils", type=_positive_int, default=1,
+                   help="receive channels summed in squares into the magnitude (1 to 64; "
+                   "default 1): the noise law becomes non-central chi with 2N degrees of "
+                   "freedom; needs --sigma (each channel's) or --sigma-map FILE")
     d.add_argument("--strict", action="store_true",
                    help="exit with status 3 when anything is warned of (a doubtful estimated "
                    "sigma, for instance); the output is written all the same")
@@ -146,17 +158,25 @@ def _parser():
     s.add_argument("--magnitude", action="store_true",
                    help="the magnitude of a complex image (refused otherwise)")
     s.add_argument("--json", action="store_true", help="print a JSON object")
+    s.add_argument("--map", metavar="MAP.nii[.gz]",
+                   help="also write a smooth map of sigma over the field of view (pooled over "
+                   "a series; with --sigma-per-volume, one per volume), float32 on the "
+                   "image's grid, with a JSON sidecar")
     s.add_argument("--strict", action="store_true",
                    help="exit with status 3 when anything is warned of")
     return parser
 
 
 def _run_sigma(args):
-    _, data = nifti.load(args.input, args.magnitude)
+    if args.map and not args.map.endswith(_NIFTI_SUFFIXES):
+        raise nifti.NiftiError(f"the map must end in .nii or .nii.gz: {args.map}")
+    img, data = nifti.load(args.input, args.magnitude)
     rician = args.noise == "rician"
     volumes(data)  # 3-D or 4-D only, with the command's own message
     with collected() as run:
         estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
+        if args.map:
+            _write_map(args, img, data, rician)
     if args.json:
         print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise,
                           "estimate": estimate.record(), "warnings": run.messages}))
@@ -170,6 +190,18 @@ def _run_sigma(args):
               f"{p.background:.6g}, tissue {p.tissue:.6g}, correlation {p.correlation:.2f}")
     run.report()
     return run.exit_status(args.strict)
+
+
+def _write_map(args, img, data, rician):
+    noise_map = estimate_sigma_map(data, rician, per_volume=args.sigma_per_volume)
+    out_img, _ = nifti.output_image(img, noise_map, keep_dtype=False)
+    nifti.save_with_sidecar(out_img, args.map, {
+        "Description": "Noise standard deviation map estimated with denoisers",
+        "Sources": [args.input], "NoiseModel": args.noise,
+        "Pooled": data.ndim == 4 and not args.sigma_per_volume,
+        "Median": float(np.median(noise_map)),
+        "Range": [float(noise_map.min()), float(noise_map.max())],
+        "SoftwareName": "denoisers", "SoftwareVersion": __version__})
 
 
 def _summary(args, shape, sigma, seconds):
@@ -189,9 +221,9 @@ def _run_chunked(args, parser):
     dask.distributed scheduler at args.scheduler."""
     from . import chunked, chunked_io  # dask and zarr: half a second to import
     if (args.mask or args.keep_dtype or args.threads or args.sigma_per_volume or args.magnitude
-            or args.report):
-        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --magnitude and "
-                     "--report are not available with chunks")
+            or args.report or args.sigma_map or args.coils != 1):
+        parser.error("--mask, --keep-dtype, --threads, --sigma-per-volume, --sigma-map, "
+                     "--coils, --magnitude and --report are not available with chunks")
     if args.method == "auto":
         parser.error("--method auto is not available with chunks: choose quillon or "
                      "quillon+tessary")
@@ -289,6 +321,13 @@ def _run_denoise(args, parser):
         parser.error(f"the output must end in .nii or .nii.gz: {args.output}")
     if args.sigma is not None and args.sigma_per_volume:
         parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
+    if args.sigma is not None and args.sigma_map is not None:
+        parser.error("--sigma and --sigma-map exclude each other")
+    if args.coils != 1 and (args.sigma_map in (None, "auto") and args.sigma is None):
+        parser.error("--coils needs --sigma (each channel's) or --sigma-map FILE: the "
+                     "estimators fit the noise law of one coil")
+    if args.sigma_map not in (None, "auto") and args.sigma_per_volume:
+        parser.error("--sigma-per-volume estimates a map: it does not go with a map file")
     if args.report and not Path(args.report).resolve().parent.is_dir():
         parser.error(f"the report's folder does not exist: {args.report}")
     sigma = _given_sigma(args, None, parser)
@@ -300,7 +339,8 @@ def _run_denoise(args, parser):
                         threads=args.threads, keep_dtype=args.keep_dtype,
                         progress=not args.quiet, source_name=args.source,
                         per_volume=args.sigma_per_volume, magnitude=args.magnitude,
-                        source_sidecars=args.input_sidecar, report=args.report)
+                        source_sidecars=args.input_sidecar, report=args.report,
+                        sigma_map=args.sigma_map, coils=args.coils)
     _summary(args, done["shape"], done["sigma"], done["seconds"])
     if done["clipped"]:
         print(f"denoisers: {done['clipped']} voxels clipped to the range of {done['dtype']}",

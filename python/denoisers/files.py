@@ -69,10 +69,11 @@ def acquisition(source_sidecars):
 
 
 def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, radius, mask,
-            keep_dtype, estimate=None, warnings=()):
+            keep_dtype, estimate=None, warnings=(), sigma_map=None, coils=1):
     """The JSON sidecar of an output: what it came from, how it was made,
-    how an estimated sigma was found (estimate: a NoiseEstimate) and what
-    the run warned of."""
+    how an estimated sigma was found (estimate: a NoiseEstimate), the noise
+    map used (sigma_map: its file, median and range; None for "scalar") and
+    what the run warned of."""
     if method == "quillon":
         radius = None
     elif method != "auto" and radius is None:  # auto chooses its own unless given one
@@ -82,8 +83,10 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "Sources": [source_name],
         "SourceSHA256": source_sha256,
         "NoiseModel": noise,
+        "NoiseCoils": coils,
         "NoiseSigma": np.atleast_1d(sigma).tolist(),
         "NoiseSigmaSource": sigma_source,
+        "NoiseSigmaMap": "scalar" if sigma_map is None else sigma_map,
         "Method": method,
         "Parameters": {"radius": radius, "mask": mask, "keep_dtype": keep_dtype},
         "SoftwareName": "denoisers",
@@ -95,8 +98,10 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
     return record
 
 
-def sigma_source(sigma, per_volume, count):
+def sigma_source(sigma, per_volume, count, sigma_map=None):
     """How NoiseSigmaSource names where the sigma came from."""
+    if sigma_map is not None:
+        return f"the median of the {'estimated' if sigma_map == 'auto' else 'given'} sigma map"
     if sigma is not None:
         return "given"
     if count > 1:
@@ -104,10 +109,18 @@ def sigma_source(sigma, per_volume, count):
     return "estimated"
 
 
+def _map_record(used, path):
+    """The sidecar's NoiseSigmaMap of a call with a map: its file (or
+    "estimated"), median and range."""
+    if used is None:
+        return None
+    return {**used, "File": "estimated" if path == "auto" else str(path)}
+
+
 def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
                  radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
-                 report=None):
+                 report=None, sigma_map=None, coils=1):
     """Denoises the NIfTI file `source` into `output` and writes the sidecar
     beside it, both atomically, and the report page to the path `report`
     when given. `source_name` is what the sidecar's Sources records
@@ -115,10 +128,15 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     on its own, not one for the series. magnitude: denoise the modulus of
     complex voxels (refused otherwise). source_sidecars: the input's JSON
     sidecars, whose acquisition fields the output's sidecar carries
-    (default: IN.json beside the input, when there is one). Returns a dict:
+    (default: IN.json beside the input, when there is one). sigma_map: a
+    NIfTI noise map on the input's grid, or "auto" to estimate one (in place
+    of sigma). coils: the receive channels of a sum-of-squares magnitude
+    (sigma then each channel's; see denoise). Returns a dict:
     sigma (one per volume), seconds (the denoising alone), clipped, shape,
     dtype, warnings (the DenoiseWarning messages, also in the sidecar's
     Warnings). Raises NiftiError or ValueError with a one-line reason."""
+    if method == "auto" and coils != 1:  # as denoise() runs it, so the sidecar says so
+        method = "quillon+tessary"
     if report:  # its libraries (scipy, Pillow) load while the filters run
         threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
                          daemon=True).start()
@@ -133,11 +151,15 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         source_sidecars = [p for p in [nifti.sidecar_path(source)] if p.is_file()]
     carried = acquisition(source_sidecars)
     mask_data = nifti.load_mask(mask, img) if mask else None
+    if sigma_map is not None and sigma_map != "auto":
+        sigma = nifti.load_sigma_map(sigma_map, img)
+    elif sigma_map is not None:
+        sigma = sigma_map
     start = time.perf_counter()
     with collected() as run:
         result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
-                         per_volume=per_volume)
+                         per_volume=per_volume, coils=coils)
         out, used = result
         seconds = time.perf_counter() - start
         sigmas = np.atleast_1d(used).tolist()
@@ -149,9 +171,10 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
                      noise=noise, sigma=used,
-                     sigma_source=sigma_source(sigma, per_volume, np.size(used)), method=method,
-                     radius=radius, mask=None if mask is None else str(mask),
-                     keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages)
+                     sigma_source=sigma_source(sigma, per_volume, np.size(used), sigma_map),
+                     method=method, radius=radius, mask=None if mask is None else str(mask),
+                     keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages,
+                     sigma_map=_map_record(result.sigma_map, sigma_map), coils=coils)
     if keep_dtype:
         record["ClippedVoxels"] = clipped
     record.update(carried)

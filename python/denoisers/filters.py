@@ -61,7 +61,7 @@ def volumes_of(arr):
     return [arr[..., t] for t in range(arr.shape[3])]
 
 
-def quillon(vol, sigma, rician=True, return_first=False, table_largest=None):
+def quillon(vol, sigma, rician=True, return_first=False, table_largest=None, coils=None):
     """Block-DCT denoising: ``quillon(noisy, sigma, rician)`` of the MEX file.
 
     vol: 3-D array, or more dimensions for a series of volumes; any real
@@ -75,12 +75,15 @@ def quillon(vol, sigma, rician=True, return_first=False, table_largest=None):
     place of the volume's own largest value (one for all volumes or one per
     volume); None or a negative value keeps the volume's own. A piece of a
     larger volume gives the whole volume's largest value here, so that it is
-    corrected with the same table as in the whole-volume call.
+    corrected with the same table as in the whole-volume call. coils: the
+    MEX file's optional fourth input, the receive channels of a
+    sum-of-squares magnitude (1 to 64; sigma is each channel's; None or 1:
+    one coil, the Rician table).
     """
-    return _core.quillon(vol, sigma, rician, return_first, table_largest)
+    return _core.quillon(vol, sigma, rician, return_first, table_largest, coils=coils)
 
 
-def tessary(vol, radius, sigma, guide, rician=True):
+def tessary(vol, radius, sigma, guide, rician=True, coils=None):
     """Guided non-local means: ``tessary(noisy, radius, 1, sigma, guide, rician)``
     of the MEX file.
 
@@ -89,6 +92,8 @@ def tessary(vol, radius, sigma, guide, rician=True):
     radius: the search radius (truncated to an integer). sigma: one for all
     volumes or one per volume. rician: the MEX flag, narrowed to one byte as
     the Linux MEX file does. The usual guide is ``quillon(vol, sigma,
-    rician)``. Returns the float64 result in Fortran order.
+    rician)``. coils: the optional seventh input, as quillon's (the bias
+    removed is 2 * coils * sigma^2). Returns the float64 result in Fortran
+    order.
     """
-    return _core.tessary(vol, radius, sigma, guide, rician)
+    return _core.tessary(vol, radius, sigma, guide, rician, coils=coils)

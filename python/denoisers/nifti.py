@@ -62,17 +62,29 @@ def is_zarr(path):
     return path.endswith(".zarr") or Path(path, ".zarray").exists()
 
 
-def load_mask(path, img):
-    """A boolean mask on img's grid: the same spatial shape and affine. A
-    mask on another grid is refused, never resampled."""
-    mask_img, mask = load(path)
+def _on_grid(path, img, what, series=False):
+    """The data of the NIfTI file at path, which must lie on img's grid: the
+    same spatial shape and affine (and, with series, may also have img's
+    whole 4-D shape). Another grid is refused, never resampled."""
+    other_img, data = load(path)
     shape = img.shape[:3]
-    if mask.ndim == 4 and mask.shape[3] == 1:
-        mask = mask[..., 0]
-    if mask.shape != shape or not np.allclose(mask_img.affine, img.affine, atol=1e-4):
-        raise NiftiError(f"{path}: the mask's grid ({'x'.join(map(str, mask.shape))}, its "
+    if data.ndim == 4 and data.shape[3] == 1:
+        data = data[..., 0]
+    shapes = (shape, img.shape) if series else (shape,)
+    if data.shape not in shapes or not np.allclose(other_img.affine, img.affine, atol=1e-4):
+        raise NiftiError(f"{path}: the {what}'s grid ({'x'.join(map(str, data.shape))}, its "
                          "affine) differs from the image's; resample it onto the image first")
-    return mask != 0
+    return data
+
+
+def load_mask(path, img):
+    """A boolean mask on img's grid."""
+    return _on_grid(path, img, "mask") != 0
+
+
+def load_sigma_map(path, img):
+    """A noise map on img's grid: one for every volume, or one per volume."""
+    return _on_grid(path, img, "sigma map", series=True)
 
 
 def _scaling(img):

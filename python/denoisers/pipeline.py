@@ -9,6 +9,7 @@ from .filters import as_volumes, thread_cap, volumes_of
 from .filters import per_volume as _one_per_volume
 from .output_checks import check_negative_magnitudes
 from .sigma import estimate_noise
+from .sigma_map import MapUse, estimate_sigma_map, sigma_map_argument
 
 # The filter chains, which chunked runs take too; denoise() also takes
 # "auto" (auto.py), its default.
@@ -116,12 +117,14 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None):
+def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1):
     """One 3-D float64 volume in its own units; step() after each pass.
     Voxels outside mask hold unspecified values."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
                 sigma, rician)
     work = w.into(v)
+    if method == "auto" and coils != 1:  # auto's single correction is one coil's law
+        method = "quillon+tessary"
     if method == "auto":
         chosen = auto.settings(work, w.sigma, rician, radius)
         masks = _masks_for(mask, "quillon+tessary" if chosen.weight > 0.0 else "quillon",
@@ -131,11 +134,11 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
     radius = DEFAULT_RADIUS if radius is None else radius
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
     out = _core.quillon(work, w.sigma, w.flag, False, w.table_largest, threads=threads,
-                        mask=quillon_mask)
+                        mask=quillon_mask, coils=coils)
     step(1)
     if method == "quillon+tessary":
         out = _core.tessary(work, float(radius), w.sigma, out, w.flag, threads=threads,
-                            mask=tessary_mask)
+                            mask=tessary_mask, coils=coils)
         step(1)
     return w.back(out, np.float64)
 
@@ -146,11 +149,16 @@ def _passes(method):
 
 class Denoised(tuple):
     """denoise()'s result: unpacks as ``(denoised, sigma)``; ``noise`` is
-    the NoiseEstimate behind an estimated sigma (None when sigma was given)."""
+    the NoiseEstimate behind an estimated sigma (None when sigma was given);
+    ``sigma_map`` what a noise map's call used (its "File": "given" or
+    "estimated", "Median", "Range"), None for a scalar sigma; ``coils`` the
+    receive coils the noise law was taken for."""
 
-    def __new__(cls, denoised, sigma, noise):
+    def __new__(cls, denoised, sigma, noise, sigma_map=None, coils=1):
         self = super().__new__(cls, (denoised, sigma))
         self.noise = noise
+        self.sigma_map = sigma_map
+        self.coils = coils
         return self
 
     @property
@@ -163,7 +171,7 @@ class Denoised(tuple):
 
 
 def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, mask=None,
-            threads=None, progress=False, per_volume=False):
+            threads=None, progress=False, per_volume=False, coils=1):
     """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
 
     Returns ``(denoised, sigma)``: the denoised array, and the sigma used
@@ -182,7 +190,12 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     sigma: the noise standard deviation in the voxels' units (one value, or
         one per volume); None estimates it (estimate_noise): one sigma pooled
         over the volumes of a series, which share one noise level. 0
-        returns the input unchanged.
+        returns the input unchanged. For noise that varies across the image,
+        a map: an array of the volume's spatial shape (or of vol's whole
+        shape, one map per volume), finite and above 0, such as
+        estimate_sigma_map() makes; "auto" estimates that map (pooled over
+        a series, or per volume with per_volume=True) and uses it. The
+        returned sigma is then the map's median.
     per_volume: with sigma None, estimate each volume's sigma on its own
         instead of pooling them (a volume too small for its own estimate
         takes the pooled one).
@@ -206,6 +219,25 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
         per pass for 3-D.
+    coils: for a sum-of-squares magnitude of several receive channels
+        (Rician noise only), their number, 1 to 64; sigma is then each
+        channel's noise. quillon's bias table follows the non-central chi
+        law with 2 * coils degrees of freedom and tessary removes
+        2 * coils * sigma^2. 1 (one coil) is the Rician case, bit for bit.
+        The estimators fit one coil's law: with more than one, give sigma
+        (each channel's) or a map of it. method="auto" then runs
+        quillon+tessary, since its own correction is one coil's.
+
+    A map is used by making the noise uniform: each volume is multiplied by
+    median(map) / map, denoised at the median, and the result multiplied by
+    map / median(map). Where the map varies slowly (over many voxels, as the
+    g-factor and coil profiles do) the scaled magnitude is locally a Rician
+    magnitude of sigma median(map) around a scaled signal, which is what the
+    filters assume. It fails where the map changes within a filter's reach
+    (4 voxels for quillon's blocks, the search radius plus one for tessary):
+    an edge in the map leaves a step of noise level that the filters smooth
+    across, and structures there come out scaled by a blend of the two
+    factors. A map of one value gives the scalar call's bits exactly.
 
     Units do not matter: each volume is scaled so that its sigma becomes the
     filters' working sigma, and back. Multiplying vol and sigma by 2**k
@@ -307,9 +339,22 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         data = data.copy(order="K")
         data[broken] = 0.0
 
+    if coils != 1 and (sigma is None or isinstance(sigma, str)):
+        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
+                         "it: the estimators fit the noise law of one coil")
     vols = volumes_of(data)
     noise = None
-    if sigma is None:
+    noise_map = None
+    if isinstance(sigma, str):
+        if sigma != "auto":
+            raise ValueError(f"denoise: sigma must be a number, a map or \"auto\"; got {sigma!r}")
+        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads), data.shape,
+                           "estimated")
+    elif sigma is not None and sigma_map_argument(sigma, data.shape):
+        noise_map = MapUse(sigma, data.shape, "given")
+    if noise_map is not None:
+        sigmas = [noise_map.median(t) for t in range(len(vols))]
+    elif sigma is None:
         noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
         sigmas = noise.sigmas
     else:
@@ -331,7 +376,13 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
             used.append(s)
             step = (lambda n: None) if data.ndim == 4 else bar.update
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
-            results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m))
+            if noise_map is None:
+                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m,
+                                               coils))
+            else:
+                flat, back = noise_map.flattened(v, t)
+                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils)
+                results.append(np.multiply(flat, back, out=flat))
             if data.ndim == 4:
                 bar.update(1)
 
@@ -346,7 +397,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
             ~mask[..., None], out.shape)
         out[outside] = source[outside]
     out = out.astype(out_dtype, copy=False)
-    return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise)
+    return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise,
+                    None if noise_map is None else noise_map.record(), coils)
 
 
 def _check_mask(mask, shape):

@@ -78,6 +78,12 @@ Described Describe(const py::handle& value) {
   return d;
 }
 
+// An optional input: None is left out, as a MEX caller leaves it out.
+Described DescribeOptional(const py::object& value) {
+  if (value.is_none()) return Described{};
+  return Describe(value);
+}
+
 // An uninitialised float64 array of `like`'s shape, in Fortran order: the
 // cores write every element.
 py::array_t<double> Like(const py::array& like) {
@@ -189,9 +195,12 @@ std::vector<double> TableLargest(const py::object& given, std::size_t volumes) {
 
 py::object Quillon(const py::object& noisy, const py::object& sigma, const py::object& flag,
                    bool return_first, const py::object& table_largest, int threads,
-                   const std::optional<Mask>& mask, int whole_slices, int first_slice) {
-  const Described n = Describe(noisy), s = Describe(sigma), f = Describe(flag);
+                   const std::optional<Mask>& mask, int whole_slices, int first_slice,
+                   const py::object& coils) {
+  const Described n = Describe(noisy), s = Describe(sigma), f = Describe(flag),
+                  c = DescribeOptional(coils);
   contract::QuillonArguments arguments{n.argument, s.argument, f.argument};
+  arguments.coils = c.argument;
   std::vector<double> largest;
   if (n.argument.IsRealDoubleArray()) {
     // The series' volumes, as the contract will count them.
@@ -224,14 +233,16 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
 py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
                             const py::object& sigma, const py::object& guide,
                             const py::object& flag, int threads, const std::optional<Mask>& mask,
-                            int whole_slices, int first_slice) {
+                            int whole_slices, int first_slice, const py::object& coils) {
   // The MEX function's third input is kept for its calling form only.
   const Described n = Describe(noisy), r = Describe(radius), x = Describe(py::int_(1)),
-                  s = Describe(sigma), g = Describe(guide), f = Describe(flag);
+                  s = Describe(sigma), g = Describe(guide), f = Describe(flag),
+                  c = DescribeOptional(coils);
   contract::TessaryCall call;
   contract::Refusal refusal;
-  if (!contract::CheckTessary(
-          {n.argument, r.argument, x.argument, s.argument, g.argument, f.argument}, call, refusal))
+  if (!contract::CheckTessary({n.argument, r.argument, x.argument, s.argument, g.argument,
+                               f.argument, c.argument},
+                              call, refusal))
     Raise(refusal);
 
   py::array_t<double> out = Like(n.array);
@@ -359,17 +370,19 @@ PYBIND11_MODULE(_core, m) {
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"), py::arg("table_largest") = py::none(), py::arg("threads") = 0,
         py::arg("mask") = py::none(), py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
+        py::arg("coils") = py::none(),
         "quillon(noisy, sigma, flag, return_first, table_largest=None, threads=0, mask=None, "
-        "whole_slices=0, first_slice=0) -> out or (out, first); table_largest sizes each "
+        "whole_slices=0, first_slice=0, coils=None) -> out or (out, first); coils: the MEX "
+        "function's optional fourth input (None: left out); table_largest sizes each "
         "volume's Rician table in place of its own largest value (one, or one per volume); "
         "voxels outside a mask (one volume's shape) keep their input value; a chunk of a "
         "volume of whole_slices slices, from its first_slice, is cut into the whole call's "
         "slabs");
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
-        py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
+        py::arg("whole_slices") = 0, py::arg("first_slice") = 0, py::arg("coils") = py::none(),
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
-        "first_slice=0) -> out; as quillon's");
+        "first_slice=0, coils=None) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),

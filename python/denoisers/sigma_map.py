@@ -1,0 +1,199 @@
+"""A map of the noise level across the field of view, for scans whose noise
+varies (parallel imaging's g-factor, coil sensitivities), and its use by
+denoise().
+
+The map is made from the scalar estimator itself (denoisers.sigma, the C++
+core): the volume is cut into tiles of about TILE voxels a side and each
+tile gets its own estimate (the Rayleigh fit where a tile holds air, the
+tissue's wavelet estimate elsewhere). A tile far from its neighbourhood's
+median (a fit caught on a dark structure) takes that median, tiles without
+an estimate (too little data, a constant zero background) are filled from
+their neighbours, the tile values are smoothed lightly and interpolated
+linearly to every voxel (and carried on past the outermost tile centres). So the map is smooth by construction: it follows noise that
+changes over some tiles, not from voxel to voxel.
+"""
+import math
+import os
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+from . import _core
+from .filters import as_volumes, thread_cap, volumes_of
+
+TILE = 24  # voxels a side: some 1700 2x2x2 blocks per tile, a few percent error each
+# A tile further than this from its neighbourhood's median is taken for a
+# stray fit.
+STRAY = 0.25
+
+
+def _edges(n):
+    count = max(1, round(n / TILE))
+    return np.linspace(0, n, count + 1).round().astype(int)
+
+
+def _tile_value(estimate):
+    """A tile's sigma from its estimate, NaN for none. Within a tile, "air"
+    whose noise correlates (above the estimator's limit) is dark tissue
+    (ventricles, bone) read as background: the tile takes its tissue
+    estimate instead."""
+    sigma = estimate["sigma"]
+    if estimate["estimator"] == "background" and estimate["warnings"] & _core.WARN_CORRELATED:
+        sigma = estimate["tissue"]
+    elif estimate["estimator"] not in ("background", "tissue"):
+        return np.nan
+    return sigma if sigma > 0.0 else np.nan  # NaN stays NaN
+
+
+def _tile_sigmas(data, rician, cap):
+    """The estimate of each tile of a 3-D volume or a 4-D series (pooled
+    over its volumes), NaN where there is none; and the tiles' centres.
+    Each tile is estimated on one thread, several tiles at once."""
+    edges = [_edges(n) for n in data.shape[:3]]
+    grid = np.full([len(e) - 1 for e in edges], np.nan)
+
+    def estimate(ijk):
+        i, j, k = ijk
+        tile = data[edges[0][i]:edges[0][i + 1], edges[1][j]:edges[1][j + 1],
+                    edges[2][k]:edges[2][k + 1]]
+        try:
+            pooled, _ = _core.noise_sigma_series(np.asfortranarray(tile), rician, 1)
+        except ValueError:  # too few non-zero blocks: a tile of zeros
+            return
+        grid[i, j, k] = _tile_value(pooled)
+
+    with ThreadPoolExecutor(max_workers=cap or len(os.sched_getaffinity(0))) as pool:
+        list(pool.map(estimate, np.ndindex(grid.shape)))
+    centres = [(e[:-1] + e[1:] - 1) / 2.0 for e in edges]
+    return grid, centres
+
+
+def _smoothed(grid):
+    """The tile estimates with a stray one replaced by its neighbourhood's
+    median, their holes filled, and smoothed over about half a tile."""
+    from scipy import ndimage
+
+    known = np.isfinite(grid)
+    if not known.any():
+        return None
+    # Each known tile against the median of the known tiles around it
+    # (NaN-aware): one fit caught on a dark structure cannot bend the map.
+    padded = np.pad(np.where(known, grid, np.nan), 1, mode="edge")
+    windows = np.lib.stride_tricks.sliding_window_view(padded, (3, 3, 3))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        local = np.nanmedian(windows.reshape(grid.shape + (27,)), axis=-1)
+    stray = known & (np.abs(grid / np.where(known, local, 1.0) - 1.0) > STRAY)
+    values = np.where(known, np.where(stray, local, grid), 0.0)
+    weights = known.astype(np.float64)
+    # Normalised smoothing: holes take their neighbours' weighted mean; a
+    # hole too far from any estimate takes the median of them all. Half a
+    # tile keeps most of the peak of a bump a few tiles wide.
+    width = 0.5
+    while True:
+        num = ndimage.gaussian_filter(values, width, mode="nearest")
+        den = ndimage.gaussian_filter(weights, width, mode="nearest")
+        filled = den > 1e-3
+        if filled.all() or width > max(grid.shape):
+            break
+        width *= 2.0
+    return np.where(filled, num / np.where(filled, den, 1.0), np.median(values[known]))
+
+
+def _tile_position(n, centres):
+    """Each voxel's position along one axis in tile units (0 at the first
+    centre), carried on linearly past the outer centres."""
+    x = np.arange(n, dtype=np.float64)
+    if len(centres) == 1:
+        return np.zeros(n)
+    t = np.interp(x, centres, np.arange(len(centres), dtype=np.float64))
+    first = (x - centres[0]) / (centres[1] - centres[0])
+    last = len(centres) - 1 + (x - centres[-1]) / (centres[-1] - centres[-2])
+    return np.where(x < centres[0], first, np.where(x > centres[-1], last, t))
+
+
+def _map_of(data, rician, cap):
+    """One map of the spatial shape of data (3-D, or 4-D pooled)."""
+    from scipy import ndimage
+
+    shape = data.shape[:3]
+    grid, centres = _tile_sigmas(data, rician, cap)
+    smooth = _smoothed(grid)
+    if smooth is None:
+        raise ValueError("estimate_sigma_map: no tile of the volume holds enough data for a "
+                         "noise estimate")
+    # Trilinear interpolation between the tile centres, on the grid padded
+    # by one tile of linear extrapolation (2 g[0] - g[1]) for the voxels
+    # past the outermost centres (half a tile at most), kept above half the
+    # smallest tile value.
+    padded = np.pad(smooth, 1, mode="reflect", reflect_type="odd")
+    axes = [_tile_position(n, c) + 1.0 for n, c in zip(shape, centres)]
+    coords = np.meshgrid(*axes, indexing="ij", sparse=True)
+    coords = [np.broadcast_to(c, shape) for c in coords]
+    out = ndimage.map_coordinates(padded, coords, order=1, mode="nearest")
+    return np.asfortranarray(np.maximum(out, 0.5 * smooth.min()), dtype=np.float64)
+
+
+def estimate_sigma_map(vol, rician=True, per_volume=False, threads=None):
+    """A smooth map of the noise standard deviation over the field of view.
+
+    vol: a 3-D volume, or a 4-D series (volumes along the last axis); any
+    real dtype. rician: True for magnitude images. For a series the map is
+    one, pooled over the volumes (which share their coils and so their noise
+    pattern), of the spatial shape; per_volume=True gives one map per
+    volume, of vol's shape. threads: as for estimate_sigma.
+
+    The map's median is close to the scalar estimate (estimate_sigma) when
+    the noise is uniform, within the tiles' few percent. A map is only as
+    fine as its tiles (TILE voxels): noise that changes faster than that
+    comes out smoothed. Raises ValueError when no tile holds enough data.
+    """
+    data = as_volumes(vol, "estimate_sigma_map: vol must be a 3-D or 4-D array of real numbers")
+    cap = thread_cap(threads, "estimate_sigma_map")
+    if per_volume and data.ndim == 4:
+        return np.stack([_map_of(v, bool(rician), cap) for v in volumes_of(data)], axis=3)
+    return _map_of(data, bool(rician), cap)
+
+
+class MapUse:
+    """How a noise map enters denoise(): each volume is multiplied by
+    median/map, which leaves noise of the median's sigma wherever the map
+    is right, denoised at that one sigma, and multiplied back."""
+
+    def __init__(self, sigma_map, shape, source):
+        m = np.asarray(sigma_map, dtype=np.float64)
+        if m.shape != shape[:3] and m.shape != shape:
+            raise ValueError(f"denoise: the sigma map's shape {m.shape} differs from the "
+                             f"volume's {shape[:3]}")
+        if not np.all(np.isfinite(m)) or m.min() <= 0.0:
+            raise ValueError("denoise: a sigma map must be finite and above 0 everywhere "
+                             "(fill voxels without an estimate with a neighbour's value)")
+        self.map, self.source = m, source
+        count = 1 if m.ndim == 3 else m.shape[3]
+        self.medians = [float(np.median(self.of(t))) for t in range(count)]
+
+    def of(self, t):
+        return self.map if self.map.ndim == 3 else self.map[..., t]
+
+    def median(self, t):
+        return self.medians[0] if self.map.ndim == 3 else self.medians[t]
+
+    def flattened(self, v, t):
+        """v with its noise made uniform at median(t), and the factor that
+        takes a result back."""
+        back = self.of(t) / self.median(t)
+        return v / back, back
+
+    def record(self):
+        """What the sidecar and the result record about the map."""
+        medians = self.medians
+        return {"File": self.source, "Median": medians[0] if len(medians) == 1 else medians,
+                "Range": [float(self.map.min()), float(self.map.max())]}
+
+
+def sigma_map_argument(sigma, shape):
+    """Whether denoise()'s sigma is a map (an array of the volume's spatial
+    shape, or of its whole shape) rather than one sigma or one per volume."""
+    return np.ndim(sigma) >= 3 and math.prod(np.shape(sigma)) > 1 and len(shape) >= 3
+
