@@ -187,6 +187,6 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
         write_report(report, data, out, {**written, "Seconds": round(seconds, 3)},
                      sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
-                     title=Path(output).name)
+                     coils=coils, sigma_map=result.noise_map, title=Path(output).name)
     return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}

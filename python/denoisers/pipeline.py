@@ -151,13 +151,15 @@ class Denoised(tuple):
     """denoise()'s result: unpacks as ``(denoised, sigma)``; ``noise`` is
     the NoiseEstimate behind an estimated sigma (None when sigma was given);
     ``sigma_map`` what a noise map's call used (its "File": "given" or
-    "estimated", "Median", "Range"), None for a scalar sigma; ``coils`` the
-    receive coils the noise law was taken for."""
+    "estimated", "Median", "Range"), None for a scalar sigma, and
+    ``noise_map`` the map itself; ``coils`` the receive coils the noise law
+    was taken for."""
 
-    def __new__(cls, denoised, sigma, noise, sigma_map=None, coils=1):
+    def __new__(cls, denoised, sigma, noise, sigma_map=None, coils=1, noise_map=None):
         self = super().__new__(cls, (denoised, sigma))
         self.noise = noise
         self.sigma_map = sigma_map
+        self.noise_map = noise_map
         self.coils = coils
         return self
 
@@ -398,7 +400,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         out[outside] = source[outside]
     out = out.astype(out_dtype, copy=False)
     return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise,
-                    None if noise_map is None else noise_map.record(), coils)
+                    None if noise_map is None else noise_map.record(), coils,
+                    None if noise_map is None else noise_map.map)
 
 
 def _check_mask(mask, shape):

@@ -82,13 +82,16 @@ def test_maps_through_the_command_line(tmp_path):
     assert json.loads((tmp_path / "map.json").read_text())["Median"] == pytest.approx(
         float(np.median(m.get_fdata())), rel=1e-6)
 
+    page = tmp_path / "page.html"
     for given, source in ((written, str(written)), ("auto", "estimated")):
+        page.unlink(missing_ok=True)
         done = run_cli("denoise", image, out, "--method", "quillon", "--quiet",
-                       "--sigma-map", given)
+                       "--sigma-map", given, "--report", page)
         assert done.returncode == 0, done.stderr
         meta = json.loads((tmp_path / "out.json").read_text())
         assert meta["NoiseSigmaMap"]["File"] == source
         assert meta["NoiseSigma"] == [meta["NoiseSigmaMap"]["Median"]]
+        assert "<h2>Sigma map</h2>" in page.read_text()  # the map used is shown
     run_cli("denoise", image, out, "--method", "quillon", "--quiet", "--sigma", "5")
     assert json.loads((tmp_path / "out.json").read_text())["NoiseSigmaMap"] == "scalar"
 
