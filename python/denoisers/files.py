@@ -15,7 +15,7 @@ import numpy as np
 from . import __version__
 from . import nifti
 from .output_checks import warn_mostly_zero
-from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise
+from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise, method_run
 from .residual import structure_scores, structure_warning
 from .run_warnings import DenoiseWarning, collected
 
@@ -135,8 +135,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     sigma (one per volume), seconds (the denoising alone), clipped, shape,
     dtype, warnings (the DenoiseWarning messages, also in the sidecar's
     Warnings). Raises NiftiError or ValueError with a one-line reason."""
-    if method == "auto" and coils != 1:  # as denoise() runs it, so the sidecar says so
-        method = "quillon+tessary"
+    method = method_run(method, coils)  # as denoise() runs it, so the sidecar says so
     if report:  # its libraries (scipy, Pillow) load while the filters run
         threading.Thread(target=importlib.import_module, args=(f"{__package__}.report",),
                          daemon=True).start()

@@ -123,8 +123,7 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
                 sigma, rician)
     work = w.into(v)
-    if method == "auto" and coils != 1:  # auto's single correction is one coil's law
-        method = "quillon+tessary"
+    method = method_run(method, coils)
     if method == "auto":
         chosen = auto.settings(work, w.sigma, rician, radius)
         masks = _masks_for(mask, "quillon+tessary" if chosen.weight > 0.0 else "quillon",
@@ -141,6 +140,12 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
                             mask=tessary_mask, coils=coils)
         step(1)
     return w.back(out, np.float64)
+
+
+def method_run(method, coils):
+    """The method a call runs: auto's single correction is one coil's law,
+    so with several coils it runs quillon+tessary."""
+    return "quillon+tessary" if method == "auto" and coils != 1 else method
 
 
 def _passes(method):
@@ -321,20 +326,16 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
                          f"got {radius!r}")
     cap = thread_cap(threads, "denoise")
     mask = _check_mask(mask, data.shape)
+    inside = None if mask is None else (
+        mask if mask.shape == data.shape else np.broadcast_to(mask[..., None], data.shape))
     # Any NaN or infinity shows in an extreme; only then are they counted.
     # Outside a mask such voxels come back as they were (the filters and the
     # estimate see 0 there); anywhere else they are refused.
     source = data
     if data.size and not (math.isfinite(data.min()) and math.isfinite(data.max())):
         broken = ~np.isfinite(data)
-        where = ""
-        if mask is not None:
-            broken_inside = broken & (mask if mask.shape == data.shape else
-                                      np.broadcast_to(mask[..., None], data.shape))
-            where = "inside the mask "
-        else:
-            broken_inside = broken
-        bad = np.count_nonzero(broken_inside)
+        where = "" if mask is None else "inside the mask "
+        bad = np.count_nonzero(broken if mask is None else broken & inside)
         if bad:
             raise ValueError(f"denoise: {bad} voxels {where}are not finite numbers "
                              "(NaN or infinite)")
@@ -395,8 +396,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         for t, r in enumerate(results):
             out[..., t] = r
     if mask is not None:
-        outside = ~mask if mask.shape == out.shape else np.broadcast_to(
-            ~mask[..., None], out.shape)
+        outside = ~inside
         out[outside] = source[outside]
     out = out.astype(out_dtype, copy=False)
     return Denoised(out, used[0] if data.ndim == 3 else np.array(used), noise,
