@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "argument.h"
 #include "noise_sigma.h"
@@ -43,6 +44,9 @@ struct NoiseSigmaCall {
   int64_t voxels = 0;   // of one volume
   int64_t volumes = 0;  // along the dimensions past the third: one sigma each
   noise_sigma::NoiseModel model = noise_sigma::NoiseModel::kRician;
+  // For a series read one volume at a time (data then points at the first):
+  // noise_sigma::SeriesRequest::volume.
+  std::function<const double*(int64_t t)> volume;
 };
 
 // The arguments' rules in order; false with the first refusal.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "call.h"
 
@@ -104,6 +105,11 @@ struct SeriesRequest {
   int64_t count = 0;
   NoiseModel model = NoiseModel::kRician;
   platform::CallOptions options;  // as Request's, for each volume's estimate
+  // Where volume t lies, when the volumes are not one after another in
+  // memory (a series read from its file one volume at a time): valid until
+  // the next call, first's shape; null stops the estimate (kInterrupted).
+  // Unset: first.data + t * voxels. The volumes are asked for in order.
+  std::function<const double*(int64_t t)> volume;
 };
 
 struct SeriesResult {

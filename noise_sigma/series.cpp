@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "noise_sigma.h"
@@ -43,9 +44,13 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
   std::vector<Vote> votes;
   std::vector<const Result*> voters;
   SeriesResult out;
+  const auto volume = [&](int64_t t) {
+    return request.volume ? request.volume(t) : first.data + t * voxels;
+  };
   for (int64_t t = 0; t < request.count; ++t) {
     Request one;
-    one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
+    one.volume = VolumeView{volume(t), first.rows, first.cols, first.slices};
+    if (one.volume.data == nullptr) return Status::kInterrupted;
     one.model = request.model;
     one.options = request.options;
     Result& r = per_volume[t];
@@ -80,8 +85,23 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     // volume of count * slices slices (they are consecutive in memory).
     if (request.count < 2 || int64_t{first.slices} * request.count > std::numeric_limits<int>::max())
       return Status::kTooLittleData;
+    // Volumes read one at a time are gathered first (each too small or too
+    // empty for an estimate of its own).
+    std::vector<double> gathered;
+    if (request.volume) {
+      try {
+        gathered.resize(static_cast<std::size_t>(voxels * request.count));
+      } catch (const std::bad_alloc&) {
+        return Status::kOutOfMemory;
+      }
+      for (int64_t t = 0; t < request.count; ++t) {
+        const double* data = volume(t);
+        if (data == nullptr) return Status::kInterrupted;
+        std::copy(data, data + voxels, gathered.begin() + t * voxels);
+      }
+    }
     Request all;
-    all.volume = VolumeView{first.data, first.rows, first.cols,
+    all.volume = VolumeView{request.volume ? gathered.data() : first.data, first.rows, first.cols,
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
     all.options = request.options;

@@ -16,18 +16,19 @@
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
   and zarr stores (denoisers.cli).
 """
-from importlib import metadata as _metadata
-
 from .filters import quillon, tessary
 from .pipeline import denoise
 from .run_warnings import DenoiseWarning
 from .sigma import NoiseEstimate, estimate_noise, estimate_sigma, estimate_sigmas
 from .sigma_map import estimate_sigma_map
+from .version import version as _version
 
-try:
-    __version__ = _metadata.version("denoisers")
-except _metadata.PackageNotFoundError:  # run from the source tree
-    __version__ = "0+unknown"
+
+def __getattr__(name):  # __version__ is looked up when asked for (version.py)
+    if name == "__version__":
+        return _version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = ["quillon", "tessary", "denoise", "estimate_noise", "estimate_sigma", "estimate_sigmas",
            "estimate_sigma_map", "NoiseEstimate", "DenoiseWarning", "__version__"]

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import nibabel as nib
 
-from . import __version__
+from .version import version
 from . import nifti
 
 SUFFIXES = ("T1w", "T2w", "dwi")
@@ -210,7 +210,7 @@ def write_dataset_description(output_dir, bids_dir):
         "Name": f"{name}: denoised",
         "BIDSVersion": "1.8.0",
         "DatasetType": "derivative",
-        "GeneratedBy": [{"Name": "denoisers", "Version": __version__,
+        "GeneratedBy": [{"Name": "denoisers", "Version": version(),
                          "Description": "3-D MRI denoising, per file and per volume, "
                          "with the noise level estimated for each volume"}],
         "DatasetLinks": {"raw": str(raw.resolve())},

@@ -33,8 +33,8 @@ from pathlib import Path
 
 import numpy as np
 
-from . import __version__
-from . import bids_app, nifti
+from .version import version
+from . import nifti
 from .bids import SUFFIXES
 from .files import denoise_file, sidecar, sigma_source, volumes
 from .pipeline import CHOICES, DEFAULT_METHOD, DEFAULT_RADIUS, METHODS
@@ -50,6 +50,13 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"{self.prog}: usage error: {message}\n")
+
+
+class _Version(argparse.Action):
+    """--version, the version looked up only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=f"denoisers {version()}\n")
 
 
 def _positive_float(text):
@@ -68,7 +75,8 @@ def _positive_int(text):
 
 def _parser():
     parser = _Parser(prog="denoisers", description="Denoise 3-D and 4-D MRI NIfTI volumes.")
-    parser.add_argument("--version", action="version", version=f"denoisers {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="show the program's version number and exit")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     d = commands.add_parser("denoise", help="denoise a NIfTI file into another")
@@ -201,7 +209,7 @@ def _write_map(args, img, data, rician):
         "Pooled": data.ndim == 4 and not args.sigma_per_volume,
         "Median": float(np.median(noise_map)),
         "Range": [float(noise_map.min()), float(noise_map.max())],
-        "SoftwareName": "denoisers", "SoftwareVersion": __version__})
+        "SoftwareName": "denoisers", "SoftwareVersion": version()})
 
 
 def _summary(args, shape, sigma, seconds):
@@ -369,6 +377,7 @@ def main(argv=None):
         if args.command == "sigma":
             status = _run_sigma(args)
         elif args.command == "bids":
+            from . import bids_app  # its workers and pages: only this command needs them
             status = bids_app.main(args)
         else:
             status = _run_denoise(args, parser)

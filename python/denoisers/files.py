@@ -12,8 +12,8 @@ from pathlib import Path
 
 import numpy as np
 
-from . import __version__
-from . import nifti
+from .version import version
+from . import nifti, series_file
 from .output_checks import warn_mostly_zero
 from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise, method_run
 from .residual import structure_scores, structure_warning
@@ -90,7 +90,7 @@ def sidecar(source_name, source_sha256, *, noise, sigma, sigma_source, method, r
         "Method": method,
         "Parameters": {"radius": radius, "mask": mask, "keep_dtype": keep_dtype},
         "SoftwareName": "denoisers",
-        "SoftwareVersion": __version__,
+        "SoftwareVersion": version(),
     }
     if estimate is not None:
         record["NoiseEstimate"] = estimate.record()
@@ -144,11 +144,35 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         raise nifti.NiftiError(f"{output}: the folder {folder} does not exist")
     for target in (output, nifti.sidecar_path(output)):
         remove_stale_temporaries(target)
-    img, data = nifti.load(source, magnitude)
-    volumes(data)  # the rank check, before any work
     if source_sidecars is None:
         source_sidecars = [p for p in [nifti.sidecar_path(source)] if p.is_file()]
     carried = acquisition(source_sidecars)
+    rician = noise == "rician"
+
+    def record(used, estimate, messages, scores, clipped, source_sha256, map_used=None):
+        made = sidecar(str(source) if source_name is None else source_name, source_sha256,
+                       noise=noise, sigma=used,
+                       sigma_source=sigma_source(sigma, per_volume, np.size(used), sigma_map),
+                       method=method, radius=radius, mask=None if mask is None else str(mask),
+                       keep_dtype=keep_dtype, estimate=estimate, warnings=messages,
+                       sigma_map=_map_record(map_used, sigma_map), coils=coils)
+        if keep_dtype:
+            made["ClippedVoxels"] = clipped
+        made.update(carried)
+        if nifti.is_complex(img):
+            made["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
+        made["ResidualStructure"] = scores
+        return made
+
+    img = nifti.open_image(source)
+    if series_file.streams(img, sigma_map, report):
+        return _denoise_streamed(series_file.Volumes(source, img), output, record,
+                                 sigma=sigma, rician=rician, method=method, radius=radius,
+                                 mask=nifti.load_mask(mask, img) if mask else None,
+                                 threads=threads, keep_dtype=keep_dtype, progress=progress,
+                                 per_volume=per_volume, coils=coils)
+    img, data, source_sha256 = nifti.read(source, magnitude)
+    volumes(data)  # the rank check, before any work
     mask_data = nifti.load_mask(mask, img) if mask else None
     if sigma_map is not None and sigma_map != "auto":
         sigma = nifti.load_sigma_map(sigma_map, img)
@@ -156,7 +180,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         sigma = sigma_map
     start = time.perf_counter()
     with collected() as run:
-        result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
+        result = denoise(data, sigma=sigma, rician=rician, method=method,
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
                          per_volume=per_volume, coils=coils)
         out, used = result
@@ -164,23 +188,11 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         sigmas = np.atleast_1d(used).tolist()
         warn_mostly_zero(data, out, used)
         scores = structure_scores(data, out, sigmas)
-        anatomy = structure_warning(scores, method)
-        if anatomy:
-            _warnings.warn(anatomy, DenoiseWarning)
+        _warn_structure(scores, method)
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
-    record = sidecar(str(source) if source_name is None else source_name, nifti.sha256(source),
-                     noise=noise, sigma=used,
-                     sigma_source=sigma_source(sigma, per_volume, np.size(used), sigma_map),
-                     method=method, radius=radius, mask=None if mask is None else str(mask),
-                     keep_dtype=keep_dtype, estimate=result.noise, warnings=run.messages,
-                     sigma_map=_map_record(result.sigma_map, sigma_map), coils=coils)
-    if keep_dtype:
-        record["ClippedVoxels"] = clipped
-    record.update(carried)
-    if nifti.is_complex(img):
-        record["InputMagnitude"] = "the magnitude of the input's complex voxels was denoised"
-    record["ResidualStructure"] = scores
-    nifti.save_with_sidecar(out_img, output, record)
+    nifti.save_with_sidecar(out_img, output,
+                            record(used, result.noise, run.messages, scores, clipped,
+                                   source_sha256, result.sigma_map), threads)
     if report:
         from .report import write_report
         written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
@@ -189,3 +201,30 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
                      coils=coils, sigma_map=result.noise_map, title=Path(output).name)
     return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}
+
+
+def _warn_structure(scores, method):
+    anatomy = structure_warning(scores, method)
+    if anatomy:
+        _warnings.warn(anatomy, DenoiseWarning)
+
+
+def _denoise_streamed(series, output, record, *, sigma, rician, method, **options):
+    """denoise_file() of a 4-D series volume by volume (series_file): the
+    same output, sidecar and warnings, with a few volumes in memory."""
+    start = time.perf_counter()
+    with collected() as run:
+        def finished(facts):
+            # The warnings raised after the volumes, as the whole-series path
+            # raises them, before the sidecar records them all.
+            for message in facts["mostly_zero"]:
+                _warnings.warn(message, DenoiseWarning)
+            _warn_structure(facts["scores"], method)
+            return record(np.array(facts["sigma"]), facts["noise"], run.messages,
+                          facts["scores"], facts["clipped"], facts["source_sha256"])
+
+        facts = series_file.denoise_series(series, output, sigma=sigma, rician=rician,
+                                           method=method, record=finished, **options)
+    return {"sigma": facts["sigma"], "seconds": time.perf_counter() - start,
+            "clipped": facts["clipped"], "shape": series.img.shape,
+            "dtype": series.img.get_data_dtype(), "warnings": run.messages}

@@ -17,6 +17,12 @@ from pathlib import Path
 
 import nibabel as nib
 import numpy as np
+from nibabel.fileholders import FileHolder
+
+from . import gzip_io
+
+
+NIFTI_SUFFIXES = (".nii", ".nii.gz")
 
 
 class NiftiError(Exception):
@@ -31,7 +37,34 @@ def load(path, magnitude=False):
     """(image, float64 data in the scaled units). NIfTI only. Complex voxels
     are refused (reading them as real would drop their imaginary part)
     unless magnitude, which takes their modulus."""
-    img = open_image(path)
+    return _voxels(open_image(path), path, magnitude)
+
+
+def read(path, magnitude=False):
+    """load()'s (image, data) and the file's SHA-256, from its bytes read
+    once: a .nii.gz is decompressed in one pass (nibabel's reader works
+    through it in small pieces), and the digest is taken of the same bytes."""
+    name = str(path)
+    if not name.endswith(NIFTI_SUFFIXES) or not Path(path).is_file():
+        return (*load(path, magnitude), sha256(path))
+    raw = Path(path).read_bytes()
+    digest = hashlib.sha256(raw).hexdigest()
+    try:
+        plain = gzip_io.decompress(raw) if name.endswith(".gz") else raw
+        del raw
+        kind = nib.Nifti2Image if _is_nifti2(plain) else nib.Nifti1Image
+        img = kind.from_bytes(plain)
+    except Exception:  # a damaged file: the reader's own account of it
+        return (*load(path, magnitude), digest)
+    return (*_voxels(img, path, magnitude), digest)
+
+
+def _is_nifti2(plain):
+    """Whether the bytes are a NIfTI-2 file (sizeof_hdr 540, either order)."""
+    return plain[:4] in (b"\x1c\x02\x00\x00", b"\x00\x00\x02\x1c")
+
+
+def _voxels(img, path, magnitude):
     if is_complex(img) and not magnitude:
         raise NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
                          "--magnitude denoises their magnitude")
@@ -100,7 +133,14 @@ def _scaling(img):
 def output_image(img, data, keep_dtype):
     """The output image for `data` (in the input's scaled units) and the
     count of voxels clipped to the integer type's range (0 for floats)."""
-    header = img.header.copy()
+    values, slope, inter, clipped = output_values(img, data, keep_dtype)
+    return _image_over(img, values, slope, inter), clipped
+
+
+def output_values(img, data, keep_dtype):
+    """What output_image stores for `data`, voxel by voxel (so any piece of
+    the data gives that piece of the whole's values): (values, slope, inter,
+    clipped)."""
     in_dtype = img.get_data_dtype()
     slope, inter = _scaling(img)
     clipped = 0
@@ -116,6 +156,11 @@ def output_image(img, data, keep_dtype):
             out_dtype = np.dtype(f"f{np.dtype(out_dtype).itemsize // 2}")
         values = data.astype(out_dtype)
         slope, inter = 1.0, 0.0
+    return values, slope, inter, clipped
+
+
+def _image_over(img, values, slope, inter):
+    header = img.header.copy()
     header.set_data_dtype(values.dtype)
     out = type(img)(values, img.affine, header=header)
     # The header's own qform and sform, codes included (the constructor
@@ -123,7 +168,51 @@ def output_image(img, data, keep_dtype):
     out.set_qform(*img.get_qform(coded=True))
     out.set_sform(*img.get_sform(coded=True))
     out.header.set_slope_inter(slope, inter)
-    return out, clipped
+    return out
+
+
+class _Prefix:
+    """A file object that keeps the first `keep` bytes written to it and
+    counts the rest."""
+
+    def __init__(self, keep):
+        self.kept, self.keep, self.position = bytearray(), keep, 0
+
+    def write(self, data):
+        data = memoryview(data).cast("B")
+        room = self.keep - len(self.kept)
+        if room > 0:
+            self.kept += data[:room]
+        self.position += len(data)
+
+    def tell(self):
+        return self.position
+
+    def seek(self, offset, whence=0):
+        if (whence, offset) not in ((0, self.position), (1, 0)):
+            raise OSError("a stream written in order does not seek")
+        return self.position
+
+    def read(self, size=-1):
+        raise OSError("write only")
+
+
+def header_bytes(img, shape, values_dtype, slope, inter):
+    """The bytes that come before the voxels in the file output_image()
+    would make for values of `shape` and `values_dtype` (header, extensions,
+    padding), and the voxels' dtype on disk: what a writer of the voxels
+    piece by piece puts first. nibabel itself writes them, for voxels that
+    are a broadcast zero (no memory), into a file that keeps the first bytes."""
+    zeros = np.broadcast_to(np.zeros((), values_dtype), shape)
+    out = _image_over(img, zeros, slope, inter)
+    disk = out.header.get_data_dtype()
+    voxels = int(np.prod(shape)) * disk.itemsize
+    sink = _Prefix(1 << 20)
+    out.to_file_map({"image": FileHolder(fileobj=sink)})
+    length = sink.position - voxels
+    if not 0 <= length <= sink.keep:
+        raise NiftiError("the output's header is too large to stream its voxels")
+    return bytes(sink.kept[:length]), disk
 
 
 def temporary_beside(path):
@@ -141,18 +230,34 @@ def temporary_beside(path):
     return Path(name)
 
 
-def save_with_sidecar(img, path, sidecar):
+def save_with_sidecar(img, path, sidecar, threads=None):
     """Writes img to path and the dict sidecar as JSON beside it
     (sidecar_path), each first into a temporary file in the same folder:
     both are complete before either is renamed into place, so a failure or
     an interruption leaves neither a partial file nor a new image with an
     old sidecar. The sidecar also records the image file's size and digest
-    (output_record)."""
+    (output_record), digested as it is written; a .nii.gz is compressed
+    by `threads` threads (None: what the process may use)."""
+    def write(out):
+        img.to_file_map({"image": FileHolder(fileobj=out)})
+
+    save_streamed(write, path, sidecar, threads)
+
+
+def save_streamed(write, path, sidecar, threads=None):
+    """save_with_sidecar() for an image whose bytes write(out) writes into
+    out, a gzip_io.Writer (a .nii.gz compressed by `threads` threads), in
+    order from the header on; sidecar may be a function that makes the
+    dict once they are written."""
     targets = [Path(path), sidecar_path(path)]
     temporaries = [temporary_beside(t) for t in targets]
     try:
-        nib.save(img, str(temporaries[0]))
-        write_json(temporaries[1], {**sidecar, **output_record(temporaries[0])})
+        with gzip_io.Writer(temporaries[0], str(path).endswith(".gz"), threads) as out:
+            write(out)
+        if callable(sidecar):  # a record of what the writing found
+            sidecar = sidecar()
+        write_json(temporaries[1], {**sidecar, "OutputBytes": out.size,
+                                    "OutputSHA256": out.sha256()})
         for tmp, target in zip(temporaries, targets):
             os.replace(tmp, target)
     except BaseException:

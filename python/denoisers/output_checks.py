@@ -21,13 +21,13 @@ NEGATIVE_SIGMAS = 3.0
 NEGATIVE_SHARE = 0.01
 
 
-def check_negative_magnitudes(volumes, sigmas, series):
+def check_negative_magnitudes(volumes, sigmas, series, first=0):
     """Refuses (ValueError) a volume of which more than NEGATIVE_SHARE is
     negative beyond the noise, and warns (DenoiseWarning) of one with fewer
     such voxels: under the Rician model the filters clip them to zero.
     volumes: the 3-D volumes, sigmas one each, series whether they are the
-    volumes of a 4-D input (to name them)."""
-    for t, (v, s) in enumerate(zip(volumes, sigmas)):
+    volumes of a 4-D input (to name them, from number `first`)."""
+    for t, (v, s) in enumerate(zip(volumes, sigmas), first):
         if not s > 0.0:
             continue
         below = int(np.count_nonzero(v < -NEGATIVE_SIGMAS * s))
@@ -44,12 +44,13 @@ def check_negative_magnitudes(volumes, sigmas, series):
                        stacklevel=3)
 
 
-def mostly_zero_volumes(noisy, denoised, sigma):
+def mostly_zero_volumes(noisy, denoised, sigma, number=None):
     """Warnings (a list of one line each) for the volumes of `denoised`
     (3-D, or 4-D with the volumes along the last axis) that came back
     mostly zero from a `noisy` that was not: the symptom of a sigma far
     above the noise. Volumes are numbered from 0, as `denoisers sigma`
-    prints them. sigma: the value used, one or one per volume."""
+    prints them; number: a 3-D pair's number in its series (None: not of
+    a series). sigma: the value used, one or one per volume."""
     noisy, denoised = np.asarray(noisy), np.asarray(denoised)
     count = 1 if denoised.ndim == 3 else denoised.shape[3]
     sigmas = np.broadcast_to(np.atleast_1d(sigma), (count,))
@@ -60,7 +61,8 @@ def mostly_zero_volumes(noisy, denoised, sigma):
         kept, had = np.count_nonzero(after), np.count_nonzero(before)
         zero = 1.0 - kept / max(after.size, 1)
         if zero >= MOSTLY_ZERO and kept < 0.5 * had:
-            name = "the volume" if denoised.ndim == 3 else f"volume {t}"
+            name = ("the volume" if number is None else f"volume {number}") if (
+                denoised.ndim == 3) else f"volume {t}"
             warnings.append(f"{name} came back {zero:.1%} zero (the input "
                             f"{1.0 - had / before.size:.1%}): its sigma {sigmas[t]:.4g} is "
                             "probably far above its noise")

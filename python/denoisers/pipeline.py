@@ -325,26 +325,15 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         raise ValueError(f"denoise: radius must be a non-negative integer or None; "
                          f"got {radius!r}")
     cap = thread_cap(threads, "denoise")
-    mask = _check_mask(mask, data.shape)
+    mask = check_mask(mask, data.shape)
     inside = None if mask is None else (
         mask if mask.shape == data.shape else np.broadcast_to(mask[..., None], data.shape))
-    # Any NaN or infinity shows in an extreme; only then are they counted.
-    # Outside a mask such voxels come back as they were (the filters and the
-    # estimate see 0 there); anywhere else they are refused.
+    # Outside a mask NaN and infinite voxels come back as they were (the
+    # filters and the estimate see 0 there); anywhere else they are refused.
     source = data
-    if data.size and not (math.isfinite(data.min()) and math.isfinite(data.max())):
-        broken = ~np.isfinite(data)
-        where = "" if mask is None else "inside the mask "
-        bad = np.count_nonzero(broken if mask is None else broken & inside)
-        if bad:
-            raise ValueError(f"denoise: {bad} voxels {where}are not finite numbers "
-                             "(NaN or infinite)")
-        data = data.copy(order="K")
-        data[broken] = 0.0
+    data = finite_voxels(data, inside)
 
-    if coils != 1 and (sigma is None or isinstance(sigma, str)):
-        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
-                         "it: the estimators fit the noise law of one coil")
+    check_coils(coils, sigma)
     vols = volumes_of(data)
     noise = None
     noise_map = None
@@ -361,10 +350,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
         sigmas = noise.sigmas
     else:
-        sigmas = _one_per_volume(sigma, len(vols), "denoise: sigma must be a number.")
-        for s in sigmas:
-            if not (math.isfinite(s) and s >= 0.0):
-                raise ValueError(f"denoise: sigma must be finite and not negative; got {s}")
+        sigmas = given_sigmas(sigma, len(vols))
 
     if rician:
         check_negative_magnitudes(vols, sigmas, data.ndim == 4)
@@ -404,7 +390,40 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
                     None if noise_map is None else noise_map.map)
 
 
-def _check_mask(mask, shape):
+def finite_voxels(data, inside):
+    """data, or a copy with its NaN and infinite voxels set to 0 when every
+    one of them lies outside the mask (inside: the voxels the mask keeps,
+    None for no mask); ValueError when any lies inside. Any NaN or infinity
+    shows in an extreme; only then are they counted."""
+    if not data.size or (math.isfinite(data.min()) and math.isfinite(data.max())):
+        return data
+    broken = ~np.isfinite(data)
+    where = "" if inside is None else "inside the mask "
+    bad = np.count_nonzero(broken if inside is None else broken & inside)
+    if bad:
+        raise ValueError(f"denoise: {bad} voxels {where}are not finite numbers "
+                         "(NaN or infinite)")
+    data = data.copy(order="K")
+    data[broken] = 0.0
+    return data
+
+
+def check_coils(coils, sigma):
+    if coils != 1 and (sigma is None or isinstance(sigma, str)):
+        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
+                         "it: the estimators fit the noise law of one coil")
+
+
+def given_sigmas(sigma, count):
+    """A given sigma as one float per volume of `count`, each checked."""
+    sigmas = _one_per_volume(sigma, count, "denoise: sigma must be a number.")
+    for s in sigmas:
+        if not (math.isfinite(s) and s >= 0.0):
+            raise ValueError(f"denoise: sigma must be finite and not negative; got {s}")
+    return sigmas
+
+
+def check_mask(mask, shape):
     if mask is None:
         return None
     m = np.asarray(mask)

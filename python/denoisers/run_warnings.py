@@ -21,10 +21,15 @@ class DenoiseWarning(UserWarning):
 
 
 class RunWarnings:
-    """The DenoiseWarning messages of one run, in the order raised."""
+    """The DenoiseWarning messages of one run, in the order raised (so far,
+    while the run goes on)."""
 
-    def __init__(self):
-        self.messages = []
+    def __init__(self, caught=()):
+        self._caught = caught
+
+    @property
+    def messages(self):
+        return [str(w.message) for w in self._caught if issubclass(w.category, DenoiseWarning)]
 
     def report(self, stream=None):
         for m in self.messages:
@@ -39,12 +44,9 @@ class RunWarnings:
 def collected():
     """Collects the DenoiseWarnings raised inside into a RunWarnings (every
     one, repeats included); other warnings pass on as they would have."""
-    run = RunWarnings()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", DenoiseWarning)
-        yield run
+        yield RunWarnings(caught)
     for w in caught:
-        if issubclass(w.category, DenoiseWarning):
-            run.messages.append(str(w.message))
-        else:
+        if not issubclass(w.category, DenoiseWarning):
             warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)

@@ -206,7 +206,20 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    result = _core.noise_sigma_series(arr, bool(rician), cap)
+    return _noise(_core.noise_sigma_series(arr, bool(rician), cap), per_volume)
+
+
+def estimate_noise_streamed(read_volume, count, rician=True, per_volume=False, threads=None):
+    """estimate_noise() of a series of `count` volumes that read_volume(t)
+    returns one at a time, in order, each a float64 Fortran-ordered 3-D
+    array (a file's volumes: the series is never in memory at once). The
+    same estimate, bit for bit, as of the whole series."""
+    cap = thread_cap(threads, "estimate_noise")
+    return _noise(_core.noise_sigma_streamed(read_volume, count, bool(rician), cap), per_volume)
+
+
+def _noise(result, per_volume):
+    """The NoiseEstimate of the core's series result, its warnings raised."""
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:
@@ -215,5 +228,5 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
         sigmas = [pooled.sigma] * len(volumes)
     messages = _messages(volumes, sigmas, per_volume, pooled)
     for m in messages:
-        warnings.warn(m, DenoiseWarning, stacklevel=2)
+        warnings.warn(m, DenoiseWarning, stacklevel=3)
     return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages)

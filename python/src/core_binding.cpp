@@ -19,10 +19,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -300,20 +302,14 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
   return d;
 }
 
-// A series [rows, cols, slices, volumes...] (column-major) that shares one
-// noise level: (pooled diagnostics, one per volume with sigma NaN for a
-// volume too small for its own estimate).
-py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
-  const Described v = Describe(series), f = Describe(rician);
-  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
-  arguments.pooled = true;
-  contract::NoiseSigmaCall call;
-  contract::Refusal refusal;
-  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
+// The pooled estimate of a checked call: (pooled diagnostics, one per volume
+// with sigma NaN for a volume too small for its own estimate).
+py::tuple SeriesDiagnostics(const contract::NoiseSigmaCall& call, int threads) {
   std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(call.volumes));
   noise_sigma::SeriesResult pooled;
   noise_sigma::Request base;
   base.options.threads = threads;
+  contract::Refusal refusal;
   bool done = false;
   RunReleased(
       [&] {
@@ -324,6 +320,66 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
   py::list each;
   for (const auto& r : volumes) each.append(Diagnostics(r));
   return py::make_tuple(Diagnostics(pooled.pooled), each);
+}
+
+contract::NoiseSigmaCall CheckedSeries(const Described& v, const py::object& rician) {
+  const Described f = Describe(rician);
+  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
+  arguments.pooled = true;
+  contract::NoiseSigmaCall call;
+  contract::Refusal refusal;
+  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
+  return call;
+}
+
+// A series [rows, cols, slices, volumes...] (column-major) that shares one
+// noise level.
+py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
+  const Described v = Describe(series);
+  return SeriesDiagnostics(CheckedSeries(v, rician), threads);
+}
+
+// The same for a series of `count` volumes read one at a time, in order:
+// read_volume(t) returns volume t as a float64, Fortran-ordered 3-D array
+// (a file's volumes, so that the series never is in memory at once).
+py::tuple NoiseSigmaStreamed(const py::function& read_volume, int64_t count,
+                             const py::object& rician, int threads) {
+  if (count < 1) throw py::value_error("noise_sigma_streamed: count must be positive");
+  py::object current = read_volume(0);
+  const Described v = Describe(current);
+  contract::NoiseSigmaCall call = CheckedSeries(v, rician);
+  if (call.volumes != 1) throw py::value_error("noise_sigma_streamed: one 3-D volume at a time");
+  const std::vector<py::ssize_t> shape(v.array.shape(), v.array.shape() + 3);
+  call.volumes = count;
+  int64_t held = 0;
+  std::exception_ptr failure;
+  call.volume = [&](int64_t t) -> const double* {
+    py::gil_scoped_acquire acquire;
+    try {
+      if (t != held) {
+        current = read_volume(t);
+        held = t;
+      }
+      const auto array = py::array::ensure(current);
+      if (!array || !array.dtype().is(py::dtype::of<double>()) || array.ndim() != 3 ||
+          !(array.flags() & py::array::f_style) ||
+          !std::equal(shape.begin(), shape.end(), array.shape()))
+        throw py::value_error("noise_sigma_streamed: read_volume must return float64, "
+                              "Fortran-ordered volumes of the first one's shape");
+      return static_cast<const double*>(array.data());
+    } catch (...) {
+      failure = std::current_exception();
+      return nullptr;
+    }
+  };
+  try {
+    py::tuple result = SeriesDiagnostics(call, threads);
+    if (failure) std::rethrow_exception(failure);
+    return result;
+  } catch (...) {
+    if (failure) std::rethrow_exception(failure);
+    throw;
+  }
 }
 
 // The Rician bias removed from an averaged magnitude estimate, voxel by
@@ -390,6 +446,11 @@ PYBIND11_MODULE(_core, m) {
         "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
         "dicts; the volumes share one noise level, and a volume too small for an estimate of "
         "its own is estimated with the others");
+  m.def("noise_sigma_streamed", &NoiseSigmaStreamed, py::arg("read_volume"), py::arg("count"),
+        py::arg("rician"), py::arg("threads") = 0,
+        "noise_sigma_streamed(read_volume, count, rician, threads=0) -> noise_sigma_series' "
+        "result for a series of count volumes that read_volume(t) returns one at a time, in "
+        "order");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");

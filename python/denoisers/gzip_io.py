@@ -1,0 +1,186 @@
+"""gzip files as the command reads and writes them: whole files decompressed
+in one pass, and outputs compressed by several threads at once.
+
+A gzip file may hold several members one after another; every reader
+(gzip, zlib, nibabel, zcat) reads their concatenation as one stream. The
+writer cuts its bytes into MEMBER-sized pieces and compresses each into a
+member of its own on a pool of threads (zlib lets go of the GIL while it
+works), so an output compresses about as many times faster as there are
+cores, with the decompressed bytes exactly what one member would hold.
+Members are written in order, as soon as each is ready, and the writer
+keeps only a few in flight, so a series streamed volume by volume never
+holds more than some members in memory. The level is nibabel's (1): the
+same speed and about the same size as nibabel's own writes.
+"""
+import hashlib
+import io
+import os
+import struct
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+
+LEVEL = 1
+MEMBER = 4 << 20  # bytes of input per member: some 7 members per T1 volume
+# The gzip header of every member: no name, no time stamp (so equal bytes
+# in make equal bytes out), "unknown" operating system.
+_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+
+
+def _member(data):
+    body = zlib.compressobj(LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
+    deflated = body.compress(data) + body.flush()
+    return _HEADER + deflated + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
+
+
+def decompress(raw):
+    """The decompressed bytes of a whole gzip file (every member)."""
+    pieces = []
+    while raw:
+        d = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        pieces.append(d.decompress(raw))
+        if not d.eof:
+            raise EOFError("the gzip stream ends before its end marker (a truncated file?)")
+        raw = d.unused_data
+        if raw.strip(b"\x00") == b"":  # padding after the last member
+            break
+    return b"".join(pieces)
+
+
+class Writer:
+    """A binary file to write into, as a plain file or compressed in gzip
+    members by `threads` threads; it counts and digests (SHA-256) the bytes
+    that reach the disk, so that the sidecar records them without reading
+    the file again. Use it in a with block (the pool and file close)."""
+
+    def __init__(self, path, compress, threads=None):
+        self._file = open(path, "wb")
+        self._digest = hashlib.sha256()
+        self.size = 0  # bytes on disk
+        self._position = 0  # bytes written in, before compression
+        self._pending = []  # compressed members in order, futures
+        self._held = []  # what does not fill a member yet
+        self._held_bytes = 0
+        self._threads = threads or len(os.sched_getaffinity(0))
+        self._pool = ThreadPoolExecutor(self._threads) if compress else None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        try:
+            if kind is None:
+                self._finish()
+        finally:
+            if self._pool is not None:
+                self._pool.shutdown(cancel_futures=True)
+            self._file.close()
+
+    def _out(self, data):
+        self._file.write(data)
+        self._digest.update(data)
+        self.size += len(data)
+
+    def tell(self):
+        return self._position
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        """Only to where it stands: a stream goes forward by writing (nibabel
+        writes the zeros up to the data's offset when a seek fails)."""
+        if (whence, offset) not in ((io.SEEK_SET, self._position), (io.SEEK_CUR, 0)):
+            raise io.UnsupportedOperation("a stream written in order does not seek")
+        return self._position
+
+    def read(self, size=-1):  # a file object to nibabel has both; this one only writes
+        raise io.UnsupportedOperation("read")
+
+    def write(self, data):
+        data = memoryview(data).cast("B")
+        self._position += len(data)
+        if self._pool is None:
+            self._out(data)
+            return
+        self._held.append(data.tobytes())
+        self._held_bytes += len(data)
+        if self._held_bytes >= MEMBER:
+            joined = memoryview(b"".join(self._held))
+            whole = len(joined) // MEMBER * MEMBER
+            for start in range(0, whole, MEMBER):
+                self._submit(joined[start:start + MEMBER])
+            self._held = [joined[whole:].tobytes()]
+            self._held_bytes = len(joined) - whole
+
+    def _submit(self, piece):
+        self._pending.append(self._pool.submit(_member, piece))
+        # Write what is ready in order; hold at most two members per thread.
+        while self._pending and (self._pending[0].done()
+                                 or len(self._pending) > 2 * self._threads):
+            self._out(self._pending.pop(0).result())
+
+    def _finish(self):
+        if self._pool is not None:
+            if self._held_bytes or not self._position:  # an empty input: one empty member
+                self._submit(b"".join(self._held))
+                self._held, self._held_bytes = [], 0
+            for future in self._pending:
+                self._out(future.result())
+            self._pending = []
+        self._file.flush()
+
+    def sha256(self):
+        return self._digest.hexdigest()
+
+
+class Reader:
+    """A file read in order, piece by piece, as it is on disk or through its
+    gzip members, digesting (SHA-256) the bytes of the file as they pass."""
+
+    CHUNK = 1 << 20
+
+    def __init__(self, path, compressed):
+        self._file = open(path, "rb")
+        self._digest = hashlib.sha256()
+        self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS) if compressed else None
+        self._ready = bytearray()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        self._file.close()
+
+    def _raw(self, size):
+        data = self._file.read(size)
+        self._digest.update(data)
+        return data
+
+    def read(self, size):
+        """Exactly `size` bytes (EOFError when the file ends before)."""
+        if self._inflate is None:
+            data = self._raw(size)
+            if len(data) < size:
+                raise EOFError("the file ends before its voxels do (a truncated file?)")
+            return data
+        while len(self._ready) < size:
+            raw = self._raw(self.CHUNK)
+            if not raw:
+                raise EOFError("the file ends before its voxels do (a truncated file?)")
+            while raw:
+                self._ready += self._inflate.decompress(raw)
+                raw = b""
+                if self._inflate.eof:  # the next member, if any
+                    raw = self._inflate.unused_data
+                    self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS)
+                    if raw.strip(b"\x00") == b"":
+                        raw = b""
+        data = bytes(self._ready[:size])
+        del self._ready[:size]
+        return data
+
+    def sha256(self):
+        """The digest of the whole file (the part not read yet is read now)."""
+        while self._raw(self.CHUNK):
+            pass
+        return self._digest.hexdigest()

@@ -1,0 +1,137 @@
+"""A 4-D NIfTI file denoised volume by volume, from disk to disk.
+
+Read whole, a diffusion series of a hundred volumes is some hundreds of
+megabytes as doubles, and denoised and written whole it takes several times
+that. Here each volume is read from the file when it is needed (a .nii.gz
+decompressed as a stream, never seeking back), denoised, checked and written
+on at once (a .nii.gz compressed by gzip_io's threads), so that a few
+volumes are in memory at any time. An estimated sigma takes a pass over the
+file first: the C++ estimator asks for the volumes one at a time and pools
+them as it pools a series in memory. The output's bytes, the sigma, the
+sidecar and the warnings are those of the whole-series path (denoise() and
+nifti.output_image), volume for volume.
+"""
+import io
+import zlib
+
+import numpy as np
+from nibabel.arrayproxy import ArrayProxy
+from tqdm import tqdm
+
+from . import gzip_io, nifti
+from .filters import thread_cap
+from .output_checks import check_negative_magnitudes, mostly_zero_volumes
+from .pipeline import _denoise_volume, check_coils, check_mask, finite_voxels, given_sigmas
+from .residual import structure_score
+from .sigma import estimate_noise_streamed
+
+
+def streams(img, sigma_map, report):
+    """Whether denoise_file streams this image: a 4-D series of real voxels
+    with a scalar sigma (given or estimated) and no page (a noise map and
+    the page take the whole series)."""
+    return len(img.shape) == 4 and sigma_map is None and report is None and not (
+        nifti.is_complex(img))
+
+
+class Volumes:
+    """The volumes of a 4-D NIfTI file as nifti.load reads them (float64 in
+    the scaled units, Fortran order), read in order: volume(t) for t = 0, 1,
+    ...; asking for an earlier one reads the file again from its start."""
+
+    def __init__(self, path, img):
+        self.path = str(path)
+        self.img = img
+        self.shape = tuple(img.shape[:3])
+        self.count = img.shape[3]
+        self._disk = img.header.get_data_dtype()
+        self._offset = int(img.dataobj.offset)
+        self._bytes = int(np.prod(self.shape)) * self._disk.itemsize
+        self._scaling = (img.dataobj.slope, img.dataobj.inter)
+        self._reader = None
+        self._next = 0
+
+    def __call__(self, t):
+        try:
+            if self._reader is None or t < self._next:
+                self.close()
+                self._reader = gzip_io.Reader(self.path, self.path.endswith(".gz"))
+                self._reader.read(self._offset)
+                self._next = 0
+            while self._next <= t:
+                raw = self._reader.read(self._bytes)
+                self._next += 1
+        except (OSError, EOFError, zlib.error) as e:  # a truncated or damaged file
+            raise nifti.NiftiError(f"{self.path}: its voxels cannot be read ({e})") from None
+        # nibabel's own scaling, as get_fdata applies it to the whole file.
+        proxy = ArrayProxy(io.BytesIO(raw), (self.shape, self._disk, 0, *self._scaling))
+        return np.asfortranarray(np.asanyarray(proxy, dtype=np.float64))
+
+    def sha256(self):
+        """The file's digest, from the pass under way (read to its end)."""
+        return self._reader.sha256()
+
+    def close(self):
+        if self._reader is not None:
+            self._reader.close()
+            self._reader = None
+
+
+def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, threads,
+                   keep_dtype, progress, per_volume, coils, record):
+    """Denoises the series `volumes` (a Volumes) into the NIfTI file
+    `output`, as denoise_file() would from the whole series, and writes its
+    sidecar, record(facts): facts holds sigma (one per volume), noise (the
+    NoiseEstimate, None for a given sigma), scores, clipped and
+    source_sha256. Returns facts, with mostly_zero: the warnings of volumes
+    that came back mostly zero, for the caller to raise after the others."""
+    cap = thread_cap(threads, "denoise")
+    count = volumes.count
+    mask = check_mask(mask, volumes.shape + (count,))
+    check_coils(coils, sigma)
+
+    def inside(t):
+        return None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
+
+    facts = {"noise": None, "scores": [], "clipped": 0, "mostly_zero": []}
+    if sigma is None:
+        facts["noise"] = estimate_noise_streamed(
+            lambda t: finite_voxels(volumes(t), inside(t)), count, rician, per_volume, threads)
+        sigmas = facts["noise"].sigmas
+    else:
+        sigmas = given_sigmas(sigma, count)
+    facts["sigma"] = list(sigmas)
+
+    def write(out):
+        with tqdm(total=count, disable=not progress, unit="volume", desc="denoise",
+                  leave=False) as bar:
+            for t in range(count):
+                values, slope, inter = _denoised(volumes(t), t, sigmas[t], inside(t))
+                if t == 0:
+                    head, disk = nifti.header_bytes(volumes.img, volumes.img.shape,
+                                                    values.dtype, slope, inter)
+                    out.write(head)
+                # An F-ordered volume's transpose is C-contiguous over the same bytes.
+                out.write(np.asfortranarray(values.astype(disk, copy=False)).T)
+                bar.update(1)
+        facts["source_sha256"] = volumes.sha256()
+
+    def _denoised(v, t, s, m):
+        clean = finite_voxels(v, m)
+        if rician:
+            check_negative_magnitudes([clean], [s], True, first=t)
+        r = _denoise_volume(clean, s, rician, method, radius, lambda n: None, cap, m, coils)
+        if m is not None:
+            outside = ~m
+            r[outside] = v[outside]
+        facts["mostly_zero"] += mostly_zero_volumes(v, r, s, number=t)
+        facts["scores"].append(structure_score(v, r, s))
+        values, slope, inter, clipped = nifti.output_values(volumes.img, r, keep_dtype)
+        facts["clipped"] += clipped
+        return values, slope, inter
+
+    try:
+        nifti.save_streamed(write, output, lambda: record(facts), cap or None)
+    finally:
+        volumes.close()
+    return facts
