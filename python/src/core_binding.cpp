@@ -360,13 +360,12 @@ py::tuple NoiseSigmaStreamed(const py::function& read_volume, int64_t count,
         current = read_volume(t);
         held = t;
       }
-      const auto array = py::array::ensure(current);
-      if (!array || !array.dtype().is(py::dtype::of<double>()) || array.ndim() != 3 ||
-          !(array.flags() & py::array::f_style) ||
-          !std::equal(shape.begin(), shape.end(), array.shape()))
+      using Volume = py::array_t<double, py::array::f_style>;
+      if (!Volume::check_(current) || py::array(current).ndim() != 3 ||
+          !std::equal(shape.begin(), shape.end(), py::array(current).shape()))
         throw py::value_error("noise_sigma_streamed: read_volume must return float64, "
                               "Fortran-ordered volumes of the first one's shape");
-      return static_cast<const double*>(array.data());
+      return static_cast<const double*>(py::array(current).data());
     } catch (...) {
       failure = std::current_exception();
       return nullptr;

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import denoisers
-from denoisers import cli
+from denoisers import cli, gzip_io
 from conftest import phantom, run_cli
 
 
@@ -90,11 +90,11 @@ def test_failed_write_leaves_the_old_output_whole(image, tmp_path, monkeypatch):
     out.write_bytes(b"previous result")
     (tmp_path / "out.json").write_text("{}")
 
-    def broken_save(img, path):
-        Path(path).write_bytes(b"half a file")
+    def broken_write(writer, data):
+        writer._file.write(b"half a file")
         raise OSError("disk full")
 
-    monkeypatch.setattr(nib, "save", broken_save)
+    monkeypatch.setattr(gzip_io.Writer, "write", broken_write)
     assert cli.main(["denoise", str(image), str(out), "--quiet"]) == 1
     assert out.read_bytes() == b"previous result"
     assert (tmp_path / "out.json").read_text() == "{}"
