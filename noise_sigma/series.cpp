@@ -48,6 +48,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
     one.model = request.model;
     one.options = request.options;
+    if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
     Result& r = per_volume[t];
     const Status status = Estimate(one, &r);
     if (status == Status::kTooLittleData) {
@@ -85,6 +86,8 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
     all.options = request.options;
+    // The volumes lie side by side in the mask as in the data.
+    all.background_mask = request.background_mask;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;
   }
