@@ -297,6 +297,7 @@ const char* EstimatorName(noise_sigma::Estimator e) {
     case noise_sigma::Estimator::kConstant: return "constant";
     case noise_sigma::Estimator::kBackground: return "background";
     case noise_sigma::Estimator::kTissue: return "tissue";
+    case noise_sigma::Estimator::kRepeats: return "repeats";
     case noise_sigma::Estimator::kNone: break;
   }
   return "none";
