@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "argument.h"
 #include "noise_sigma.h"
@@ -46,7 +45,7 @@ struct NoiseSigmaCall {
   noise_sigma::NoiseModel model = noise_sigma::NoiseModel::kRician;
   // For a series read one volume at a time (data then points at the first):
   // noise_sigma::SeriesRequest::volume.
-  std::function<const double*(int64_t t)> volume;
+  noise_sigma::VolumeSource volume;
 };
 
 // The arguments' rules in order; false with the first refusal.

@@ -36,6 +36,10 @@ struct Request {
   // slices) and the interrupt query, as for the filters; the instruction
   // set is not read. The result has the same bits for any thread count.
   platform::CallOptions options;
+  // When set, rows*cols*slices entries: on kOk, 1 for each voxel the
+  // background estimate took as air when its fit passed its checks
+  // (Result::background not NaN), 0 everywhere else.
+  unsigned char* background_mask = nullptr;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -50,6 +54,7 @@ enum class Estimator {
   kConstant,    // a constant volume: sigma 0
   kBackground,  // the noise-only voxels of the air around the object
   kTissue,      // the finest wavelet coefficients of the object's flat parts
+  kRepeats,     // a series' differences between consecutive volumes (pooled only)
 };
 
 // How far the estimate can be trusted (see Result::confidence).
@@ -68,6 +73,10 @@ enum Warning : unsigned {
 inline constexpr double kDisagreement = 0.25;
 // The filters assume white noise: a lag-1 correlation above this is warned of.
 inline constexpr double kMostCorrelation = 0.3;
+// Differences between volumes below this share of the volumes' own
+// estimate are not noise of independent acquisitions (copied or averaged
+// volumes): the repeat estimate is then not used.
+inline constexpr double kLeastRepeatShare = 0.5;
 
 struct Result {
   double sigma = 0.0;  // the estimate: the background's when it is found,
@@ -98,6 +107,9 @@ Status Estimate(const Request& request, double* sigma);
 // set; otherwise it is left alone.
 Status Estimate(const Request& request, Result* result);
 
+// Where the voxels of volume t of a series lie (SeriesRequest::volume).
+using VolumeSource = std::function<const double*(int64_t t)>;
+
 // A series of volumes of one shape that share one noise level, one after
 // another in memory (a 4-D array [rows, cols, slices, count]).
 struct SeriesRequest {
@@ -108,8 +120,10 @@ struct SeriesRequest {
   // Where volume t lies, when the volumes are not one after another in
   // memory (a series read from its file one volume at a time): valid until
   // the next call, first's shape; null stops the estimate (kInterrupted).
-  // Unset: first.data + t * voxels. The volumes are asked for in order.
-  std::function<const double*(int64_t t)> volume;
+  // Unset: first.data + t * voxels. Asked for in order, from the first
+  // again for each later look.
+  VolumeSource volume;
+  unsigned char* background_mask = nullptr;  // as Request's, count volumes of entries
 };
 
 struct SeriesResult {
@@ -117,8 +131,12 @@ struct SeriesResult {
   // samples each rests on, so a few volumes read wrong (a volume of little
   // signal, a corrupted one) cannot move it. When no volume holds enough
   // data on its own, the volumes are taken together as one volume of
-  // count * slices slices.
+  // count * slices slices. When the differences between consecutive
+  // volumes (repeats of one acquisition) give a lower sigma, but not below
+  // kLeastRepeatShare of it, that one (Estimator::kRepeats; samples: the
+  // differences it rests on).
   Result pooled;
+  double repeats = 0.0;  // the repeat estimate; NaN when no pair had enough voxels
   int64_t estimated = 0;  // the volumes with an estimate of their own
 };
 

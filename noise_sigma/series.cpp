@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "noise_sigma.h"
+#include "repeats.h"
 
 namespace noise_sigma {
 
@@ -53,6 +54,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     if (one.volume.data == nullptr) return Status::kInterrupted;
     one.model = request.model;
     one.options = request.options;
+    if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
     Result& r = per_volume[t];
     const Status status = Estimate(one, &r);
     if (status == Status::kTooLittleData) {
@@ -105,8 +107,25 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
     all.options = request.options;
+    // The volumes lie side by side in the mask as in the data.
+    all.background_mask = request.background_mask;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;
+  }
+  // Repeats measure the noise directly; anatomy at the finest scale only
+  // ever raises the spatial estimates, so the lower one holds.
+  out.repeats = std::numeric_limits<double>::quiet_NaN();
+  if (request.count > 1 && out.pooled.sigma > 0.0) {
+    RepeatFit repeats;
+    const Status status = FitRepeats(first, request.count, request.volume, request.model,
+                                     out.pooled.sigma, &repeats);
+    if (status != Status::kOk) return status;
+    out.repeats = repeats.sigma;
+    if (repeats.sigma < out.pooled.sigma && repeats.sigma >= kLeastRepeatShare * out.pooled.sigma) {
+      out.pooled.sigma = repeats.sigma;
+      out.pooled.estimator = Estimator::kRepeats;
+      out.pooled.samples = repeats.voxels;
+    }
   }
   *series = out;
   return Status::kOk;

@@ -1,6 +1,7 @@
 // The ways real scans fooled a single median of fine wavelet coefficients,
 // one test each, on small synthetic volumes: coarse voxels, correlated
 // noise, integer data, series, and the warnings.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -22,6 +23,58 @@ Volume ZeroWhereClean0(Volume v, const Volume& clean) {
   for (std::size_t i = 0; i < v.v.size(); ++i)
     if (clean.v[i] == 0.0) v.v[i] = 0.0;
   return v;
+}
+
+// Volumes of one shape one after another, as a series lies in memory.
+Volume Stacked(const std::vector<Volume>& volumes) {
+  const Volume& one = volumes.front();
+  Volume series(one.rows, one.cols, one.slices * static_cast<int>(volumes.size()));
+  for (std::size_t t = 0; t < volumes.size(); ++t)
+    std::copy(volumes[t].v.begin(), volumes[t].v.end(), series.v.begin() + t * one.v.size());
+  return series;
+}
+
+bool SameBits(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// The series read one volume at a time, each into a buffer the next read
+// overwrites (as a file's reader hands them out), gives the same bits; a
+// read that fails stops the estimate.
+void ExpectSameReadOneAtATime(const SeriesRequest& request, const std::vector<Result>& each,
+                              const SeriesResult& pooled) {
+  const int64_t voxels = int64_t{request.first.rows} * request.first.cols * request.first.slices;
+  std::vector<double> buffer(static_cast<std::size_t>(voxels));
+  SeriesRequest streamed = request;
+  streamed.first.data = nullptr;
+  streamed.volume = [&](int64_t t) -> const double* {
+    std::copy_n(request.first.data + t * voxels, voxels, buffer.begin());
+    return buffer.data();
+  };
+  std::vector<Result> again(static_cast<std::size_t>(request.count));
+  SeriesResult pooled_again;
+  ASSERT_EQ(EstimateSeries(streamed, again.data(), &pooled_again), Status::kOk);
+  EXPECT_TRUE(SameBits(pooled_again.pooled.sigma, pooled.pooled.sigma));
+  EXPECT_TRUE(SameBits(pooled_again.repeats, pooled.repeats));
+  EXPECT_EQ(pooled_again.pooled.estimator, pooled.pooled.estimator);
+  EXPECT_EQ(pooled_again.estimated, pooled.estimated);
+  for (std::size_t t = 0; t < again.size(); ++t) {
+    EXPECT_TRUE(SameBits(again[t].sigma, each[t].sigma)) << "volume " << t;
+    EXPECT_EQ(again[t].samples, each[t].samples);
+  }
+  streamed.volume = [&](int64_t t) -> const double* {
+    return t + 1 < request.count ? request.first.data + t * voxels : nullptr;
+  };
+  EXPECT_EQ(EstimateSeries(streamed, again.data(), &pooled_again), Status::kInterrupted);
+}
+
+SeriesResult PooledOf(const Volume& series, int count, std::vector<Result>& each) {
+  SeriesRequest request;
+  request.first = VolumeView{series.v.data(), series.rows, series.cols, series.slices / count};
+  request.count = count;
+  each.assign(count, Result{});
+  SeriesResult pooled;
+  EXPECT_EQ(EstimateSeries(request, each.data(), &pooled), Status::kOk);
+  ExpectSameReadOneAtATime(request, each, pooled);
+  return pooled;
 }
 
 Volume Rounded(Volume v) {
@@ -86,6 +139,69 @@ TEST(ScanFaults, IntegerDataAreEstimatedWithinTenPercentFromHalfAStepAndNeverAsZ
   EXPECT_EQ(quiet.confidence, Confidence::kLow);
 }
 
+TEST(ScanFaults, TheBackgroundMaskMarksTheAirTheEstimateUsedAndNothingElse) {
+  const Volume clean = Head(64);
+  const Volume noisy = WithNoise(clean, 6.0, NoiseModel::kRician, false, 11);
+  const Volume stripped = ZeroWhereClean0(noisy, clean);
+  // Two volumes side by side: the first with air, the second without.
+  const Volume series = Stacked({noisy, stripped});
+  std::vector<unsigned char> mask(series.v.size(), 7);
+  SeriesRequest request;
+  request.first = noisy.View();
+  request.first.data = series.v.data();
+  request.count = 2;
+  request.background_mask = mask.data();
+  Result each[2];
+  SeriesResult pooled;
+  ASSERT_EQ(EstimateSeries(request, each, &pooled), Status::kOk);
+  ASSERT_EQ(each[0].estimator, Estimator::kBackground);
+  ASSERT_EQ(each[1].estimator, Estimator::kTissue);
+  std::size_t air = 0, air_marked = 0, head_marked = 0, second_marked = 0;
+  for (std::size_t i = 0; i < noisy.v.size(); ++i) {
+    ASSERT_LE(mask[i], 1);
+    if (clean.v[i] == 0.0) {
+      ++air;
+      air_marked += mask[i];
+    } else {
+      head_marked += mask[i];
+    }
+    second_marked += mask[noisy.v.size() + i];
+  }
+  EXPECT_GT(air_marked, air / 2);
+  EXPECT_LT(head_marked, air_marked / 100);
+  EXPECT_EQ(second_marked, 0u);  // no air found: nothing marked, every entry written
+}
+
+// Anatomy at the finest scale (a fine texture) raises the tissue estimate;
+// repeats of the acquisition carry the noise alone in their differences.
+// Volumes that differ in signal, or copies of one volume, leave the
+// volumes' own estimate in place.
+TEST(ScanFaults, RepeatsGiveTheNoiseWhereAnatomyRaisesTheTissueEstimate) {
+  Volume clean = Head(64);
+  for (int s = 0; s < 64; ++s)
+    for (int c = 0; c < 64; ++c)
+      for (int r = 0; r < 64; ++r) clean.at(r, c, s) *= 1.0 + 0.015 * ((r + c + s) % 2);
+  const double sigma = 3.0;
+  std::vector<Volume> repeats;
+  for (int t = 0; t < 3; ++t)
+    repeats.push_back(ZeroWhereClean0(WithNoise(clean, sigma, NoiseModel::kRician, false, 40 + 2 * t), clean));
+  std::vector<Result> each;
+  const SeriesResult pooled = PooledOf(Stacked(repeats), 3, each);
+  EXPECT_GT(each[0].sigma / sigma, 1.25);  // what the volumes alone read
+  EXPECT_EQ(pooled.pooled.estimator, Estimator::kRepeats);
+  EXPECT_NEAR(pooled.pooled.sigma / sigma, 1.0, 0.05);
+  EXPECT_EQ(pooled.pooled.sigma, pooled.repeats);
+
+  Volume dimmer = repeats[1];
+  for (double& x : dimmer.v) x *= 0.6;
+  const Volume copy = repeats[0];
+  for (const Volume& second : {dimmer, copy}) {
+    const SeriesResult kept = PooledOf(Stacked({repeats[0], second}), 2, each);
+    EXPECT_NE(kept.pooled.estimator, Estimator::kRepeats);
+    EXPECT_TRUE(kept.pooled.sigma == each[0].sigma || kept.pooled.sigma == each[1].sigma);
+  }
+}
+
 TEST(ScanFaults, ASeriesIsPooledAndASmallVolumeNeverAbortsIt) {
   // A diffusion-like series: the signal decays volume by volume, the noise
   // stays; the last volume is mostly masked away.
@@ -111,6 +227,7 @@ TEST(ScanFaults, ASeriesIsPooledAndASmallVolumeNeverAbortsIt) {
   std::vector<Result> each(count);
   SeriesResult series;
   ASSERT_EQ(EstimateSeries(request, each.data(), &series), Status::kOk);
+  ExpectSameReadOneAtATime(request, each, series);
   EXPECT_EQ(series.estimated, count - 1);
   EXPECT_EQ(each[count - 1].estimator, Estimator::kNone);
   EXPECT_TRUE(std::isnan(each[count - 1].sigma));
@@ -127,6 +244,7 @@ TEST(ScanFaults, ASeriesIsPooledAndASmallVolumeNeverAbortsIt) {
   request.count = 4;
   request.model = NoiseModel::kGaussian;
   ASSERT_EQ(EstimateSeries(request, each.data(), &series), Status::kOk);
+  ExpectSameReadOneAtATime(request, {each.begin(), each.begin() + 4}, series);
   EXPECT_EQ(series.estimated, 0);
   EXPECT_NEAR(series.pooled.sigma / 5.0, 1.0, 0.25);
 }

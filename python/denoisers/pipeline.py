@@ -2,12 +2,12 @@
 import math
 
 import numpy as np
-from tqdm import tqdm
 
 from . import _core, auto
 from .filters import as_volumes, thread_cap, volumes_of
 from .filters import per_volume as _one_per_volume
 from .output_checks import check_negative_magnitudes
+from .progress import PassBar
 from .sigma import estimate_noise
 from .sigma_map import MapUse, estimate_sigma_map, sigma_map_argument
 
@@ -117,8 +117,8 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1):
-    """One 3-D float64 volume in its own units; step() after each pass.
+def _denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1):
+    """One 3-D float64 volume in its own units, shown on bar (a PassBar).
     Voxels outside mask hold unspecified values."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
                 sigma, rician)
@@ -128,17 +128,17 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
         chosen = auto.settings(work, w.sigma, rician, radius)
         masks = _masks_for(mask, "quillon+tessary" if chosen.weight > 0.0 else "quillon",
                            chosen.radius)
-        return w.back(auto.filter_working(work, w.sigma, rician, chosen, step, threads, masks),
+        return w.back(auto.filter_working(work, w.sigma, rician, chosen, bar, threads, masks),
                       np.float64)
     radius = DEFAULT_RADIUS if radius is None else radius
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
     out = _core.quillon(work, w.sigma, w.flag, False, w.table_largest, threads=threads,
-                        mask=quillon_mask, coils=coils)
-    step(1)
+                        mask=quillon_mask, coils=coils, progress=bar.hook)
+    bar.pass_done()
     if method == "quillon+tessary":
         out = _core.tessary(work, float(radius), w.sigma, out, w.flag, threads=threads,
-                            mask=tessary_mask, coils=coils)
-        step(1)
+                            mask=tessary_mask, coils=coils, progress=bar.hook)
+        bar.pass_done()
     return w.back(out, np.float64)
 
 
@@ -178,7 +178,7 @@ class Denoised(tuple):
 
 
 def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, mask=None,
-            threads=None, progress=False, per_volume=False, coils=1):
+            threads=None, progress=False, per_volume=False, coils=1, background_mask=False):
     """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
 
     Returns ``(denoised, sigma)``: the denoised array, and the sigma used
@@ -225,7 +225,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         affinity, and DENOISERS_THREADS when set). The bits never depend on
         it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
-        per pass for 3-D.
+        per pass for 3-D, moving within each pass as the filters report it.
     coils: for a sum-of-squares magnitude of several receive channels
         (Rician noise only), their number, 1 to 64; sigma is then each
         channel's noise. quillon's bias table follows the non-central chi
@@ -234,6 +234,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         The estimators fit one coil's law: with more than one, give sigma
         (each channel's) or a map of it. method="auto" then runs
         quillon+tessary, since its own correction is one coil's.
+    background_mask: with sigma estimated, keep the voxels the estimator
+        took as air in the result's ``noise.background_mask`` (for a report).
 
     A map is used by making the noise uniform: each volume is multiplied by
     median(map) / map, denoised at the median, and the result multiplied by
@@ -347,7 +349,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     if noise_map is not None:
         sigmas = [noise_map.median(t) for t in range(len(vols))]
     elif sigma is None:
-        noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
+        noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads,
+                               background_mask=background_mask)
         sigmas = noise.sigmas
     else:
         sigmas = given_sigmas(sigma, len(vols))
@@ -355,25 +358,22 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     if rician:
         check_negative_magnitudes(vols, sigmas, data.ndim == 4)
 
-    total = len(vols) if data.ndim == 4 else len(_passes(method))
     used = []
     results = []
-    with tqdm(total=total, disable=not progress, unit="volume" if data.ndim == 4 else "pass",
-              desc="denoise", leave=False) as bar:
+    with PassBar(progress, len(vols) if data.ndim == 4 else 1,
+                 len(_passes(method_run(method, coils)))) as bar:
         for t, v in enumerate(vols):
             s = sigmas[t]
             used.append(s)
-            step = (lambda n: None) if data.ndim == 4 else bar.update
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
             if noise_map is None:
-                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m,
+                results.append(_denoise_volume(v, s, rician, method, radius, bar, cap, m,
                                                coils))
             else:
                 flat, back = noise_map.flattened(v, t)
-                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils)
+                flat = _denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils)
                 results.append(np.multiply(flat, back, out=flat))
-            if data.ndim == 4:
-                bar.update(1)
+            bar.volume_done()
 
     if data.ndim == 3:
         out = results[0]

@@ -16,12 +16,13 @@ import zlib
 
 import numpy as np
 from nibabel.arrayproxy import ArrayProxy
-from tqdm import tqdm
 
 from . import gzip_io, nifti
 from .filters import thread_cap
 from .output_checks import check_negative_magnitudes, mostly_zero_volumes
-from .pipeline import _denoise_volume, check_coils, check_mask, finite_voxels, given_sigmas
+from .pipeline import (_denoise_volume, _passes as passes, check_coils, check_mask,
+                       finite_voxels, given_sigmas, method_run)
+from .progress import PassBar
 from .residual import structure_score
 from .sigma import estimate_noise_streamed
 
@@ -103,24 +104,23 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
     facts["sigma"] = list(sigmas)
 
     def write(out):
-        with tqdm(total=count, disable=not progress, unit="volume", desc="denoise",
-                  leave=False) as bar:
+        with PassBar(progress, count, len(passes(method_run(method, coils)))) as bar:
             for t in range(count):
-                values, slope, inter = _denoised(volumes(t), t, sigmas[t], inside(t))
+                values, slope, inter = _denoised(volumes(t), t, sigmas[t], inside(t), bar)
                 if t == 0:
                     head, disk = nifti.header_bytes(volumes.img, volumes.img.shape,
                                                     values.dtype, slope, inter)
                     out.write(head)
                 # An F-ordered volume's transpose is C-contiguous over the same bytes.
                 out.write(np.asfortranarray(values.astype(disk, copy=False)).T)
-                bar.update(1)
+                bar.volume_done()
         facts["source_sha256"] = volumes.sha256()
 
-    def _denoised(v, t, s, m):
+    def _denoised(v, t, s, m, bar):
         clean = finite_voxels(v, m)
         if rician:
             check_negative_magnitudes([clean], [s], True, first=t)
-        r = _denoise_volume(clean, s, rician, method, radius, lambda n: None, cap, m, coils)
+        r = _denoise_volume(clean, s, rician, method, radius, bar, cap, m, coils)
         if m is not None:
             outside = ~m
             r[outside] = v[outside]

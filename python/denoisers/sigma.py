@@ -17,7 +17,9 @@ The background's sigma is used when its fit passes its checks (enough
 voxels, moments of a Rayleigh law), else the tissue's. The volumes of a 4-D
 series share one noise level: by default one sigma is pooled for all of
 them (the median of the volumes' estimates weighted by the samples behind
-each), and a volume too small for an estimate of its own takes it too.
+each, or, when lower but not below half of it, the fit to the differences
+between consecutive volumes: "repeats"), and a volume too small for an
+estimate of its own takes it too.
 
 What the estimate warns of (an estimate of 0, one below the data's value
 step, background and tissue more than 25% apart, noise correlated above
@@ -73,7 +75,7 @@ class VolumeNoise:
     """How one volume's sigma was estimated. sigma is NaN for a volume too
     small for an estimate of its own."""
     sigma: float
-    estimator: str       # "background", "tissue", "constant" or "none"
+    estimator: str       # "background", "tissue", "repeats" (a series), "constant" or "none"
     confidence: str      # "high", "medium" or "low"
     background: float    # the background's estimate; NaN when there is no air to fit
     tissue: float        # the tissue's estimate; NaN when no block was flat
@@ -110,6 +112,10 @@ class NoiseEstimate:
     per_volume: bool
     warnings: list = field(default_factory=list)
     sample_shape: tuple = None  # the voxels the estimate read, when not the whole volume
+    # With background_mask=True, the voxels the background estimate took as
+    # air (uint8 of the input's shape; all 0 in a volume without air found).
+    background_mask: np.ndarray = None
+
     @property
     def estimator(self):
         return self.pooled.estimator
@@ -193,7 +199,7 @@ def _messages(volumes, sigmas, per_volume, pooled):
     return out
 
 
-def estimate_noise(vol, rician=True, per_volume=False, threads=None):
+def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False):
     """The noise of a 3-D volume or a 4-D series, with how it was found.
 
     Returns a NoiseEstimate: ``sigmas`` has one sigma per volume, the
@@ -202,24 +208,29 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
     ``pooled`` and ``volumes`` the estimates behind them (estimator,
     confidence, background and tissue estimates, correlation, value step).
     Each warning is raised as a DenoiseWarning and kept in ``warnings``.
-    Raises ValueError when the whole series holds too little data.
+    background_mask=True also keeps, in ``background_mask``, the voxels the
+    background estimate took as air (one byte per voxel). Raises ValueError
+    when the whole series holds too little data.
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    return _noise(_core.noise_sigma_series(arr, bool(rician), cap), per_volume)
+    return _noise(_core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask)),
+                  per_volume)
 
 
 def estimate_noise_streamed(read_volume, count, rician=True, per_volume=False, threads=None):
     """estimate_noise() of a series of `count` volumes that read_volume(t)
-    returns one at a time, in order, each a float64 Fortran-ordered 3-D
-    array (a file's volumes: the series is never in memory at once). The
-    same estimate, bit for bit, as of the whole series."""
+    returns one at a time, each a float64 Fortran-ordered 3-D array (a
+    file's volumes: the series is never in memory at once; the estimate
+    asks for them in order, and again from the first for a second look).
+    The same estimate, bit for bit, as of the whole series."""
     cap = thread_cap(threads, "estimate_noise")
     return _noise(_core.noise_sigma_streamed(read_volume, count, bool(rician), cap), per_volume)
 
 
 def _noise(result, per_volume):
-    """The NoiseEstimate of the core's series result, its warnings raised."""
+    """The NoiseEstimate of the core's series result (with the background
+    mask when it carries one), its warnings raised."""
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:
@@ -229,4 +240,5 @@ def _noise(result, per_volume):
     messages = _messages(volumes, sigmas, per_volume, pooled)
     for m in messages:
         warnings.warn(m, DenoiseWarning, stacklevel=3)
-    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages)
+    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages,
+                         background_mask=result[2] if len(result) > 2 else None)

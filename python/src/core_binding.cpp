@@ -122,12 +122,19 @@ bool StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(fl
 // stop through `options`' interrupt query, and its exception
 // (KeyboardInterrupt) is raised once the work has returned. Without a
 // helper thread (the system refuses one) the work runs here, still without
-// the GIL, and a Ctrl-C waits for the next Python statement.
+// the GIL, and a Ctrl-C waits for the next Python statement. `progress`,
+// when not None, is called at the same pace with the share of the volume's
+// work done whenever it moved; an exception it raises stops the work and
+// is raised in the same way.
 template <class Work>
-void RunReleased(Work work, platform::CallOptions& options) {
+void RunReleased(Work work, platform::CallOptions& options,
+                 const py::object& progress = py::none()) {
   std::atomic<bool> stop{false};
   options.interrupt_query = &StopRequested;
   options.interrupt_context = &stop;
+  std::atomic<double> share{0.0};
+  double shown = 0.0;
+  if (!progress.is_none()) options.progress = &share;
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
@@ -155,6 +162,16 @@ void RunReleased(Work work, platform::CallOptions& options) {
       {
         py::gil_scoped_acquire acquire;
         interrupted = PyErr_CheckSignals() != 0;
+        const double now = share.load(std::memory_order_relaxed);
+        if (!interrupted && options.progress != nullptr && now != shown) {
+          shown = now;
+          try {
+            progress(now);
+          } catch (py::error_already_set& e) {
+            e.restore();
+            interrupted = true;
+          }
+        }
       }
       if (interrupted) stop = true;
       g.lock();
@@ -198,7 +215,7 @@ std::vector<double> TableLargest(const py::object& given, std::size_t volumes) {
 py::object Quillon(const py::object& noisy, const py::object& sigma, const py::object& flag,
                    bool return_first, const py::object& table_largest, int threads,
                    const std::optional<Mask>& mask, int whole_slices, int first_slice,
-                   const py::object& coils) {
+                   const py::object& coils, const py::object& progress) {
   const Described n = Describe(noisy), s = Describe(sigma), f = Describe(flag),
                   c = DescribeOptional(coils);
   contract::QuillonArguments arguments{n.argument, s.argument, f.argument};
@@ -226,7 +243,7 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
   double* out_data = out.mutable_data();
   bool done = false;
   RunReleased([&] { done = contract::RunQuillon(call, base, out_data, first_data, refusal); },
-              base.options);
+              base.options, progress);
   if (!done) Raise(refusal);
   if (return_first) return py::make_tuple(out, first);
   return out;
@@ -235,7 +252,8 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
 py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
                             const py::object& sigma, const py::object& guide,
                             const py::object& flag, int threads, const std::optional<Mask>& mask,
-                            int whole_slices, int first_slice, const py::object& coils) {
+                            int whole_slices, int first_slice, const py::object& coils,
+                            const py::object& progress) {
   // The MEX function's third input is kept for its calling form only.
   const Described n = Describe(noisy), r = Describe(radius), x = Describe(py::int_(1)),
                   s = Describe(sigma), g = Describe(guide), f = Describe(flag),
@@ -254,7 +272,8 @@ py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
   base.options.threads = threads;
   double* out_data = out.mutable_data();
   bool done = false;
-  RunReleased([&] { done = contract::RunTessary(call, base, out_data, refusal); }, base.options);
+  RunReleased([&] { done = contract::RunTessary(call, base, out_data, refusal); }, base.options,
+              progress);
   if (!done) Raise(refusal);
   return out;
 }
@@ -280,6 +299,7 @@ const char* EstimatorName(noise_sigma::Estimator e) {
     case noise_sigma::Estimator::kConstant: return "constant";
     case noise_sigma::Estimator::kBackground: return "background";
     case noise_sigma::Estimator::kTissue: return "tissue";
+    case noise_sigma::Estimator::kRepeats: return "repeats";
     case noise_sigma::Estimator::kNone: break;
   }
   return "none";
@@ -303,13 +323,17 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
 }
 
 // The pooled estimate of a checked call: (pooled diagnostics, one per volume
-// with sigma NaN for a volume too small for its own estimate).
-py::tuple SeriesDiagnostics(const contract::NoiseSigmaCall& call, int threads) {
+// with sigma NaN for a volume too small for its own estimate), and given
+// `air` (uint8 of the series' shape) the voxels each volume's background
+// estimate took as air.
+py::tuple SeriesDiagnostics(const contract::NoiseSigmaCall& call, int threads,
+                            py::array_t<uint8_t, py::array::f_style>* air = nullptr) {
   std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(call.volumes));
   noise_sigma::SeriesResult pooled;
   noise_sigma::Request base;
   base.options.threads = threads;
   contract::Refusal refusal;
+  if (air != nullptr) base.background_mask = air->mutable_data();
   bool done = false;
   RunReleased(
       [&] {
@@ -319,6 +343,7 @@ py::tuple SeriesDiagnostics(const contract::NoiseSigmaCall& call, int threads) {
   if (!done) Raise(refusal);
   py::list each;
   for (const auto& r : volumes) each.append(Diagnostics(r));
+  if (air != nullptr) return py::make_tuple(Diagnostics(pooled.pooled), each, *air);
   return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
@@ -333,10 +358,16 @@ contract::NoiseSigmaCall CheckedSeries(const Described& v, const py::object& ric
 }
 
 // A series [rows, cols, slices, volumes...] (column-major) that shares one
-// noise level.
-py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
+// noise level; with background_mask also the air each volume's background
+// estimate used.
+py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads,
+                           bool background_mask) {
   const Described v = Describe(series);
-  return SeriesDiagnostics(CheckedSeries(v, rician), threads);
+  const contract::NoiseSigmaCall call = CheckedSeries(v, rician);
+  if (!background_mask) return SeriesDiagnostics(call, threads);
+  py::array_t<uint8_t, py::array::f_style> air(
+      std::vector<py::ssize_t>(v.array.shape(), v.array.shape() + v.array.ndim()));
+  return SeriesDiagnostics(call, threads, &air);
 }
 
 // The same for a series of `count` volumes read one at a time, in order:
@@ -425,10 +456,11 @@ PYBIND11_MODULE(_core, m) {
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"), py::arg("table_largest") = py::none(), py::arg("threads") = 0,
         py::arg("mask") = py::none(), py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
-        py::arg("coils") = py::none(),
+        py::arg("coils") = py::none(), py::arg("progress") = py::none(),
         "quillon(noisy, sigma, flag, return_first, table_largest=None, threads=0, mask=None, "
-        "whole_slices=0, first_slice=0, coils=None) -> out or (out, first); coils: the MEX "
-        "function's optional fourth input (None: left out); table_largest sizes each "
+        "whole_slices=0, first_slice=0, coils=None, progress=None) -> out or (out, first); "
+        "coils: the MEX function's optional fourth input (None: left out); progress: called "
+        "with the share (0 to 1) of a volume's work done as it moves; table_largest sizes each "
         "volume's Rician table in place of its own largest value (one, or one per volume); "
         "voxels outside a mask (one volume's shape) keep their input value; a chunk of a "
         "volume of whole_slices slices, from its first_slice, is cut into the whole call's "
@@ -436,15 +468,17 @@ PYBIND11_MODULE(_core, m) {
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
         py::arg("whole_slices") = 0, py::arg("first_slice") = 0, py::arg("coils") = py::none(),
+        py::arg("progress") = py::none(),
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
-        "first_slice=0, coils=None) -> out; as quillon's");
+        "first_slice=0, coils=None, progress=None) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
-        py::arg("threads") = 0,
-        "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
-        "dicts; the volumes share one noise level, and a volume too small for an estimate of "
-        "its own is estimated with the others");
+        py::arg("threads") = 0, py::arg("background_mask") = false,
+        "noise_sigma_series(series, rician, threads=0, background_mask=False) -> (pooled, [per "
+        "volume]) diagnostics dicts, and with background_mask the air each volume's background "
+        "estimate used (uint8, the series' shape); the volumes share one noise level, and a "
+        "volume too small for an estimate of its own is estimated with the others");
   m.def("noise_sigma_streamed", &NoiseSigmaStreamed, py::arg("read_volume"), py::arg("count"),
         py::arg("rician"), py::arg("threads") = 0,
         "noise_sigma_streamed(read_volume, count, rician, threads=0) -> noise_sigma_series' "
