@@ -33,17 +33,10 @@ def _member(data):
 
 
 def decompress(raw):
-    """The decompressed bytes of a whole gzip file (every member)."""
-    pieces = []
-    while raw:
-        d = zlib.decompressobj(16 + zlib.MAX_WBITS)
-        pieces.append(d.decompress(raw))
-        if not d.eof:
-            raise EOFError("the gzip stream ends before its end marker (a truncated file?)")
-        raw = d.unused_data
-        if raw.strip(b"\x00") == b"":  # padding after the last member
-            break
-    return b"".join(pieces)
+    """The decompressed bytes of a whole gzip file held in memory (every
+    member) and its SHA-256."""
+    reader = Reader(io.BytesIO(raw), True)
+    return reader.read_all(), reader.sha256()
 
 
 class Writer:
@@ -131,15 +124,19 @@ class Writer:
 
 
 class Reader:
-    """A file read in order, piece by piece, as it is on disk or through its
-    gzip members, digesting (SHA-256) the bytes of the file as they pass."""
+    """A file (a path or a binary file object) read in order, piece by piece,
+    as it is on disk or through its gzip members, digesting (SHA-256) the
+    bytes of the file as they pass. The members are fed a piece at a time,
+    so that a file of many members costs no more than one."""
 
     CHUNK = 1 << 20
+    _MAGIC = b"\x1f\x8b"
 
-    def __init__(self, path, compressed):
-        self._file = open(path, "rb")
+    def __init__(self, source, compressed):
+        self._file = source if hasattr(source, "read") else open(source, "rb")
         self._digest = hashlib.sha256()
         self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS) if compressed else None
+        self._midway = False  # inside a member: the file must not end here
         self._ready = bytearray()
 
     def __enter__(self):
@@ -156,6 +153,24 @@ class Reader:
         self._digest.update(data)
         return data
 
+    def _fill(self):
+        """Decompresses the next piece of the file; False at its end."""
+        data = self._raw(self.CHUNK)
+        if not data:
+            if self._midway:
+                raise EOFError("the file ends before its voxels do (a truncated file?)")
+            return False
+        while data:
+            if not self._midway and data[:2] != self._MAGIC and not data.strip(b"\x00"):
+                return True  # zeros padding the end of the file
+            self._ready += self._inflate.decompress(data)
+            self._midway = not self._inflate.eof
+            data = b""
+            if self._inflate.eof:  # the next member, if any
+                data = self._inflate.unused_data
+                self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        return True
+
     def read(self, size):
         """Exactly `size` bytes (EOFError when the file ends before)."""
         if self._inflate is None:
@@ -164,19 +179,19 @@ class Reader:
                 raise EOFError("the file ends before its voxels do (a truncated file?)")
             return data
         while len(self._ready) < size:
-            raw = self._raw(self.CHUNK)
-            if not raw:
+            if not self._fill():
                 raise EOFError("the file ends before its voxels do (a truncated file?)")
-            while raw:
-                self._ready += self._inflate.decompress(raw)
-                raw = b""
-                if self._inflate.eof:  # the next member, if any
-                    raw = self._inflate.unused_data
-                    self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS)
-                    if raw.strip(b"\x00") == b"":
-                        raw = b""
         data = bytes(self._ready[:size])
         del self._ready[:size]
+        return data
+
+    def read_all(self):
+        """Every byte not read yet."""
+        if self._inflate is None:
+            return self._raw(-1)
+        while self._fill():
+            pass
+        data, self._ready = bytes(self._ready), bytearray()
         return data
 
     def sha256(self):

@@ -48,14 +48,14 @@ def read(path, magnitude=False):
     if not name.endswith(NIFTI_SUFFIXES) or not Path(path).is_file():
         return (*load(path, magnitude), sha256(path))
     raw = Path(path).read_bytes()
-    digest = hashlib.sha256(raw).hexdigest()
     try:
-        plain = gzip_io.decompress(raw) if name.endswith(".gz") else raw
+        plain, digest = gzip_io.decompress(raw) if name.endswith(".gz") else (
+            raw, hashlib.sha256(raw).hexdigest())
         del raw
         kind = nib.Nifti2Image if _is_nifti2(plain) else nib.Nifti1Image
         img = kind.from_bytes(plain)
     except Exception:  # a damaged file: the reader's own account of it
-        return (*load(path, magnitude), digest)
+        return (*load(path, magnitude), sha256(path))
     return (*_voxels(img, path, magnitude), digest)
 
 
