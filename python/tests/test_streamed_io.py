@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import denoisers
-from denoisers import cli, gzip_io, nifti
+from denoisers import cli, gzip_io, nifti, series_file
 from denoisers.sigma import estimate_noise_streamed
 from conftest import phantom
 
@@ -50,6 +50,12 @@ def test_streamed_outputs_are_the_whole_series_outputs(tmp_path, monkeypatch, dt
             if name.endswith(".gz"):
                 assert raw.count(b"\x1f\x8b\x08") > 2  # members, read as one stream
                 raw = gzip.decompress(raw)
+                # and read back whole, or a volume at a time, by our own readers
+                values = nib.load(str(reference)).get_fdata()
+                assert np.array_equal(nifti.read(out)[1], values)
+                volumes = series_file.Volumes(out, nib.load(str(out)))
+                assert all(np.array_equal(volumes(t), values[..., t]) for t in (0, 2, 1))
+                volumes.close()
             assert raw == reference.read_bytes()
     # A 3-D volume goes through the threads' writer too.
     nib.save(img.slicer[..., 1], str(tmp_path / "one.nii"))
