@@ -43,7 +43,7 @@ def main():
         img = nib.Nifti1Image(noisy.astype(np.float32), t1.affine, header=t1.header)
         img.header.set_data_dtype(np.float32)
         nib.save(img, str(source))
-        data = nifti.read(source)[1]
+        data = nifti.load(source)[1]
         print(f"Colin27 T1 {noisy.shape}, Rician sigma {sigma:.2f}, float32 .nii.gz "
               f"{source.stat().st_size / 2**20:.0f} MiB; {os.cpu_count()} cores, load "
               f"{os.getloadavg()[0]:.1f}; medians of {runs} runs")
@@ -63,7 +63,7 @@ def main():
         parts = [
             ("start-up and imports", lambda: subprocess.run(
                 [sys.executable, "-c", "import denoisers.cli"], check=True)),
-            ("read .nii.gz and its digest", lambda: nifti.read(source)),
+            ("read .nii.gz and its digest", lambda: (nifti.load(source), nifti.sha256(source))),
             ("sigma estimate", lambda: estimate_noise(data)),
             ("call (quillon, sigma given)", lambda: denoise(data, sigma, method="quillon")),
             ("checks of the result", lambda: (mostly_zero_volumes(data, out, sigma),

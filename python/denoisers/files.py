@@ -177,7 +177,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
                                  mask=nifti.load_mask(mask, img) if mask else None,
                                  threads=threads, keep_dtype=keep_dtype, progress=progress,
                                  per_volume=per_volume, coils=coils)
-    img, data, source_sha256 = nifti.read(source, magnitude)
+    img, data = nifti.load(source, magnitude)
     volumes(data)  # the rank check, before any work
     mask_data = nifti.load_mask(mask, img) if mask else None
     if sigma_map is not None and sigma_map != "auto":
@@ -198,7 +198,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     out_img, clipped = nifti.output_image(img, out, keep_dtype)
     nifti.save_with_sidecar(out_img, output,
                             record(used, result.noise, run.messages, scores, clipped,
-                                   source_sha256, result.sigma_map), threads)
+                                   nifti.sha256(source), result.sigma_map), threads)
     if report:
         from .report import write_report
         written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest

@@ -1,5 +1,5 @@
-"""gzip files as the command reads and writes them: whole files decompressed
-in one pass, and outputs compressed by several threads at once.
+"""gzip files as the command reads and writes them: read in order as a
+stream, and written compressed by several threads at once.
 
 A gzip file may hold several members one after another; every reader
 (gzip, zlib, nibabel, zcat) reads their concatenation as one stream. The
@@ -12,6 +12,7 @@ keeps only a few in flight, so a series streamed volume by volume never
 holds more than some members in memory. The level is nibabel's (1): the
 same speed and about the same size as nibabel's own writes.
 """
+import gzip
 import hashlib
 import io
 import os
@@ -30,13 +31,6 @@ def _member(data):
     body = zlib.compressobj(LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
     deflated = body.compress(data) + body.flush()
     return _HEADER + deflated + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
-
-
-def decompress(raw):
-    """The decompressed bytes of a whole gzip file held in memory (every
-    member) and its SHA-256."""
-    reader = Reader(io.BytesIO(raw), True)
-    return reader.read_all(), reader.sha256()
 
 
 class Writer:
@@ -123,21 +117,27 @@ class Writer:
         return self._digest.hexdigest()
 
 
+class _Digested:
+    """A binary file whose bytes are digested (SHA-256) as they are read."""
+
+    def __init__(self, file):
+        self.file = file
+        self.digest = hashlib.sha256()
+
+    def read(self, size=-1):
+        data = self.file.read(size)
+        self.digest.update(data)
+        return data
+
+
 class Reader:
-    """A file (a path or a binary file object) read in order, piece by piece,
-    as it is on disk or through its gzip members, digesting (SHA-256) the
-    bytes of the file as they pass. The members are fed a piece at a time,
-    so that a file of many members costs no more than one."""
+    """A file read in order, piece by piece, as it is on disk or through its
+    gzip members (Python's gzip reader: members, padding and truncation as
+    every reader takes them), digesting the file's bytes as they pass."""
 
-    CHUNK = 1 << 20
-    _MAGIC = b"\x1f\x8b"
-
-    def __init__(self, source, compressed):
-        self._file = source if hasattr(source, "read") else open(source, "rb")
-        self._digest = hashlib.sha256()
-        self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS) if compressed else None
-        self._midway = False  # inside a member: the file must not end here
-        self._ready = bytearray()
+    def __init__(self, path, compressed):
+        self._raw = _Digested(open(path, "rb"))
+        self._stream = gzip.GzipFile(fileobj=self._raw, mode="rb") if compressed else self._raw
 
     def __enter__(self):
         return self
@@ -146,56 +146,17 @@ class Reader:
         self.close()
 
     def close(self):
-        self._file.close()
-
-    def _raw(self, size):
-        data = self._file.read(size)
-        self._digest.update(data)
-        return data
-
-    def _fill(self):
-        """Decompresses the next piece of the file; False at its end."""
-        data = self._raw(self.CHUNK)
-        if not data:
-            if self._midway:
-                raise EOFError("the file ends before its voxels do (a truncated file?)")
-            return False
-        while data:
-            if not self._midway and data[:2] != self._MAGIC and not data.strip(b"\x00"):
-                return True  # zeros padding the end of the file
-            self._ready += self._inflate.decompress(data)
-            self._midway = not self._inflate.eof
-            data = b""
-            if self._inflate.eof:  # the next member, if any
-                data = self._inflate.unused_data
-                self._inflate = zlib.decompressobj(16 + zlib.MAX_WBITS)
-        return True
+        self._raw.file.close()
 
     def read(self, size):
         """Exactly `size` bytes (EOFError when the file ends before)."""
-        if self._inflate is None:
-            data = self._raw(size)
-            if len(data) < size:
-                raise EOFError("the file ends before its voxels do (a truncated file?)")
-            return data
-        while len(self._ready) < size:
-            if not self._fill():
-                raise EOFError("the file ends before its voxels do (a truncated file?)")
-        data = bytes(self._ready[:size])
-        del self._ready[:size]
-        return data
-
-    def read_all(self):
-        """Every byte not read yet."""
-        if self._inflate is None:
-            return self._raw(-1)
-        while self._fill():
-            pass
-        data, self._ready = bytes(self._ready), bytearray()
+        data = self._stream.read(size)
+        if len(data) < size:
+            raise EOFError("the file ends before its voxels do (a truncated file?)")
         return data
 
     def sha256(self):
         """The digest of the whole file (the part not read yet is read now)."""
-        while self._raw(self.CHUNK):
+        while self._raw.read(1 << 20):
             pass
-        return self._digest.hexdigest()
+        return self._raw.digest.hexdigest()

