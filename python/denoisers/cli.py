@@ -34,12 +34,12 @@ from pathlib import Path
 import numpy as np
 
 from .version import version
-from . import nifti
+from . import nifti, series_file
 from .bids import SUFFIXES
 from .files import denoise_file, sidecar, sigma_source, volumes
 from .pipeline import CHOICES, DEFAULT_METHOD, DEFAULT_RADIUS, METHODS
 from .run_warnings import STRICT_EXIT, collected
-from .sigma import estimate_noise
+from .sigma import estimate_noise, estimate_noise_streamed
 from .sigma_map import estimate_sigma_map
 
 _NIFTI_SUFFIXES = (".nii", ".nii.gz")
@@ -178,13 +178,23 @@ def _parser():
 def _run_sigma(args):
     if args.map and not args.map.endswith(_NIFTI_SUFFIXES):
         raise nifti.NiftiError(f"the map must end in .nii or .nii.gz: {args.map}")
-    img, data = nifti.load(args.input, args.magnitude)
     rician = args.noise == "rician"
-    volumes(data)  # 3-D or 4-D only, with the command's own message
-    with collected() as run:
-        estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
-        if args.map:
-            _write_map(args, img, data, rician)
+    img = nifti.open_image(args.input)
+    if not args.map and series_file.streams(img, None, None):  # a series, volume by volume
+        series = series_file.Volumes(args.input, img)
+        try:
+            with collected() as run:
+                estimate = estimate_noise_streamed(series, series.count, rician,
+                                                   per_volume=args.sigma_per_volume)
+        finally:
+            series.close()
+    else:
+        img, data = nifti.load(args.input, args.magnitude)
+        volumes(data)  # 3-D or 4-D only, with the command's own message
+        with collected() as run:
+            estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
+            if args.map:
+                _write_map(args, img, data, rician)
     if args.json:
         print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise,
                           "estimate": estimate.record(), "warnings": run.messages}))

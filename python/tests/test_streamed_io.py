@@ -28,7 +28,8 @@ def _series(path, dtype, slope=None):
 
 
 @pytest.mark.parametrize("dtype, slope", [(np.float32, None), (np.int16, 0.25)])
-def test_streamed_outputs_are_the_whole_series_outputs(tmp_path, monkeypatch, dtype, slope):
+def test_streamed_outputs_are_the_whole_series_outputs(tmp_path, monkeypatch, capsys, dtype,
+                                                       slope):
     monkeypatch.setattr(gzip_io, "MEMBER", 1 << 12)  # many members
     source = _series(tmp_path / "in.nii", dtype, slope)
     img = nib.load(str(source))
@@ -56,6 +57,10 @@ def test_streamed_outputs_are_the_whole_series_outputs(tmp_path, monkeypatch, dt
                 assert all(np.array_equal(volumes(t), values[..., t]) for t in (0, 2, 1))
                 volumes.close()
             assert raw == reference.read_bytes()
+    # `denoisers sigma` reads a series volume by volume too.
+    assert cli.main(["sigma", str(source), "--json"]) == 0
+    printed = json.loads(capsys.readouterr().out)
+    assert printed["estimate"] == denoisers.estimate_noise(img.get_fdata()).record()
     # A 3-D volume goes through the threads' writer too.
     nib.save(img.slicer[..., 1], str(tmp_path / "one.nii"))
     assert cli.main(["denoise", str(tmp_path / "one.nii"), str(tmp_path / "a.nii.gz"),
