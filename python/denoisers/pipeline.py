@@ -117,7 +117,7 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1):
+def denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1):
     """One 3-D float64 volume in its own units, shown on bar (a PassBar).
     Voxels outside mask hold unspecified values."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
@@ -148,7 +148,7 @@ def method_run(method, coils):
     return "quillon+tessary" if method == "auto" and coils != 1 else method
 
 
-def _passes(method):
+def passes(method):
     return ["quillon", "tessary"] if method == "auto" else method.split("+")
 
 
@@ -361,17 +361,17 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     used = []
     results = []
     with PassBar(progress, len(vols) if data.ndim == 4 else 1,
-                 len(_passes(method_run(method, coils)))) as bar:
+                 len(passes(method_run(method, coils)))) as bar:
         for t, v in enumerate(vols):
             s = sigmas[t]
             used.append(s)
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
             if noise_map is None:
-                results.append(_denoise_volume(v, s, rician, method, radius, bar, cap, m,
+                results.append(denoise_volume(v, s, rician, method, radius, bar, cap, m,
                                                coils))
             else:
                 flat, back = noise_map.flattened(v, t)
-                flat = _denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils)
+                flat = denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils)
                 results.append(np.multiply(flat, back, out=flat))
             bar.volume_done()
 

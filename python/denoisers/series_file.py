@@ -20,8 +20,8 @@ from nibabel.arrayproxy import ArrayProxy
 from . import gzip_io, nifti
 from .filters import thread_cap
 from .output_checks import check_negative_magnitudes, mostly_zero_volumes
-from .pipeline import (_denoise_volume, _passes as passes, check_coils, check_mask,
-                       finite_voxels, given_sigmas, method_run)
+from .pipeline import (check_coils, check_mask, denoise_volume, finite_voxels, given_sigmas,
+                       method_run, passes)
 from .progress import PassBar
 from .residual import structure_score
 from .sigma import estimate_noise_streamed
@@ -106,7 +106,7 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
     def write(out):
         with PassBar(progress, count, len(passes(method_run(method, coils)))) as bar:
             for t in range(count):
-                values, slope, inter = _denoised(volumes(t), t, sigmas[t], inside(t), bar)
+                values, slope, inter = denoised(volumes(t), t, sigmas[t], inside(t), bar)
                 if t == 0:
                     head, disk = nifti.header_bytes(volumes.img, volumes.img.shape,
                                                     values.dtype, slope, inter)
@@ -116,11 +116,11 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
                 bar.volume_done()
         facts["source_sha256"] = volumes.sha256()
 
-    def _denoised(v, t, s, m, bar):
+    def denoised(v, t, s, m, bar):
         clean = finite_voxels(v, m)
         if rician:
             check_negative_magnitudes([clean], [s], True, first=t)
-        r = _denoise_volume(clean, s, rician, method, radius, bar, cap, m, coils)
+        r = denoise_volume(clean, s, rician, method, radius, bar, cap, m, coils)
         if m is not None:
             outside = ~m
             r[outside] = v[outside]
