@@ -97,3 +97,21 @@ def test_estimate_from_volumes_read_one_at_a_time_is_the_series_estimate():
         estimate_noise_streamed(failing, 3)
     with pytest.raises(ValueError, match="Fortran-ordered"):
         estimate_noise_streamed(lambda t: np.ascontiguousarray(series[..., t]), 3)
+
+
+def test_threaded_gzip_is_one_stream_with_the_same_bytes_for_any_thread_count(tmp_path,
+                                                                               monkeypatch):
+    monkeypatch.setattr(gzip_io, "MEMBER", 1000)
+    data = np.random.default_rng(0).integers(0, 4, 25_000, dtype=np.uint8).tobytes()
+    written = []
+    for threads in (1, 3):
+        for payload in (data, b""):
+            path = tmp_path / f"{threads}-{len(payload)}.gz"
+            with gzip_io.Writer(path, True, threads) as out:
+                for start in range(0, len(payload), 777):  # pieces across the members
+                    out.write(payload[start:start + 777])
+            raw = path.read_bytes()
+            assert gzip.decompress(raw) == payload
+            assert (out.size, out.sha256()) == (len(raw), hashlib.sha256(raw).hexdigest())
+            written.append(raw)
+    assert written[:2] == written[2:]
