@@ -1,4 +1,4 @@
-// noise_sigma(volume, rician): the rules of a call, and the estimate of each
+// noise_sigma(volume, rician[, coils]): the rules of a call, and the estimate of each
 // volume of its series, alone or with the series' diagnostics.
 #pragma once
 
@@ -34,6 +34,7 @@ struct NoiseSigmaArguments {
   // estimated with the others, so only the series as a whole must hold
   // enough data.
   bool pooled = false;
+  Argument coils = {};  // optional, as quillon's: the channels of a sum-of-squares magnitude
 };
 
 // A call that keeps every rule, normalised for the core.
@@ -43,6 +44,7 @@ struct NoiseSigmaCall {
   int64_t voxels = 0;   // of one volume
   int64_t volumes = 0;  // along the dimensions past the third: one sigma each
   noise_sigma::NoiseModel model = noise_sigma::NoiseModel::kRician;
+  int coils = 1;
 };
 
 // The arguments' rules in order; false with the first refusal.

@@ -136,13 +136,15 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   findings.rician = rician;
   findings.step = pass.value_grid.step;
   if (rician)
-    findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step);
+    findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step,
+                                        request.coils);
 
   TissueScratch scratch(count);
   pass.scratch = &scratch;
   findings.first_guess = FirstTissueGuess(stats, count);
   pass.round.sigma = findings.first_guess;
   pass.round.rician = rician;
+  pass.round.coils = rician ? request.coils : 1;
   pass.round.step = findings.step;
   for (int round = 0; round < kRounds && pass.round.sigma > 0.0; ++round) {
     if (const Status s = RunPass(pass, threads, ScaleWorker, records, stop); s != Status::kOk)

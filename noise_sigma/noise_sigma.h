@@ -31,6 +31,11 @@ struct VolumeView {
 struct Request {
   VolumeView volume;
   NoiseModel model = NoiseModel::kRician;
+  // Under kRician, the receive channels (1 to quillon::kMostCoils) whose
+  // sum of squares the magnitude is: the background's law is then the
+  // central chi law with 2 coils degrees of freedom, the tissue's the
+  // non-central one, and sigma is each channel's. 1 is the Rician case.
+  int coils = 1;
   // Threads (at most eight here, and never more than the volume's block
   // slices) and the interrupt query, as for the filters; the instruction
   // set is not read. The result has the same bits for any thread count.
@@ -103,6 +108,7 @@ struct SeriesRequest {
   VolumeView first;  // the first volume; volume t starts t * voxels further
   int64_t count = 0;
   NoiseModel model = NoiseModel::kRician;
+  int coils = 1;  // as Request's
   platform::CallOptions options;  // as Request's, for each volume's estimate
 };
 

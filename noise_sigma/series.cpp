@@ -47,6 +47,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     Request one;
     one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
     one.model = request.model;
+    one.coils = request.coils;
     one.options = request.options;
     Result& r = per_volume[t];
     const Status status = Estimate(one, &r);
@@ -84,6 +85,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     all.volume = VolumeView{first.data, first.rows, first.cols,
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
+    all.coils = request.coils;
     all.options = request.options;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;

@@ -258,11 +258,14 @@ py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
 }
 
 // sigma of each volume of the series, as a list.
-std::vector<double> NoiseSigma(const py::object& volume, const py::object& rician, int threads) {
-  const Described v = Describe(volume), f = Describe(rician);
+std::vector<double> NoiseSigma(const py::object& volume, const py::object& rician, int threads,
+                               const py::object& coils) {
+  const Described v = Describe(volume), f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaCall call;
   contract::Refusal refusal;
-  if (!contract::CheckNoiseSigma({v.argument, f.argument}, call, refusal)) Raise(refusal);
+  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
+  arguments.coils = c.argument;
+  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
   std::vector<double> sigmas(static_cast<std::size_t>(call.volumes));
   noise_sigma::Request base;
   base.options.threads = threads;
@@ -303,10 +306,12 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
 // A series [rows, cols, slices, volumes...] (column-major) that shares one
 // noise level: (pooled diagnostics, one per volume with sigma NaN for a
 // volume too small for its own estimate).
-py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads) {
-  const Described v = Describe(series), f = Describe(rician);
+py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads,
+                           const py::object& coils) {
+  const Described v = Describe(series), f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaArguments arguments{v.argument, f.argument};
   arguments.pooled = true;
+  arguments.coils = c.argument;
   contract::NoiseSigmaCall call;
   contract::Refusal refusal;
   if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
@@ -384,12 +389,14 @@ PYBIND11_MODULE(_core, m) {
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
         "first_slice=0, coils=None) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
-        "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
+        py::arg("coils") = py::none(),
+        "noise_sigma(volume, rician, threads=0, coils=None) -> [sigma of each volume]; coils: "
+        "the MEX file's optional third input (each channel's sigma of a sum of squares)");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
-        py::arg("threads") = 0,
-        "noise_sigma_series(series, rician, threads=0) -> (pooled, [per volume]) diagnostics "
-        "dicts; the volumes share one noise level, and a volume too small for an estimate of "
-        "its own is estimated with the others");
+        py::arg("threads") = 0, py::arg("coils") = py::none(),
+        "noise_sigma_series(series, rician, threads=0, coils=None) -> (pooled, [per volume]) "
+        "diagnostics dicts; the volumes share one noise level, and a volume too small for an "
+        "estimate of its own is estimated with the others");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");
