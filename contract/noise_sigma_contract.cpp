@@ -42,6 +42,7 @@ platform::Status EstimateAll(const NoiseSigmaCall& call, const noise_sigma::Requ
   request.model = call.model;
   request.coils = call.coils;
   request.options = base.options;
+  request.background_mask = base.background_mask;  // every volume's, side by side
   return noise_sigma::EstimateSeries(request, per_volume, series);
 }
 

@@ -197,6 +197,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
 
   fit.sigma = sigma;
   fit.voxels = g.total;
+  fit.window_limit = limit;
   const double n = static_cast<double>(g.total);
   const Moments law = MagnitudeMoments(sigma, step, coils);
   const double mean = g.sum / n;
@@ -216,6 +217,17 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   fit.found = fit.voxels >= kLeastVoxels && std::fabs(fit.mean_ratio - 1.0) <= kMeanTolerance &&
               std::fabs(fit.sd_ratio - 1.0) <= kSdTolerance;
   return fit;
+}
+
+void MarkBackground(const VolumeView& volume, const BlockGrid& grid, const BlockStats& stats,
+                    const BlockRegion& region, const BackgroundFit& fit, unsigned char* mask) {
+  const int64_t rows = volume.rows, plane = rows * volume.cols;
+  const int64_t offsets[8] = {0, 1, rows, rows + 1, plane, plane + 1, plane + rows, plane + rows + 1};
+  ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
+    if (stats.window[b] > fit.window_limit) return;
+    unsigned char* m = mask + (p - volume.data);
+    for (int64_t o : offsets) m[o] = 1;
+  });
 }
 
 }  // namespace noise_sigma

@@ -26,6 +26,9 @@ struct BackgroundFit {
   // for a Rayleigh background, far below for tissue read as air.
   double mean_ratio = 0.0, sd_ratio = 0.0;
   double correlation[3] = {0.0, 0.0, 0.0};  // lag-1, along rows, columns, slices
+  // The air: the blocks whose window (BlockStats::window) is at most this
+  // (0 when no fit was made).
+  double window_limit = 0.0;
 };
 
 // Fits the background in `region`. The volume's blocks must be filled
@@ -33,5 +36,10 @@ struct BackgroundFit {
 // is each of `coils` channels'.
 BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, const BlockStats& stats,
                             const BlockRegion& region, double step, int coils = 1);
+
+// Sets mask[v] to 1 for every voxel v of the region's blocks that `fit` took
+// as air; other entries are left alone. mask has one entry per voxel.
+void MarkBackground(const VolumeView& volume, const BlockGrid& grid, const BlockStats& stats,
+                    const BlockRegion& region, const BackgroundFit& fit, unsigned char* mask);
 
 }  // namespace noise_sigma

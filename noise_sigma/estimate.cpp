@@ -97,6 +97,8 @@ Status RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
 Status EstimateWithScratch(const Request& request, Result* result) {
   const VolumeView& volume = request.volume;
   const BlockGrid grid = GridOf(volume);
+  if (request.background_mask)
+    std::fill_n(request.background_mask, int64_t{volume.rows} * volume.cols * volume.slices, 0);
   if (grid.Count() < kMinBlocks) return Status::kTooLittleData;
   const int64_t count = grid.Count();
   const bool rician = request.model == NoiseModel::kRician;
@@ -135,9 +137,13 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   Findings findings;
   findings.rician = rician;
   findings.step = pass.value_grid.step;
-  if (rician)
+  if (rician) {
     findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step,
                                         request.coils);
+    if (request.background_mask && findings.background.found)
+      MarkBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.background,
+                     request.background_mask);
+  }
 
   TissueScratch scratch(count);
   pass.scratch = &scratch;

@@ -40,6 +40,10 @@ struct Request {
   // slices) and the interrupt query, as for the filters; the instruction
   // set is not read. The result has the same bits for any thread count.
   platform::CallOptions options;
+  // When set, rows*cols*slices entries: on kOk, 1 for each voxel the
+  // background estimate took as air when its fit passed its checks
+  // (Result::background not NaN), 0 everywhere else.
+  unsigned char* background_mask = nullptr;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -110,6 +114,7 @@ struct SeriesRequest {
   NoiseModel model = NoiseModel::kRician;
   int coils = 1;  // as Request's
   platform::CallOptions options;  // as Request's, for each volume's estimate
+  unsigned char* background_mask = nullptr;  // as Request's, count volumes of entries
 };
 
 struct SeriesResult {

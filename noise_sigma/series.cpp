@@ -49,6 +49,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     one.model = request.model;
     one.coils = request.coils;
     one.options = request.options;
+    if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
     Result& r = per_volume[t];
     const Status status = Estimate(one, &r);
     if (status == Status::kTooLittleData) {
@@ -87,6 +88,8 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     all.model = request.model;
     all.coils = request.coils;
     all.options = request.options;
+    // The volumes lie side by side in the mask as in the data.
+    all.background_mask = request.background_mask;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;
   }

@@ -86,6 +86,41 @@ TEST(ScanFaults, IntegerDataAreEstimatedWithinTenPercentFromHalfAStepAndNeverAsZ
   EXPECT_EQ(quiet.confidence, Confidence::kLow);
 }
 
+TEST(ScanFaults, TheBackgroundMaskMarksTheAirTheEstimateUsedAndNothingElse) {
+  const Volume clean = Head(64);
+  const Volume noisy = WithNoise(clean, 6.0, NoiseModel::kRician, false, 11);
+  const Volume stripped = ZeroWhereClean0(noisy, clean);
+  // Two volumes side by side: the first with air, the second without.
+  Volume series(64, 64, 128);
+  std::memcpy(series.v.data(), noisy.v.data(), noisy.v.size() * sizeof(double));
+  std::memcpy(series.v.data() + noisy.v.size(), stripped.v.data(), noisy.v.size() * sizeof(double));
+  std::vector<unsigned char> mask(series.v.size(), 7);
+  SeriesRequest request;
+  request.first = noisy.View();
+  request.first.data = series.v.data();
+  request.count = 2;
+  request.background_mask = mask.data();
+  Result each[2];
+  SeriesResult pooled;
+  ASSERT_EQ(EstimateSeries(request, each, &pooled), Status::kOk);
+  ASSERT_EQ(each[0].estimator, Estimator::kBackground);
+  ASSERT_EQ(each[1].estimator, Estimator::kTissue);
+  std::size_t air = 0, air_marked = 0, head_marked = 0, second_marked = 0;
+  for (std::size_t i = 0; i < noisy.v.size(); ++i) {
+    ASSERT_LE(mask[i], 1);
+    if (clean.v[i] == 0.0) {
+      ++air;
+      air_marked += mask[i];
+    } else {
+      head_marked += mask[i];
+    }
+    second_marked += mask[noisy.v.size() + i];
+  }
+  EXPECT_GT(air_marked, air / 2);
+  EXPECT_LT(head_marked, air_marked / 100);
+  EXPECT_EQ(second_marked, 0u);  // no air found: nothing marked, every entry written
+}
+
 TEST(ScanFaults, ASeriesIsPooledAndASmallVolumeNeverAbortsIt) {
   // A diffusion-like series: the signal decays volume by volume, the noise
   // stays; the last volume is mostly masked away.

@@ -117,6 +117,12 @@ def _map_record(used, path):
     return {**used, "File": "estimated" if path == "auto" else str(path)}
 
 
+def _air(estimate):
+    """The estimator's background mask for the page, when it found air."""
+    air = None if estimate is None else estimate.background_mask
+    return air if air is not None and air.any() else None
+
+
 def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_METHOD,
                  radius=None, mask=None, threads=None, keep_dtype=False, progress=False,
                  source_name=None, per_volume=False, magnitude=False, source_sidecars=None,
@@ -158,7 +164,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
     with collected() as run:
         result = denoise(data, sigma=sigma, rician=noise == "rician", method=method,
                          radius=radius, mask=mask_data, threads=threads, progress=progress,
-                         per_volume=per_volume, coils=coils)
+                         per_volume=per_volume, coils=coils, background_mask=bool(report))
         out, used = result
         seconds = time.perf_counter() - start
         sigmas = np.atleast_1d(used).tolist()
@@ -186,6 +192,7 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
         written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
         write_report(report, data, out, {**written, "Seconds": round(seconds, 3)},
                      sigmas=sigmas, scores=scores, affine=img.affine, noise=noise,
-                     coils=coils, sigma_map=result.noise_map, title=Path(output).name)
+                     coils=coils, sigma_map=result.noise_map, title=Path(output).name,
+                     background=_air(result.noise))
     return {"sigma": sigmas, "seconds": seconds, "clipped": clipped,
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}

@@ -178,7 +178,7 @@ class Denoised(tuple):
 
 
 def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, mask=None,
-            threads=None, progress=False, per_volume=False, coils=1):
+            threads=None, progress=False, per_volume=False, coils=1, background_mask=False):
     """Denoises a 3-D volume, or each volume of a 4-D series, in any units.
 
     Returns ``(denoised, sigma)``: the denoised array, and the sigma used
@@ -234,6 +234,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         The estimators fit one coil's law: with more than one, give sigma
         (each channel's) or a map of it. method="auto" then runs
         quillon+tessary, since its own correction is one coil's.
+    background_mask: with sigma estimated, keep the voxels the estimator
+        took as air in the result's ``noise.background_mask`` (for a report).
 
     A map is used by making the noise uniform: each volume is multiplied by
     median(map) / map, denoised at the median, and the result multiplied by
@@ -358,7 +360,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     if noise_map is not None:
         sigmas = [noise_map.median(t) for t in range(len(vols))]
     elif sigma is None:
-        noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads)
+        noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads,
+                               background_mask=background_mask)
         sigmas = noise.sigmas
     else:
         sigmas = _one_per_volume(sigma, len(vols), "denoise: sigma must be a number.")

@@ -110,6 +110,10 @@ class NoiseEstimate:
     per_volume: bool
     warnings: list = field(default_factory=list)
     sample_shape: tuple = None  # the voxels the estimate read, when not the whole volume
+    # With background_mask=True, the voxels the background estimate took as
+    # air (uint8 of the input's shape; all 0 in a volume without air found).
+    background_mask: np.ndarray = None
+
     @property
     def estimator(self):
         return self.pooled.estimator
@@ -193,7 +197,7 @@ def _messages(volumes, sigmas, per_volume, pooled):
     return out
 
 
-def estimate_noise(vol, rician=True, per_volume=False, threads=None):
+def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False):
     """The noise of a 3-D volume or a 4-D series, with how it was found.
 
     Returns a NoiseEstimate: ``sigmas`` has one sigma per volume, the
@@ -202,11 +206,13 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
     ``pooled`` and ``volumes`` the estimates behind them (estimator,
     confidence, background and tissue estimates, correlation, value step).
     Each warning is raised as a DenoiseWarning and kept in ``warnings``.
-    Raises ValueError when the whole series holds too little data.
+    background_mask=True also keeps, in ``background_mask``, the voxels the
+    background estimate took as air (one byte per voxel). Raises ValueError
+    when the whole series holds too little data.
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    result = _core.noise_sigma_series(arr, bool(rician), cap)
+    result = _core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask))
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:
@@ -216,4 +222,5 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None):
     messages = _messages(volumes, sigmas, per_volume, pooled)
     for m in messages:
         warnings.warn(m, DenoiseWarning, stacklevel=2)
-    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages)
+    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages,
+                         background_mask=result[2] if background_mask else None)

@@ -305,9 +305,11 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
 
 // A series [rows, cols, slices, volumes...] (column-major) that shares one
 // noise level: (pooled diagnostics, one per volume with sigma NaN for a
-// volume too small for its own estimate).
+// volume too small for its own estimate), and with background_mask the
+// voxels each volume's background estimate took as air (uint8, the
+// series' shape).
 py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads,
-                           const py::object& coils) {
+                           bool background_mask, const py::object& coils) {
   const Described v = Describe(series), f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaArguments arguments{v.argument, f.argument};
   arguments.pooled = true;
@@ -319,6 +321,12 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
   noise_sigma::SeriesResult pooled;
   noise_sigma::Request base;
   base.options.threads = threads;
+  py::array_t<uint8_t, py::array::f_style> air;
+  if (background_mask) {
+    air = py::array_t<uint8_t, py::array::f_style>(
+        std::vector<py::ssize_t>(v.array.shape(), v.array.shape() + v.array.ndim()));
+    base.background_mask = air.mutable_data();
+  }
   bool done = false;
   RunReleased(
       [&] {
@@ -328,6 +336,7 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
   if (!done) Raise(refusal);
   py::list each;
   for (const auto& r : volumes) each.append(Diagnostics(r));
+  if (background_mask) return py::make_tuple(Diagnostics(pooled.pooled), each, air);
   return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
@@ -393,10 +402,12 @@ PYBIND11_MODULE(_core, m) {
         "noise_sigma(volume, rician, threads=0, coils=None) -> [sigma of each volume]; coils: "
         "the MEX file's optional third input (each channel's sigma of a sum of squares)");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
-        py::arg("threads") = 0, py::arg("coils") = py::none(),
-        "noise_sigma_series(series, rician, threads=0, coils=None) -> (pooled, [per volume]) "
-        "diagnostics dicts; the volumes share one noise level, and a volume too small for an "
-        "estimate of its own is estimated with the others");
+        py::arg("threads") = 0, py::arg("background_mask") = false, py::arg("coils") = py::none(),
+        "noise_sigma_series(series, rician, threads=0, background_mask=False, coils=None) -> "
+        "(pooled, [per volume]) diagnostics dicts, and with background_mask the air each "
+        "volume's background estimate used (uint8, the series' shape); the volumes share one "
+        "noise level, and a volume too small for an estimate of its own is estimated with the "
+        "others; coils as noise_sigma's");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");

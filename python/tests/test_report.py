@@ -113,6 +113,14 @@ def test_command_writes_a_self_contained_page_with_every_fact(tmp_path):
     assert "Sigma map" in text and "Background the estimator used" in text
     assert len(_data_images(text)) == 3 * 3 + 1 + 3 + 3
 
+    # With sigma estimated, the page shows the air the estimator fitted.
+    done = run_cli("denoise", source, tmp_path / "estimated.nii.gz", "--method", "quillon",
+                   "--report", page, "--quiet")
+    assert done.returncode == 0, done.stderr
+    text = page.read_text()
+    assert "Background the estimator used" in text and "Sigma map" not in text
+    assert len(_data_images(text)) == 3 * 3 + 1 + 3
+
     # Refused before any work: a missing folder for the page, chunks.
     for extra in (["--report", tmp_path / "nowhere" / "p.html"],
                   ["--report", page, "--chunks", "32"]):
