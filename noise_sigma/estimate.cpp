@@ -137,13 +137,10 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   Findings findings;
   findings.rician = rician;
   findings.step = pass.value_grid.step;
-  if (rician) {
+  findings.coils = rician ? request.coils : 1;
+  if (rician)
     findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step,
                                         request.coils);
-    if (request.background_mask && findings.background.found)
-      MarkBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.background,
-                     request.background_mask);
-  }
 
   TissueScratch scratch(count);
   pass.scratch = &scratch;
@@ -165,6 +162,11 @@ Status EstimateWithScratch(const Request& request, Result* result) {
     pass.round = next;
   }
   *result = Verdict(findings);
+  // The air marked is the air the verdict used (several coils' dark tissue
+  // is set aside there).
+  if (request.background_mask && result->estimator == Estimator::kBackground)
+    MarkBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.background,
+                   request.background_mask);
   return Status::kOk;
 }
 

@@ -231,8 +231,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         channel's noise. quillon's bias table follows the non-central chi
         law with 2 * coils degrees of freedom and tessary removes
         2 * coils * sigma^2. 1 (one coil) is the Rician case, bit for bit.
-        The estimators fit one coil's law: with more than one, give sigma
-        (each channel's) or a map of it. method="auto" then runs
+        sigma estimated (None or "auto") is each channel's too: the
+        estimators fit the coils' law. method="auto" then runs
         quillon+tessary, since its own correction is one coil's.
     background_mask: with sigma estimated, keep the voxels the estimator
         took as air in the result's ``noise.background_mask`` (for a report).
@@ -344,24 +344,21 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         data = data.copy(order="K")
         data[broken] = 0.0
 
-    if coils != 1 and (sigma is None or isinstance(sigma, str)):
-        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
-                         "it: the estimators fit the noise law of one coil")
     vols = volumes_of(data)
     noise = None
     noise_map = None
     if isinstance(sigma, str):
         if sigma != "auto":
             raise ValueError(f"denoise: sigma must be a number, a map or \"auto\"; got {sigma!r}")
-        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads), data.shape,
-                           "estimated")
+        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads, coils),
+                           data.shape, "estimated")
     elif sigma is not None and sigma_map_argument(sigma, data.shape):
         noise_map = MapUse(sigma, data.shape, "given")
     if noise_map is not None:
         sigmas = [noise_map.median(t) for t in range(len(vols))]
     elif sigma is None:
         noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads,
-                               background_mask=background_mask)
+                               background_mask=background_mask, coils=coils)
         sigmas = noise.sigmas
     else:
         sigmas = _one_per_volume(sigma, len(vols), "denoise: sigma must be a number.")

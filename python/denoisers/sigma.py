@@ -41,31 +41,35 @@ MIN_BLOCKS = _core.MIN_BLOCKS
 FAR_FROM_SERIES = 2.0
 
 
-def estimate_sigmas(vol, rician=True, threads=None):
+def estimate_sigmas(vol, rician=True, threads=None, coils=1):
     """sigma of each 3-D volume of a 3-D or 4-D array (volumes along the
     last axis), each on its own, as a list of floats: the values
-    ``noise_sigma(vol, rician)`` of the MEX file returns for the same
+    ``noise_sigma(vol, rician, coils)`` of the MEX file returns for the same
     doubles. threads: at most this many worker threads (None: what the
-    process may use); the bits never depend on it. Raises ValueError for a
-    volume with fewer than MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero
-    voxels. estimate_noise pools a series and says how it was estimated."""
+    process may use); the bits never depend on it. coils: the receive
+    channels of a sum-of-squares magnitude (1 to 64, rician only); sigma is
+    then each channel's. Raises ValueError for a volume with fewer than
+    MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero voxels, or for a bad
+    coils (noise_sigma:coils). estimate_noise pools a series and says how it
+    was estimated."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
-    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"))
+    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"), coils)
 
 
-def estimate_sigma(vol, rician=True, threads=None):
+def estimate_sigma(vol, rician=True, threads=None, coils=1):
     """The noise standard deviation of one 3-D volume, in its own units.
 
     vol: a 3-D array of any real dtype and order; NaN and infinite voxels
     are ignored. rician: True for magnitude images (Rician noise), False for
-    Gaussian noise. Returns 0.0 for a constant volume; raises ValueError for
-    one with too little data (see estimate_sigmas). A 4-D series takes
+    Gaussian noise. coils: as estimate_sigmas'. Returns 0.0 for a constant
+    volume; raises ValueError for one with too little data (see
+    estimate_sigmas). A 4-D series takes
     estimate_noise (one pooled sigma) or estimate_sigmas (one each).
     """
     if np.ndim(vol) != 3:
         raise ValueError(f"estimate_sigma takes one 3-D volume, got {np.ndim(vol)} dimensions; "
                          "estimate_noise or estimate_sigmas take a series")
-    return estimate_sigmas(vol, rician, threads)[0]
+    return estimate_sigmas(vol, rician, threads, coils)[0]
 
 
 @dataclass
@@ -197,7 +201,8 @@ def _messages(volumes, sigmas, per_volume, pooled):
     return out
 
 
-def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False):
+def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False,
+                   coils=1):
     """The noise of a 3-D volume or a 4-D series, with how it was found.
 
     Returns a NoiseEstimate: ``sigmas`` has one sigma per volume, the
@@ -207,12 +212,14 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_
     confidence, background and tissue estimates, correlation, value step).
     Each warning is raised as a DenoiseWarning and kept in ``warnings``.
     background_mask=True also keeps, in ``background_mask``, the voxels the
-    background estimate took as air (one byte per voxel). Raises ValueError
-    when the whole series holds too little data.
+    background estimate took as air (one byte per voxel). coils: as
+    estimate_sigmas' (the background is fitted to the central chi law of
+    2 * coils degrees of freedom, the tissue corrected for it). Raises
+    ValueError when the whole series holds too little data.
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    result = _core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask))
+    result = _core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask), coils)
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:

@@ -46,7 +46,7 @@ def _tile_value(estimate):
     return sigma if sigma > 0.0 else np.nan  # NaN stays NaN
 
 
-def _tile_sigmas(data, rician, cap):
+def _tile_sigmas(data, rician, cap, coils):
     """The estimate of each tile of a 3-D volume or a 4-D series (pooled
     over its volumes), NaN where there is none; and the tiles' centres.
     Each tile is estimated on one thread, several tiles at once."""
@@ -58,9 +58,11 @@ def _tile_sigmas(data, rician, cap):
         tile = data[edges[0][i]:edges[0][i + 1], edges[1][j]:edges[1][j + 1],
                     edges[2][k]:edges[2][k + 1]]
         try:
-            pooled, _ = _core.noise_sigma_series(np.asfortranarray(tile), rician, 1)
-        except ValueError:  # too few non-zero blocks: a tile of zeros
-            return
+            pooled, _ = _core.noise_sigma_series(np.asfortranarray(tile), rician, 1, False, coils)
+        except ValueError as e:  # too few non-zero blocks: a tile of zeros
+            if "noise_sigma:small" in str(e):
+                return
+            raise
         grid[i, j, k] = _tile_value(pooled)
 
     with ThreadPoolExecutor(max_workers=cap or len(os.sched_getaffinity(0))) as pool:
@@ -113,12 +115,12 @@ def _tile_position(n, centres):
     return np.where(x < centres[0], first, np.where(x > centres[-1], last, t))
 
 
-def _map_of(data, rician, cap):
+def _map_of(data, rician, cap, coils):
     """One map of the spatial shape of data (3-D, or 4-D pooled)."""
     from scipy import ndimage
 
     shape = data.shape[:3]
-    grid, centres = _tile_sigmas(data, rician, cap)
+    grid, centres = _tile_sigmas(data, rician, cap, coils)
     smooth = _smoothed(grid)
     if smooth is None:
         raise ValueError("estimate_sigma_map: no tile of the volume holds enough data for a "
@@ -135,14 +137,16 @@ def _map_of(data, rician, cap):
     return np.asfortranarray(np.maximum(out, 0.5 * smooth.min()), dtype=np.float64)
 
 
-def estimate_sigma_map(vol, rician=True, per_volume=False, threads=None):
+def estimate_sigma_map(vol, rician=True, per_volume=False, threads=None, coils=1):
     """A smooth map of the noise standard deviation over the field of view.
 
     vol: a 3-D volume, or a 4-D series (volumes along the last axis); any
     real dtype. rician: True for magnitude images. For a series the map is
     one, pooled over the volumes (which share their coils and so their noise
     pattern), of the spatial shape; per_volume=True gives one map per
-    volume, of vol's shape. threads: as for estimate_sigma.
+    volume, of vol's shape. threads: as for estimate_sigma. coils: the
+    receive channels of a sum-of-squares magnitude (as estimate_sigma's):
+    the map is then of each channel's sigma.
 
     The map's median is close to the scalar estimate (estimate_sigma) when
     the noise is uniform, within the tiles' few percent. A map is only as
@@ -152,8 +156,9 @@ def estimate_sigma_map(vol, rician=True, per_volume=False, threads=None):
     data = as_volumes(vol, "estimate_sigma_map: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_sigma_map")
     if per_volume and data.ndim == 4:
-        return np.stack([_map_of(v, bool(rician), cap) for v in volumes_of(data)], axis=3)
-    return _map_of(data, bool(rician), cap)
+        return np.stack([_map_of(v, bool(rician), cap, coils) for v in volumes_of(data)],
+                        axis=3)
+    return _map_of(data, bool(rician), cap, coils)
 
 
 class MapUse:
