@@ -41,6 +41,7 @@ platform::Status EstimateAll(const NoiseSigmaCall& call, const noise_sigma::Requ
   request.count = call.volumes;
   request.model = call.model;
   request.coils = call.coils;
+  request.off_grid = call.off_grid;
   request.options = base.options;
   request.background_mask = base.background_mask;  // every volume's, side by side
   return noise_sigma::EstimateSeries(request, per_volume, series);

@@ -45,6 +45,7 @@ struct NoiseSigmaCall {
   int64_t volumes = 0;  // along the dimensions past the third: one sigma each
   noise_sigma::NoiseModel model = noise_sigma::NoiseModel::kRician;
   int coils = 1;
+  bool off_grid = false;  // noise_sigma::Request's, set by the caller after the checks
 };
 
 // The arguments' rules in order; false with the first refusal.

@@ -107,7 +107,8 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   const int threads = ThreadCount(request.options, grid.slices);
   platform::StopFlag stop(request.options);
   std::vector<Record> records(threads);
-  Pass pass{&volume, &grid, &stats, SuggestedGrid(volume), TissueRound{}, nullptr};
+  Pass pass{&volume, &grid, &stats, request.off_grid ? ValueGrid{} : SuggestedGrid(volume),
+            TissueRound{}, nullptr};
 
   if (const Status s = RunPass(pass, threads, BlockWorker, records, stop); s != Status::kOk)
     return s;

@@ -44,6 +44,10 @@ struct Request {
   // background estimate took as air when its fit passed its checks
   // (Result::background not NaN), 0 everywhere else.
   unsigned char* background_mask = nullptr;
+  // The caller knows the values lie on no value grid (the tiles of a map
+  // whose whole volume's do not, see ValueStep): the search for one, a
+  // sort of up to 65536 voxels, is skipped.
+  bool off_grid = false;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -115,6 +119,7 @@ struct SeriesRequest {
   int coils = 1;  // as Request's
   platform::CallOptions options;  // as Request's, for each volume's estimate
   unsigned char* background_mask = nullptr;  // as Request's, count volumes of entries
+  bool off_grid = false;                     // as Request's
 };
 
 struct SeriesResult {
@@ -133,5 +138,10 @@ struct SeriesResult {
 // was found; kTooLittleData when the series as a whole holds too little
 // data; kOutOfMemory, kThreadsFailed and kInterrupted as Estimate.
 Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series);
+
+// The step of the value grid all the volume's finite voxels lie on (integer
+// data, or integers scaled by a file's slope), 0 for none: the grid
+// Estimate finds and checks.
+double ValueStep(const VolumeView& volume);
 
 }  // namespace noise_sigma

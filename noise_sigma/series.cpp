@@ -48,6 +48,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     one.volume = VolumeView{first.data + t * voxels, first.rows, first.cols, first.slices};
     one.model = request.model;
     one.coils = request.coils;
+    one.off_grid = request.off_grid;
     one.options = request.options;
     if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
     Result& r = per_volume[t];
@@ -87,6 +88,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
                             static_cast<int>(int64_t{first.slices} * request.count)};
     all.model = request.model;
     all.coils = request.coils;
+    all.off_grid = request.off_grid;
     all.options = request.options;
     // The volumes lie side by side in the mask as in the data.
     all.background_mask = request.background_mask;

@@ -117,12 +117,14 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1):
+def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1,
+                    own=False):
     """One 3-D float64 volume in its own units; step() after each pass.
-    Voxels outside mask hold unspecified values."""
+    Voxels outside mask hold unspecified values. own: v is a Fortran-ordered
+    float64 volume no one else holds, taken into the working range in place."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
                 sigma, rician)
-    work = w.into(v)
+    work = w.into_own(v) if own else w.into(v)
     method = method_run(method, coils)
     if method == "auto":
         chosen = auto.settings(work, w.sigma, rician, radius)
@@ -383,9 +385,10 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
                 results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m,
                                                coils))
             else:
-                flat, back = noise_map.flattened(v, t)
-                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils)
-                results.append(np.multiply(flat, back, out=flat))
+                flat, factor = noise_map.flattened(v, t)
+                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils,
+                                       own=True)
+                results.append(np.divide(flat, factor, out=flat))
             if data.ndim == 4:
                 bar.update(1)
 

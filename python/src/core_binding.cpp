@@ -309,7 +309,7 @@ py::dict Diagnostics(const noise_sigma::Result& r) {
 // voxels each volume's background estimate took as air (uint8, the
 // series' shape).
 py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads,
-                           bool background_mask, const py::object& coils) {
+                           bool background_mask, const py::object& coils, bool off_grid) {
   const Described v = Describe(series), f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaArguments arguments{v.argument, f.argument};
   arguments.pooled = true;
@@ -317,6 +317,7 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
   contract::NoiseSigmaCall call;
   contract::Refusal refusal;
   if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
+  call.off_grid = off_grid;
   std::vector<noise_sigma::Result> volumes(static_cast<std::size_t>(call.volumes));
   noise_sigma::SeriesResult pooled;
   noise_sigma::Request base;
@@ -403,11 +404,25 @@ PYBIND11_MODULE(_core, m) {
         "the MEX file's optional third input (each channel's sigma of a sum of squares)");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
         py::arg("threads") = 0, py::arg("background_mask") = false, py::arg("coils") = py::none(),
-        "noise_sigma_series(series, rician, threads=0, background_mask=False, coils=None) -> "
+        py::arg("off_grid") = false,
+        "noise_sigma_series(series, rician, threads=0, background_mask=False, coils=None, "
+        "off_grid=False) -> "
         "(pooled, [per volume]) diagnostics dicts, and with background_mask the air each "
         "volume's background estimate used (uint8, the series' shape); the volumes share one "
         "noise level, and a volume too small for an estimate of its own is estimated with the "
-        "others; coils as noise_sigma's");
+        "others; coils as noise_sigma's; off_grid: the values are known to lie on no value "
+        "grid (see value_step), which skips the search for one");
+  m.def(
+      "value_step",
+      [](const Doubles& volume) {
+        if (volume.ndim() < 1) return 0.0;
+        // Every voxel of the array, as one volume of a single row and column.
+        const auto count = std::min<py::ssize_t>(volume.size(), INT32_MAX);
+        const noise_sigma::VolumeView view{volume.data(), 1, 1, static_cast<int>(count)};
+        return noise_sigma::ValueStep(view);
+      },
+      py::arg("volume"),
+      "value_step(volume) -> the step of the value grid its finite values lie on, 0 for none");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,
         "rician_mean(estimate, sigma, threads=0) -> the true values whose expected Rician "
         "magnitudes the estimate holds");
