@@ -34,6 +34,7 @@ import numpy as np
 from . import _core
 from .filters import as_volumes, thread_cap
 from .run_warnings import DenoiseWarning
+from .sigma_map import VARYING, noise_variation
 
 MIN_BLOCKS = _core.MIN_BLOCKS
 # A volume whose own estimate is further than this factor from the series'
@@ -113,6 +114,9 @@ class NoiseEstimate:
     volumes: list
     per_volume: bool
     warnings: list = field(default_factory=list)
+    # The 90th over the 10th percentile of local estimates over the (first)
+    # volume: near 1 for uniform noise; NaN when not measured.
+    variation: float = math.nan
     sample_shape: tuple = None  # the voxels the estimate read, when not the whole volume
     # With background_mask=True, the voxels the background estimate took as
     # air (uint8 of the input's shape; all 0 in a volume without air found).
@@ -227,7 +231,14 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_
     else:
         sigmas = [pooled.sigma] * len(volumes)
     messages = _messages(volumes, sigmas, per_volume, pooled)
+    variation = noise_variation(arr[..., 0] if arr.ndim == 4 else arr, bool(rician), cap, coils)
+    if variation > VARYING:
+        messages.append(
+            f"noise: its level varies across the image (local estimates {variation:.2f} times "
+            "apart, 90th to 10th percentile): one sigma fits it nowhere, and the denoising is "
+            "too weak where the noise is strong and too strong where it is weak; estimate a "
+            "map instead (--sigma-map auto, sigma=\"auto\")")
     for m in messages:
         warnings.warn(m, DenoiseWarning, stacklevel=2)
-    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages,
+    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages, variation=variation,
                          background_mask=result[2] if background_mask else None)
