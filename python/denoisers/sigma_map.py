@@ -158,10 +158,9 @@ def _map_of(data, rician, cap, coils):
     # Trilinear interpolation between the tile centres, on the grid padded
     # by one tile of linear extrapolation (2 g[0] - g[1]) for the voxels
     # past the outermost centres (half a tile at most), kept above half the
-    # smallest tile value.
-    # Trilinear interpolation on a grid is three linear ones, one axis
-    # after another: a few small matrix products instead of a lookup per
-    # voxel, and the last one writes the Fortran-ordered map directly (the
+    # smallest tile value. On a grid it is three linear interpolations, one
+    # axis after another: a few small matrix products instead of a lookup
+    # per voxel, the last one writing the Fortran-ordered map directly (the
     # transpose of its C-ordered result).
     padded = np.pad(smooth, 1, mode="reflect", reflect_type="odd")
     w = [_weights(_tile_position(n, c) + 1.0, g)
