@@ -35,6 +35,7 @@ the background (true signal 0), in units of sigma, and the PSNR over the
 head.
 
 Usage: .venv/bin/python bench/varying_noise.py [--dipy] [--brains ch2 inia19] [--skip-maps]
+       .venv/bin/python bench/varying_noise.py --times
 """
 import argparse
 import os
@@ -158,9 +159,15 @@ def main():
     parser.add_argument("--dipy", action="store_true", help="also dipy's classic nlmeans")
     parser.add_argument("--brains", nargs="+", default=list(BRAINS), choices=list(BRAINS))
     parser.add_argument("--skip-maps", action="store_true", help="the coils part only")
+    parser.add_argument("--times", action="store_true", help="the times part only")
     args = parser.parse_args()
     warnings.simplefilter("ignore", denoisers.DenoiseWarning)
     rng = np.random.default_rng(SEED)
+    if args.times:
+        clean = np.asarray(nib.load(f"{TEMPLATES}/{BRAINS['ch2']}").dataobj, dtype=np.float64)
+        true_map = np.asfortranarray(0.03 * clean.max() * profile(clean.shape, "ramp"))
+        timings(rician(clean, true_map, rng), true_map)
+        return
     coils_rows(rng)
     for brain in ([] if args.skip_maps else args.brains):
         clean = np.asarray(nib.load(f"{TEMPLATES}/{BRAINS[brain]}").dataobj, dtype=np.float64)
