@@ -27,9 +27,10 @@ TILE = 24  # voxels a side: some 1700 2x2x2 blocks per tile, a few percent error
 # stray fit.
 STRAY = 0.25
 # The check of a scalar estimate against noise that varies reads every
-# VARIATION_EVERY-th tile along each axis (an eighth of them, some 12% of
-# a scalar estimate's time) and compares the 90th percentile of their
-# estimates with the 10th. Fitted on bench/varying_noise.py's brains: with
+# VARIATION_EVERY-th tile along each axis (an eighth of them: 0.12 CPU
+# seconds on the Colin27 T1, a fifth of the scalar estimate's, some 3% of
+# a denoise call) and compares the 90th percentile of their estimates with
+# the 10th. Fitted on bench/varying_noise.py's brains: with
 # uniform Rician noise of 1 to 10% the ratio was 1.02 to 1.39 (the highest
 # at 1% on the Colin27 head, where tissue and air tiles differ by a few
 # percent each way), 1.12 to 1.19 for 4 and 8 coils, 1.19 on integer data;
