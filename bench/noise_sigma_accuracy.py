@@ -112,8 +112,12 @@ def ours(build, work, data, rician):
     np.save(path, np.asfortranarray(data))
     sigma, info = mexrun(build, "noise_sigma.mexa64", [path, int(rician)], 2, work)
     info = info.reshape(9, -1)
-    return (float(info[0, 0]), ESTIMATORS[int(info[1, 0])], CONFIDENCE[int(info[2, 0])],
-            float(np.max(info[5])))
+    estimator = ESTIMATORS[int(info[1, 0])]
+    # A series' pooled sigma is one of its volumes' own, or else the fit to
+    # the differences between its volumes.
+    if info.shape[1] > 1 and info[0, 0] not in np.ravel(sigma):
+        estimator = "repeats"
+    return (float(info[0, 0]), estimator, CONFIDENCE[int(info[2, 0])], float(np.max(info[5])))
 
 
 def dipy_sigma(data, n):

@@ -7,7 +7,9 @@
 %   volume's sigma was found, one column per volume, by row:
 %     1  the series' pooled sigma (the same in every column): the median of
 %        the volumes' estimates weighted by the samples behind each; the
-%        volumes of one acquisition share one noise level
+%        volumes of one acquisition share one noise level. When the
+%        differences between consecutive volumes (repeats) give a lower
+%        sigma, but not below half of it, that one
 %     2  the estimate used: 1 constant volume, 2 background, 3 tissue
 %     3  its confidence: 0 low, 1 medium, 2 high
 %     4  the background's estimate (NaN without air, or for Gaussian noise)

@@ -62,6 +62,7 @@ enum class Estimator {
   kConstant,    // a constant volume: sigma 0
   kBackground,  // the noise-only voxels of the air around the object
   kTissue,      // the finest wavelet coefficients of the object's flat parts
+  kRepeats,     // a series' differences between consecutive volumes (pooled only)
 };
 
 // How far the estimate can be trusted (see Result::confidence).
@@ -80,6 +81,10 @@ enum Warning : unsigned {
 inline constexpr double kDisagreement = 0.25;
 // The filters assume white noise: a lag-1 correlation above this is warned of.
 inline constexpr double kMostCorrelation = 0.3;
+// Differences between volumes below this share of the volumes' own
+// estimate are not noise of independent acquisitions (copied or averaged
+// volumes): the repeat estimate is then not used.
+inline constexpr double kLeastRepeatShare = 0.5;
 
 struct Result {
   double sigma = 0.0;  // the estimate: the background's when it is found,
@@ -127,8 +132,12 @@ struct SeriesResult {
   // samples each rests on, so a few volumes read wrong (a volume of little
   // signal, a corrupted one) cannot move it. When no volume holds enough
   // data on its own, the volumes are taken together as one volume of
-  // count * slices slices.
+  // count * slices slices. When the differences between consecutive
+  // volumes (repeats of one acquisition) give a lower sigma, but not below
+  // kLeastRepeatShare of it, that one (Estimator::kRepeats; samples: the
+  // differences it rests on).
   Result pooled;
+  double repeats = 0.0;  // the repeat estimate; NaN when no pair had enough voxels
   int64_t estimated = 0;  // the volumes with an estimate of their own
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "noise_sigma.h"
+#include "repeats.h"
 
 namespace noise_sigma {
 
@@ -94,6 +95,18 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     all.background_mask = request.background_mask;
     const Status status = Estimate(all, &out.pooled);
     if (status != Status::kOk) return status;
+  }
+  // Repeats measure the noise directly; anatomy at the finest scale only
+  // ever raises the spatial estimates, so the lower one holds.
+  out.repeats = std::numeric_limits<double>::quiet_NaN();
+  if (request.count > 1 && out.pooled.sigma > 0.0) {
+    const RepeatFit repeats = FitRepeats(first, request.count, request.model, out.pooled.sigma);
+    out.repeats = repeats.sigma;
+    if (repeats.sigma < out.pooled.sigma && repeats.sigma >= kLeastRepeatShare * out.pooled.sigma) {
+      out.pooled.sigma = repeats.sigma;
+      out.pooled.estimator = Estimator::kRepeats;
+      out.pooled.samples = repeats.voxels;
+    }
   }
   *series = out;
   return Status::kOk;

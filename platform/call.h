@@ -1,6 +1,7 @@
 // What every filter call shares: its options and the status it returns.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "isa.h"
@@ -22,6 +23,11 @@ struct CallOptions {
   // kInterrupted. Null: the call cannot be interrupted.
   bool (*interrupt_query)(void* context) = nullptr;
   void* interrupt_context = nullptr;
+  // When set, the share of one volume's work done so far, 0 to 1, written
+  // by the thread that called the core as the interrupt query is asked (so
+  // it moves within a pass), for a progress display on another thread. It
+  // is not set to 1 at the end: the return says that.
+  std::atomic<double>* progress = nullptr;
 };
 
 // Where a volume lies along the slices of a larger one, when it is a chunk

@@ -135,7 +135,11 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
   Records records{};
   SpillPlanes spill(c.rows, c.cols, c.slices, run.chunk);
 
+  // Each pass is half the work; its workers count its rows of blocks.
+  const int64_t rows_of_blocks =
+      c.cols >= 4 && c.slices >= 4 ? int64_t{c.cols - 3} * (c.slices - 3) : 0;
   // Pass 1: hard thresholding gives the first estimate.
+  run.stop->BeginPass(0.0, 0.5, rows_of_blocks);
   if (!RunPass(c, bias_table, run, ThreadFunc, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.out_image, c.weights);
@@ -150,6 +154,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     platform::KeepInputOutside(mask, c.in_image, first_estimate, count);
 
   // Pass 2: the oracle pass, read against the first estimate.
+  run.stop->BeginPass(0.5, 1.0, rows_of_blocks);
   if (!RunPass(c, bias_table, run, ThreadFunc2, records, spill)) return Status::kThreadsFailed;
   if (run.stop->stopped()) return Status::kInterrupted;
   spill.AddInto(records, c.acc_image, c.weights);
@@ -235,7 +240,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
                           isa,
                           stop.flag(),
                           skips ? &masked.first_pass : nullptr,
-                          skips ? &masked.oracle : nullptr};
+                          skips ? &masked.oracle : nullptr,
+                          stop.steps()};
     return RunPasses(context, bias_table, q.first_estimate, q.mask, run);
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;

@@ -8,6 +8,7 @@
 #include "call.h"
 #include "dct.h"
 #include "row_spans.h"
+#include "stop.h"
 
 namespace quillon {
 
@@ -29,10 +30,13 @@ struct Context {
   // pass; null: every block.
   const platform::SpanGrid* first_pass_blocks;
   const platform::SpanGrid* oracle_blocks;
+  std::atomic<int64_t>* steps = nullptr;  // counts the rows of blocks begun, for progress; null: not kept
 };
 
-// Whether the call is to stop: the workers ask before each row of blocks.
+// Whether the call is to stop: the workers ask before each row of blocks,
+// and count it begun.
 static inline bool StopRequested(const Context& c) {
+  platform::CountStep(c.steps);
   return c.stop != nullptr && c.stop->load(std::memory_order_relaxed);
 }
 

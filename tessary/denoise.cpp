@@ -121,6 +121,9 @@ Status Run(const Context& c, double sigma, int coils, const platform::Chunk& chu
     const int workers = WorkerCount(c.slices, chunk);
     std::vector<NlmThreadArgs> records(static_cast<size_t>(workers));
     std::vector<Spill> spills(static_cast<size_t>(workers));
+    // The search is nearly all of the call's work; its workers count its
+    // columns of centres.
+    stop.BeginPass(0.1, 1.0, int64_t{c.cols} * c.slices);
     auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(c, w, chunk, a, spills[w]); };
     if (!platform::RunWorkers(records.data(), workers, ThreadFunc, fill, schedule, threads, &stop))
       return Status::kThreadsFailed;
@@ -180,7 +183,7 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     const Context context{q.cols,     q.rows,   q.slices,        q.noisy,
                           q.denoised, mean,     q.guide,         weights,
                           q.search_radius, q.sigma / 3.0, q.rician, isa, stop.flag(),
-                          q.mask != nullptr ? &centres : nullptr};
+                          q.mask != nullptr ? &centres : nullptr, stop.steps()};
     const Status status =
         Run(context, q.sigma, q.coils, q.chunk, schedule, platform::ThreadsFor(q.options), stop);
     if (status == Status::kOk && q.mask != nullptr)

@@ -7,6 +7,7 @@
 
 #include "isa.h"
 #include "row_spans.h"
+#include "stop.h"
 
 namespace tessary {
 
@@ -25,6 +26,7 @@ struct Context {
   platform::Isa isa;          // the resolved kernel's instruction set
   const std::atomic<bool>* stop;  // set when the call is to stop; read between columns
   const platform::SpanGrid* centres;  // a masked call's centre rows per column; null: all
+  std::atomic<int64_t>* steps = nullptr;  // counts the columns begun, for progress; null: not kept
 };
 
 // The rows of column (c, s) whose centres a worker weighs.
@@ -32,8 +34,10 @@ static inline platform::RowSpan CentreRows(const Context& x, int c, int s) {
   return x.centres == nullptr ? platform::RowSpan{0, x.rows - 1} : x.centres->At(c, s);
 }
 
-// Whether the call is to stop: the workers ask before each column of centres.
+// Whether the call is to stop: the workers ask before each column of
+// centres, and count it begun.
 static inline bool StopRequested(const Context& c) {
+  platform::CountStep(c.steps);
   return c.stop != nullptr && c.stop->load(std::memory_order_relaxed);
 }
 

@@ -1,6 +1,7 @@
 // The ways real scans fooled a single median of fine wavelet coefficients,
 // one test each, on small synthetic volumes: coarse voxels, correlated
 // noise, integer data, series, and the warnings.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -22,6 +23,25 @@ Volume ZeroWhereClean0(Volume v, const Volume& clean) {
   for (std::size_t i = 0; i < v.v.size(); ++i)
     if (clean.v[i] == 0.0) v.v[i] = 0.0;
   return v;
+}
+
+// Volumes of one shape one after another, as a series lies in memory.
+Volume Stacked(const std::vector<Volume>& volumes) {
+  const Volume& one = volumes.front();
+  Volume series(one.rows, one.cols, one.slices * static_cast<int>(volumes.size()));
+  for (std::size_t t = 0; t < volumes.size(); ++t)
+    std::copy(volumes[t].v.begin(), volumes[t].v.end(), series.v.begin() + t * one.v.size());
+  return series;
+}
+
+SeriesResult PooledOf(const Volume& series, int count, std::vector<Result>& each) {
+  SeriesRequest request;
+  request.first = VolumeView{series.v.data(), series.rows, series.cols, series.slices / count};
+  request.count = count;
+  each.assign(count, Result{});
+  SeriesResult pooled;
+  EXPECT_EQ(EstimateSeries(request, each.data(), &pooled), Status::kOk);
+  return pooled;
 }
 
 Volume Rounded(Volume v) {
@@ -91,9 +111,7 @@ TEST(ScanFaults, TheBackgroundMaskMarksTheAirTheEstimateUsedAndNothingElse) {
   const Volume noisy = WithNoise(clean, 6.0, NoiseModel::kRician, false, 11);
   const Volume stripped = ZeroWhereClean0(noisy, clean);
   // Two volumes side by side: the first with air, the second without.
-  Volume series(64, 64, 128);
-  std::memcpy(series.v.data(), noisy.v.data(), noisy.v.size() * sizeof(double));
-  std::memcpy(series.v.data() + noisy.v.size(), stripped.v.data(), noisy.v.size() * sizeof(double));
+  const Volume series = Stacked({noisy, stripped});
   std::vector<unsigned char> mask(series.v.size(), 7);
   SeriesRequest request;
   request.first = noisy.View();
@@ -119,6 +137,36 @@ TEST(ScanFaults, TheBackgroundMaskMarksTheAirTheEstimateUsedAndNothingElse) {
   EXPECT_GT(air_marked, air / 2);
   EXPECT_LT(head_marked, air_marked / 100);
   EXPECT_EQ(second_marked, 0u);  // no air found: nothing marked, every entry written
+}
+
+// Anatomy at the finest scale (a fine texture) raises the tissue estimate;
+// repeats of the acquisition carry the noise alone in their differences.
+// Volumes that differ in signal, or copies of one volume, leave the
+// volumes' own estimate in place.
+TEST(ScanFaults, RepeatsGiveTheNoiseWhereAnatomyRaisesTheTissueEstimate) {
+  Volume clean = Head(64);
+  for (int s = 0; s < 64; ++s)
+    for (int c = 0; c < 64; ++c)
+      for (int r = 0; r < 64; ++r) clean.at(r, c, s) *= 1.0 + 0.015 * ((r + c + s) % 2);
+  const double sigma = 3.0;
+  std::vector<Volume> repeats;
+  for (int t = 0; t < 3; ++t)
+    repeats.push_back(ZeroWhereClean0(WithNoise(clean, sigma, NoiseModel::kRician, false, 40 + 2 * t), clean));
+  std::vector<Result> each;
+  const SeriesResult pooled = PooledOf(Stacked(repeats), 3, each);
+  EXPECT_GT(each[0].sigma / sigma, 1.25);  // what the volumes alone read
+  EXPECT_EQ(pooled.pooled.estimator, Estimator::kRepeats);
+  EXPECT_NEAR(pooled.pooled.sigma / sigma, 1.0, 0.05);
+  EXPECT_EQ(pooled.pooled.sigma, pooled.repeats);
+
+  Volume dimmer = repeats[1];
+  for (double& x : dimmer.v) x *= 0.6;
+  const Volume copy = repeats[0];
+  for (const Volume& second : {dimmer, copy}) {
+    const SeriesResult kept = PooledOf(Stacked({repeats[0], second}), 2, each);
+    EXPECT_NE(kept.pooled.estimator, Estimator::kRepeats);
+    EXPECT_TRUE(kept.pooled.sigma == each[0].sigma || kept.pooled.sigma == each[1].sigma);
+  }
 }
 
 TEST(ScanFaults, ASeriesIsPooledAndASmallVolumeNeverAbortsIt) {

@@ -85,27 +85,28 @@ def settings(work, sigma, rician, radius=None):
     return chosen if radius is None else chosen._replace(radius=radius)
 
 
-def filter_working(work, sigma, rician, chosen, step, threads=0, masks=(None, None)):
+def filter_working(work, sigma, rician, chosen, bar, threads=0, masks=(None, None)):
     """The filters of auto on a volume in working units, with the Settings
-    chosen; step() after each of the two passes. masks: the cores'
-    (quillon, tessary) masks."""
+    chosen, shown on bar (a progress.PassBar: two passes). masks: the
+    cores' (quillon, tessary) masks."""
     quillon_mask, tessary_mask = masks
     # With a flag of 0 or below quillon reads sigma for its thresholds alone.
     thresholds = chosen.factor * sigma
     if rician:
         averaged = _core.quillon(work, thresholds, -1.0, False, threads=threads,
-                                 mask=quillon_mask)
+                                 mask=quillon_mask, progress=bar.hook)
         guide = _core.rician_mean(averaged, sigma, threads=threads)
         del averaged
     else:
-        guide = _core.quillon(work, thresholds, 0.0, False, threads=threads, mask=quillon_mask)
-    step(1)
+        guide = _core.quillon(work, thresholds, 0.0, False, threads=threads, mask=quillon_mask,
+                              progress=bar.hook)
+    bar.pass_done()
     if chosen.weight > 0.0:
         t = _core.tessary(work, float(chosen.radius), sigma, guide, 1.0 if rician else 0.0,
-                          threads=threads, mask=tessary_mask)
+                          threads=threads, mask=tessary_mask, progress=bar.hook)
         # guide + weight * (t - guide), in place.
         t -= guide
         t *= chosen.weight
         guide += t
-    step(1)
+    bar.pass_done()
     return guide

@@ -51,6 +51,7 @@ import dask.array as da
 import numpy as np
 
 from . import _core, sigma as _sigma
+from .output_checks import NEGATIVE_SIGMAS, judge_negatives
 from .pipeline import METHODS, Working
 
 QUILLON_HALO = 6
@@ -305,14 +306,18 @@ def estimate_noise(array, rician=True, budget=SIGMA_BUDGET):
     return estimate
 
 
-def value_range(arr):
+def value_range(arr, sigma, rician):
     """(smallest, largest) of a dask array, computed now in one pass; raises
-    ValueError when a voxel is NaN or infinite (either then shows)."""
-    smallest, largest = dask.compute(arr.min(), arr.max())
+    ValueError when a voxel is NaN or infinite (either then shows). Under
+    the Rician model the same pass counts the voxels negative beyond the
+    noise, judged as denoisers.denoise judges them."""
+    below = (arr < -NEGATIVE_SIGMAS * sigma).sum() if rician else 0
+    smallest, largest, below = dask.compute(arr.min(), arr.max(), below)
     smallest, largest = float(smallest), float(largest)
     if not (math.isfinite(smallest) and math.isfinite(largest)):
         raise ValueError("chunked.denoise: the volume holds voxels that are not finite "
                          "numbers (NaN or infinite)")
+    judge_negatives(int(below), arr.size, "the volume", stacklevel=4)
     return smallest, largest
 
 
@@ -350,7 +355,7 @@ def denoise(array, sigma, rician=True, method="quillon", radius=3, chunks=None):
     dtype = arr.dtype if arr.dtype.kind == "f" else np.dtype(np.float64)
     if sigma == 0.0 or arr.size == 0:
         return arr.astype(dtype)
-    w = Working(*value_range(arr), sigma, rician)
+    w = Working(*value_range(arr, sigma, rician), sigma, rician)
 
     radius = int(radius)
     work_chunks = arr.chunks

@@ -28,20 +28,24 @@ def check_negative_magnitudes(volumes, sigmas, series):
     volumes: the 3-D volumes, sigmas one each, series whether they are the
     volumes of a 4-D input (to name them)."""
     for t, (v, s) in enumerate(zip(volumes, sigmas)):
-        if not s > 0.0:
-            continue
-        below = int(np.count_nonzero(v < -NEGATIVE_SIGMAS * s))
-        if below == 0:
-            continue
-        name = f"volume {t}" if series else "the volume"
-        share = below / v.size
-        text = (f"{name}: {below} voxels ({share:.2%}) are below -{NEGATIVE_SIGMAS:g} sigma, "
-                "which a magnitude image never is")
-        if share > NEGATIVE_SHARE:
-            raise ValueError(f"denoise: {text}: denoise such data with rician=False "
-                             "(--noise gaussian)")
-        _warnings.warn(f"{text}: the Rician model clips them to zero", DenoiseWarning,
-                       stacklevel=3)
+        if s > 0.0:
+            judge_negatives(int(np.count_nonzero(v < -NEGATIVE_SIGMAS * s)), v.size,
+                            f"volume {t}" if series else "the volume", stacklevel=4)
+
+
+def judge_negatives(below, size, name, stacklevel=3):
+    """The rule of check_negative_magnitudes for a volume `name` of `size`
+    voxels of which `below` are under -NEGATIVE_SIGMAS sigma."""
+    if below == 0:
+        return
+    share = below / size
+    text = (f"{name}: {below} voxels ({share:.2%}) are below -{NEGATIVE_SIGMAS:g} sigma, "
+            "which a magnitude image never is")
+    if share > NEGATIVE_SHARE:
+        raise ValueError(f"denoise: {text}: denoise such data with rician=False "
+                         "(--noise gaussian)")
+    _warnings.warn(f"{text}: the Rician model clips them to zero", DenoiseWarning,
+                   stacklevel=stacklevel)
 
 
 def mostly_zero_volumes(noisy, denoised, sigma):

@@ -2,12 +2,12 @@
 import math
 
 import numpy as np
-from tqdm import tqdm
 
 from . import _core, auto
 from .filters import as_volumes, thread_cap, volumes_of
 from .filters import per_volume as _one_per_volume
 from .output_checks import check_negative_magnitudes
+from .progress import PassBar
 from .sigma import estimate_noise
 from .sigma_map import MapUse, estimate_sigma_map, sigma_map_argument
 
@@ -117,9 +117,9 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None, coils=1,
+def _denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1,
                     own=False):
-    """One 3-D float64 volume in its own units; step() after each pass.
+    """One 3-D float64 volume in its own units, shown on bar (a PassBar).
     Voxels outside mask hold unspecified values. own: v is a Fortran-ordered
     float64 volume no one else holds, taken into the working range in place."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
@@ -130,17 +130,17 @@ def _denoise_volume(v, sigma, rician, method, radius, step, threads=0, mask=None
         chosen = auto.settings(work, w.sigma, rician, radius)
         masks = _masks_for(mask, "quillon+tessary" if chosen.weight > 0.0 else "quillon",
                            chosen.radius)
-        return w.back(auto.filter_working(work, w.sigma, rician, chosen, step, threads, masks),
+        return w.back(auto.filter_working(work, w.sigma, rician, chosen, bar, threads, masks),
                       np.float64)
     radius = DEFAULT_RADIUS if radius is None else radius
     quillon_mask, tessary_mask = _masks_for(mask, method, radius)
     out = _core.quillon(work, w.sigma, w.flag, False, w.table_largest, threads=threads,
-                        mask=quillon_mask, coils=coils)
-    step(1)
+                        mask=quillon_mask, coils=coils, progress=bar.hook)
+    bar.pass_done()
     if method == "quillon+tessary":
         out = _core.tessary(work, float(radius), w.sigma, out, w.flag, threads=threads,
-                            mask=tessary_mask, coils=coils)
-        step(1)
+                            mask=tessary_mask, coils=coils, progress=bar.hook)
+        bar.pass_done()
     return w.back(out, np.float64)
 
 
@@ -227,7 +227,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         affinity, and DENOISERS_THREADS when set). The bits never depend on
         it.
     progress: a tqdm progress bar on stderr, per volume for 4-D input and
-        per pass for 3-D.
+        per pass for 3-D, moving within each pass as the filters report it.
     coils: for a sum-of-squares magnitude of several receive channels
         (Rician noise only), their number, 1 to 64; sigma is then each
         channel's noise. quillon's bias table follows the non-central chi
@@ -371,26 +371,23 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     if rician:
         check_negative_magnitudes(vols, sigmas, data.ndim == 4)
 
-    total = len(vols) if data.ndim == 4 else len(_passes(method))
     used = []
     results = []
-    with tqdm(total=total, disable=not progress, unit="volume" if data.ndim == 4 else "pass",
-              desc="denoise", leave=False) as bar:
+    with PassBar(progress, len(vols) if data.ndim == 4 else 1,
+                 len(_passes(method_run(method, coils)))) as bar:
         for t, v in enumerate(vols):
             s = sigmas[t]
             used.append(s)
-            step = (lambda n: None) if data.ndim == 4 else bar.update
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
             if noise_map is None:
-                results.append(_denoise_volume(v, s, rician, method, radius, step, cap, m,
+                results.append(_denoise_volume(v, s, rician, method, radius, bar, cap, m,
                                                coils))
             else:
                 flat, factor = noise_map.flattened(v, t)
-                flat = _denoise_volume(flat, s, rician, method, radius, step, cap, m, coils,
+                flat = _denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils,
                                        own=True)
                 results.append(np.divide(flat, factor, out=flat))
-            if data.ndim == 4:
-                bar.update(1)
+            bar.volume_done()
 
     if data.ndim == 3:
         out = results[0]

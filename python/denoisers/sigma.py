@@ -17,7 +17,9 @@ The background's sigma is used when its fit passes its checks (enough
 voxels, moments of a Rayleigh law), else the tissue's. The volumes of a 4-D
 series share one noise level: by default one sigma is pooled for all of
 them (the median of the volumes' estimates weighted by the samples behind
-each), and a volume too small for an estimate of its own takes it too.
+each, or, when lower but not below half of it, the fit to the differences
+between consecutive volumes: "repeats"), and a volume too small for an
+estimate of its own takes it too.
 
 What the estimate warns of (an estimate of 0, one below the data's value
 step, background and tissue more than 25% apart, noise correlated above
@@ -78,7 +80,7 @@ class VolumeNoise:
     """How one volume's sigma was estimated. sigma is NaN for a volume too
     small for an estimate of its own."""
     sigma: float
-    estimator: str       # "background", "tissue", "constant" or "none"
+    estimator: str       # "background", "tissue", "repeats" (a series), "constant" or "none"
     confidence: str      # "high", "medium" or "low"
     background: float    # the background's estimate; NaN when there is no air to fit
     tissue: float        # the tissue's estimate; NaN when no block was flat

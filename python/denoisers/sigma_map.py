@@ -54,7 +54,7 @@ def _tile_value(estimate):
     sigma = estimate["sigma"]
     if estimate["estimator"] == "background" and estimate["warnings"] & _core.WARN_CORRELATED:
         sigma = estimate["tissue"]
-    elif estimate["estimator"] not in ("background", "tissue"):
+    elif estimate["estimator"] not in ("background", "tissue", "repeats"):
         return np.nan
     return sigma if sigma > 0.0 else np.nan  # NaN stays NaN
 

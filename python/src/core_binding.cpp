@@ -120,12 +120,19 @@ bool StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(fl
 // stop through `options`' interrupt query, and its exception
 // (KeyboardInterrupt) is raised once the work has returned. Without a
 // helper thread (the system refuses one) the work runs here, still without
-// the GIL, and a Ctrl-C waits for the next Python statement.
+// the GIL, and a Ctrl-C waits for the next Python statement. `progress`,
+// when not None, is called at the same pace with the share of the volume's
+// work done whenever it moved; an exception it raises stops the work and
+// is raised in the same way.
 template <class Work>
-void RunReleased(Work work, platform::CallOptions& options) {
+void RunReleased(Work work, platform::CallOptions& options,
+                 const py::object& progress = py::none()) {
   std::atomic<bool> stop{false};
   options.interrupt_query = &StopRequested;
   options.interrupt_context = &stop;
+  std::atomic<double> share{0.0};
+  double shown = 0.0;
+  if (!progress.is_none()) options.progress = &share;
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
@@ -153,6 +160,16 @@ void RunReleased(Work work, platform::CallOptions& options) {
       {
         py::gil_scoped_acquire acquire;
         interrupted = PyErr_CheckSignals() != 0;
+        const double now = share.load(std::memory_order_relaxed);
+        if (!interrupted && options.progress != nullptr && now != shown) {
+          shown = now;
+          try {
+            progress(now);
+          } catch (py::error_already_set& e) {
+            e.restore();
+            interrupted = true;
+          }
+        }
       }
       if (interrupted) stop = true;
       g.lock();
@@ -196,7 +213,7 @@ std::vector<double> TableLargest(const py::object& given, std::size_t volumes) {
 py::object Quillon(const py::object& noisy, const py::object& sigma, const py::object& flag,
                    bool return_first, const py::object& table_largest, int threads,
                    const std::optional<Mask>& mask, int whole_slices, int first_slice,
-                   const py::object& coils) {
+                   const py::object& coils, const py::object& progress) {
   const Described n = Describe(noisy), s = Describe(sigma), f = Describe(flag),
                   c = DescribeOptional(coils);
   contract::QuillonArguments arguments{n.argument, s.argument, f.argument};
@@ -224,7 +241,7 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
   double* out_data = out.mutable_data();
   bool done = false;
   RunReleased([&] { done = contract::RunQuillon(call, base, out_data, first_data, refusal); },
-              base.options);
+              base.options, progress);
   if (!done) Raise(refusal);
   if (return_first) return py::make_tuple(out, first);
   return out;
@@ -233,7 +250,8 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
 py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
                             const py::object& sigma, const py::object& guide,
                             const py::object& flag, int threads, const std::optional<Mask>& mask,
-                            int whole_slices, int first_slice, const py::object& coils) {
+                            int whole_slices, int first_slice, const py::object& coils,
+                            const py::object& progress) {
   // The MEX function's third input is kept for its calling form only.
   const Described n = Describe(noisy), r = Describe(radius), x = Describe(py::int_(1)),
                   s = Describe(sigma), g = Describe(guide), f = Describe(flag),
@@ -252,7 +270,8 @@ py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
   base.options.threads = threads;
   double* out_data = out.mutable_data();
   bool done = false;
-  RunReleased([&] { done = contract::RunTessary(call, base, out_data, refusal); }, base.options);
+  RunReleased([&] { done = contract::RunTessary(call, base, out_data, refusal); }, base.options,
+              progress);
   if (!done) Raise(refusal);
   return out;
 }
@@ -281,6 +300,7 @@ const char* EstimatorName(noise_sigma::Estimator e) {
     case noise_sigma::Estimator::kConstant: return "constant";
     case noise_sigma::Estimator::kBackground: return "background";
     case noise_sigma::Estimator::kTissue: return "tissue";
+    case noise_sigma::Estimator::kRepeats: return "repeats";
     case noise_sigma::Estimator::kNone: break;
   }
   return "none";
@@ -385,10 +405,11 @@ PYBIND11_MODULE(_core, m) {
   m.def("quillon", &Quillon, py::arg("noisy"), py::arg("sigma"), py::arg("flag"),
         py::arg("return_first"), py::arg("table_largest") = py::none(), py::arg("threads") = 0,
         py::arg("mask") = py::none(), py::arg("whole_slices") = 0, py::arg("first_slice") = 0,
-        py::arg("coils") = py::none(),
+        py::arg("coils") = py::none(), py::arg("progress") = py::none(),
         "quillon(noisy, sigma, flag, return_first, table_largest=None, threads=0, mask=None, "
-        "whole_slices=0, first_slice=0, coils=None) -> out or (out, first); coils: the MEX "
-        "function's optional fourth input (None: left out); table_largest sizes each "
+        "whole_slices=0, first_slice=0, coils=None, progress=None) -> out or (out, first); "
+        "coils: the MEX function's optional fourth input (None: left out); progress: called "
+        "with the share (0 to 1) of a volume's work done as it moves; table_largest sizes each "
         "volume's Rician table in place of its own largest value (one, or one per volume); "
         "voxels outside a mask (one volume's shape) keep their input value; a chunk of a "
         "volume of whole_slices slices, from its first_slice, is cut into the whole call's "
@@ -396,8 +417,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("tessary", &Tessary, py::arg("noisy"), py::arg("radius"), py::arg("sigma"),
         py::arg("guide"), py::arg("flag"), py::arg("threads") = 0, py::arg("mask") = py::none(),
         py::arg("whole_slices") = 0, py::arg("first_slice") = 0, py::arg("coils") = py::none(),
+        py::arg("progress") = py::none(),
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
-        "first_slice=0, coils=None) -> out; as quillon's");
+        "first_slice=0, coils=None, progress=None) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
         py::arg("coils") = py::none(),
         "noise_sigma(volume, rician, threads=0, coils=None) -> [sigma of each volume]; coils: "

@@ -139,6 +139,10 @@ def test_bad_input_is_refused_before_any_work():
     bad[3, 4, 5] = np.nan
     with pytest.raises(ValueError, match="not finite"):
         chunked.denoise(bad, SIGMA)
+    # Data that cannot be magnitudes, as denoise() refuses them.
+    with pytest.raises(ValueError, match="rician=False"):
+        chunked.denoise(-arr, SIGMA)
+    chunked.denoise(-arr, SIGMA, rician=False)
 
 
 def _kill_a_worker_running(client, cluster, name_part, timeout=60.0):

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -104,6 +105,42 @@ TYPED_TEST(FilterCore, AnInterruptStopsTheCall) {
   const Input small = TypeParam::Make(12, 12, 12, 2);
   ExpectSameOutputs(TypeParam::Run(small, 5.0, 1, {.schedule = platform::Schedule::kOneAfterAnother}),
                     TypeParam::Run(small, 5.0, 1), "no query");
+}
+
+// A kept progress moves within each pass as its workers count their work,
+// never falls within a pass, stays within 0 to 1, and changes no bits.
+TYPED_TEST(FilterCore, ProgressMovesWithinAPassAndChangesNoBits) {
+  const Input in = TypeParam::Make(40, 36, 30, 14);
+  struct Seen {
+    std::atomic<double> share{0.0};
+    std::vector<double> shares;
+  };
+  auto query = [](void* context) {
+    auto& s = *static_cast<Seen*>(context);
+    s.shares.push_back(s.share.load());
+    return false;
+  };
+  const auto one_by_one = platform::Schedule::kOneAfterAnother;
+  for (int flag : {1, 0}) {
+    Seen seen;
+    const Outcome kept = TypeParam::Run(
+        in, TypeParam::kSigma, flag,
+        {.schedule = one_by_one,
+         .options = {.interrupt_query = query, .interrupt_context = &seen, .progress = &seen.share}});
+    ASSERT_EQ(kept.status, platform::Status::kOk);
+    ExpectSameOutputs(kept, TypeParam::Run(in, TypeParam::kSigma, flag, {.schedule = one_by_one}),
+                      "progress kept");
+    int rises = 0, falls = 0;
+    for (std::size_t k = 0; k < seen.shares.size(); ++k) {
+      EXPECT_GE(seen.shares[k], 0.0);
+      EXPECT_LE(seen.shares[k], 1.0);
+      if (k == 0) continue;
+      rises += seen.shares[k] > seen.shares[k - 1];
+      falls += seen.shares[k] < seen.shares[k - 1];
+    }
+    EXPECT_GE(rises, 3 * TypeParam::kPasses) << flag;  // several steps in every pass
+    EXPECT_EQ(falls, 0) << flag;
+  }
 }
 
 // A start that fails in any pass ends the call with kThreadsFailed after
