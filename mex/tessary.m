@@ -54,7 +54,9 @@
 %   Threads. The work runs as up to eight fixed slabs of slices, on as many
 %   threads as the process's CPU affinity allows (taskset, a batch
 %   scheduler's allocation), and no more than DENOISERS_THREADS when that
-%   environment variable is set. Every count gives the same bits.
+%   environment variable is set; with twice as many threads as slabs or
+%   more each slab is cut into bands of columns run side by side. Every
+%   count gives the same bits.
 %
 %   Ctrl-C stops a running call within half a second and raises
 %   tessary:interrupted, where the host offers the interrupt to MEX files.

@@ -17,6 +17,7 @@ namespace {
 
 // Counts down to the start that the test hook makes fail; negative: disarmed.
 std::atomic<int> starts_until_failure{-1};
+std::atomic<int> pretended_processors{0};
 
 std::atomic<bool> last_start_lacked_memory{false};
 
@@ -49,7 +50,10 @@ bool StackFits() {
 
 bool LastStartLackedMemory() { return last_start_lacked_memory.load(); }
 
-int AvailableThreads() {
+namespace {
+
+// The processors in the process's affinity mask, at least one.
+int AffinityProcessors() {
   int n = 1;
 #ifdef _WIN32
   DWORD_PTR process = 0;
@@ -66,6 +70,14 @@ int AvailableThreads() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   if (online > 0) n = static_cast<int>(online < 1024 ? online : 1024);
 #endif
+  return n;
+}
+
+}  // namespace
+
+int AvailableThreads() {
+  const int pretended = pretended_processors.load();
+  int n = pretended > 0 ? pretended : AffinityProcessors();
   // A batch system's share of the machine is often narrower than the
   // affinity mask shows; DENOISERS_THREADS narrows it further.
   if (const char* cap = std::getenv("DENOISERS_THREADS")) {
@@ -88,6 +100,8 @@ void RunLane(void* lane) {
 }
 
 void FailThreadStartAfter(int nth) { starts_until_failure.store(nth < 0 ? -1 : nth); }
+
+void PretendProcessors(int processors) { pretended_processors.store(processors > 0 ? processors : 0); }
 
 WorkerGroup::WorkerGroup(int capacity) : slots_(capacity > 0 ? capacity : 0) {}
 

@@ -113,10 +113,13 @@ enum class Schedule { kThreads, kOneAfterAnother };
 // already running are waited for. With a stop flag, the calling thread polls
 // it before the first start and while it waits (the workers are expected to
 // read it and end early); when it is set before the start, nothing runs.
+// `abandoned`, when given, is set as soon as a thread could not be started,
+// before the started ones are waited for: workers that wait on one another
+// read it and end.
 template <typename Record, typename Fill>
 bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
                 Schedule schedule = Schedule::kThreads, int threads = 0,
-                StopFlag* stop = nullptr) {
+                StopFlag* stop = nullptr, std::atomic<bool>* abandoned = nullptr) {
   if (schedule == Schedule::kOneAfterAnother) {
     for (int k = 0; k < count; ++k) fill(k, records[k]);
     for (int k = 0; k < count; ++k) {
@@ -138,6 +141,7 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     WorkerGroup group(threads);
     bool started = true;
     for (int t = 0; t < threads && started; ++t) started = group.Start(&RunLane, &lanes[t]);
+    if (!started && abandoned != nullptr) abandoned->store(true);
     group.JoinAll(stop);
     return started;
   }
@@ -152,6 +156,7 @@ bool RunWorkers(Record* records, int count, WorkerFunction worker, Fill fill,
     for (int k = 0; k < count; ++k) fill(k, records[k]);
     for (int k = 0; k < count && started; ++k) started = group.Start(worker, &records[k]);
   }
+  if (!started && abandoned != nullptr) abandoned->store(true);
   group.JoinAll(stop);
   return started;
 }
@@ -228,5 +233,10 @@ void ForEachElement(std::int64_t count, int threads, Schedule schedule, const St
 // Test hook: the `nth` start from now (0 counts the very next one) fails as
 // if the platform had refused the thread. A negative value disarms the hook.
 void FailThreadStartAfter(int nth);
+
+// Test hook: AvailableThreads() counts `processors` processors, as if the
+// affinity mask held that many (DENOISERS_THREADS still narrows them), so
+// that many threads can be run on a smaller machine. 0 disarms the hook.
+void PretendProcessors(int processors);
 
 }  // namespace platform

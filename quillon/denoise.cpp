@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -22,7 +23,12 @@
 namespace quillon {
 namespace {
 
-using Records = std::array<DctThreadArgs, kWorkers>;
+// A pass's records: kWorkers slabs, each of `bands` bands, slab by slab.
+using Records = std::vector<DctThreadArgs>;
+
+// With more threads than slabs, a pass cuts each slab's block-start columns
+// into bands of at least this many, run as a wavefront.
+constexpr int kLeastBandColumns = 8;
 
 // Spill planes for every worker whose slab is not empty, left for each
 // worker to clear as it starts a pass.
@@ -44,8 +50,9 @@ class SpillPlanes {
 
   // Adds each worker's planes into the slices past its slab, in worker order.
   void AddInto(const Records& records, double* sum_volume, double* weight_volume) {
+    const std::size_t bands = records.size() / kWorkers;
     for (int k = 0; k < kWorkers; ++k) {
-      const DctThreadArgs& r = records[k];
+      const DctThreadArgs& r = records[k * bands];
       if (r.first_slice > r.last_slice) continue;
       for (int p = 0; p < kSpillPlanes; ++p) {
         const std::size_t base = static_cast<std::size_t>(r.last_slice + 1 + p) * plane_;
@@ -75,9 +82,27 @@ struct PassRun {
   platform::Chunk chunk;
 };
 
+// The bands each slab is cut into: one unless every band of every slab
+// can have a thread of its own (a band waits for its neighbours), and
+// none narrower than kLeastBandColumns.
+int BandsFor(const PassRun& run, int cols) {
+  if (run.schedule != platform::Schedule::kThreads) return 1;
+  return std::max(1, std::min(run.threads / kWorkers, (cols - 3) / kLeastBandColumns));
+}
+
 bool RunPass(const Context& context, const double* bias_table, const PassRun& run,
              platform::WorkerFunction worker, Records& records, SpillPlanes& spill) {
-  auto fill = [&](int k, DctThreadArgs& r) {
+  const int bands = BandsFor(run, context.cols);
+  records.assign(static_cast<std::size_t>(kWorkers) * bands, DctThreadArgs{});
+  std::vector<platform::BandFlags> flags(bands > 1 ? records.size() : 0);
+  std::atomic<bool> abandoned{false};
+  for (std::size_t i = 0; i < flags.size(); ++i) {
+    const int first = SlabOf(static_cast<int>(i) / bands, context.slices, run.chunk).first_slice;
+    flags[i].rows.store(first, std::memory_order_relaxed);
+    flags[i].heads.store(first, std::memory_order_relaxed);
+  }
+  auto fill = [&](int i, DctThreadArgs& r) {
+    const int k = i / bands, b = i % bands;
     const Slab slab = SlabOf(k, context.slices, run.chunk);
     r = DctThreadArgs{};
     r.context = &context;
@@ -86,9 +111,18 @@ bool RunPass(const Context& context, const double* bias_table, const PassRun& ru
     r.bias_table = bias_table;
     r.spill_sum = spill.Sums(k);
     r.spill_weights = spill.Weights(k);
+    if (bands > 1) {
+      const int columns = context.cols - 3;
+      r.band.first_column = b * columns / bands;
+      r.band.last_column = (b + 1) * columns / bands - 1;
+      r.band.own = &flags[i];
+      r.band.left = b > 0 ? &flags[i - 1] : nullptr;
+      r.band.right = b + 1 < bands ? &flags[i + 1] : nullptr;
+      r.band.abandoned = &abandoned;
+    }
   };
-  return platform::RunWorkers(records.data(), kWorkers, worker, fill, run.schedule, run.threads,
-                              run.stop);
+  return platform::RunWorkers(records.data(), static_cast<int>(records.size()), worker, fill,
+                              run.schedule, run.threads, run.stop, &abandoned);
 }
 
 // What a voxel that no block reached holds: its input where that is
@@ -132,7 +166,7 @@ Status RunPasses(const Context& c, const double* bias_table, double* first_estim
     c.out_image[i] = 0.0;
     c.weights[i] = 0.0;
   });
-  Records records{};
+  Records records;
   SpillPlanes spill(c.rows, c.cols, c.slices, run.chunk);
 
   // Each pass is half the work; its workers count its rows of blocks.

@@ -40,12 +40,14 @@ void HardThresholdSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
   const double threshold = 2.7 * c.sigma;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
+    if (!BeginBlockRow(a, s0)) return;
     const BlockTargets target = TargetsFor(a, c.out_image, s0);
-    for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
+    for (int c0 = FirstColumn(a); c0 <= LastColumn(a); BlockColumnDone(a, s0, c0), ++c0) {
       if (StopRequested(c)) return;
       const platform::RowSpan span = BlockRows(c, false, c0, s0);
       for (int r0 = span.first; r0 <= span.last; ++r0) HardThresholdBlock(a, target, threshold, r0, c0, s0);
     }
+    platform::RowDone(a.band, s0);
   }
 }
 

@@ -18,9 +18,9 @@ SlabKernel OracleKernel(platform::Isa isa);
 
 // Runs the worker record `args` of a pass: nothing for an empty slab or a
 // volume too thin for a block, else the pass's kernel for the call's set,
-// or `scalar` where there is none. A worker of a slab first clears its
-// spill planes: on fresh memory that is their first touch, done on the
-// worker's own thread.
+// or `scalar` where there is none. A worker of a slab (its first band)
+// first clears its spill planes: on fresh memory that is their first
+// touch, done on the worker's own thread.
 void RunSlab(void* args, SlabKernel (*kernel_for)(platform::Isa), SlabKernel scalar);
 
 // The entry pairs, each in its own file compiled for its set.

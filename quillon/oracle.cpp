@@ -50,12 +50,14 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
 void OracleSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
+    if (!BeginBlockRow(a, s0)) return;
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
-    for (int c0 = 0; c0 <= c.cols - 4; ++c0) {
+    for (int c0 = FirstColumn(a); c0 <= LastColumn(a); BlockColumnDone(a, s0, c0), ++c0) {
       if (StopRequested(c)) return;
       const platform::RowSpan span = BlockRows(c, true, c0, s0);
       for (int r0 = span.first; r0 <= span.last; ++r0) OracleBlock(a, target, r0, c0, s0);
     }
+    platform::RowDone(a.band, s0);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "dct.h"
 #include "row_spans.h"
 #include "stop.h"
+#include "wavefront.h"
 
 namespace quillon {
 
@@ -61,6 +62,29 @@ struct DctThreadArgs {
   const double* bias_table;  // the call's bias table, shared read only (pass 2, Rician noise)
   double* spill_sum;         // kSpillPlanes planes past the slab: sums
   double* spill_weights;     // the same planes: weights (both cleared by the worker)
+  // With more threads than slabs, the record's band of block-start columns;
+  // by default every column.
+  platform::BandPlace band{};
 };
+
+// The block-start columns a record does.
+static inline int FirstColumn(const DctThreadArgs& a) { return a.band.own ? a.band.first_column : 0; }
+static inline int LastColumn(const DctThreadArgs& a) {
+  return a.band.own ? a.band.last_column : a.context->cols - 4;
+}
+
+// Blocks that start in a band's first three columns reach into the band on
+// its left.
+inline constexpr int kBandHead = 3;
+
+// Before row of blocks s0, after column c0's blocks, and after the row:
+// the wavefront's waits and flags (no-ops without bands).
+static inline bool BeginBlockRow(const DctThreadArgs& a, int s0) {
+  return a.band.own == nullptr || platform::BeginRow(a.band, s0, a.context->stop);
+}
+static inline void BlockColumnDone(const DctThreadArgs& a, int s0, int c0) {
+  if (a.band.own != nullptr && c0 == a.band.first_column + kBandHead - 1)
+    platform::HeadsDone(a.band, s0);
+}
 
 }  // namespace quillon

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -53,12 +54,13 @@ void FillRecord(const Context& c, int w, const platform::Chunk& chunk, NlmThread
 }
 
 // Adds each worker's private sums into the shared ones, in worker order, so
-// that the rounding is the same on every run.
+// that the rounding is the same on every run. records: each slab's bands.
 void MergeSpills(const std::vector<NlmThreadArgs>& records, const std::vector<Spill>& spills,
                  const Context& c) {
   const int plane = c.rows * c.cols;
-  for (size_t w = 0; w < records.size(); ++w) {
-    const int base = records[w].end_slice * plane;
+  const std::size_t bands = records.size() / spills.size();
+  for (size_t w = 0; w < spills.size(); ++w) {
+    const int base = records[w * bands].end_slice * plane;
     const int count = static_cast<int>(spills[w].count);
     for (int i = 0; i < count; ++i) {
       c.out_image[base + i] += spills[w].out[i];
@@ -106,6 +108,20 @@ void FinalEstimate(const Context& c, double sigma, int coils, int n, platform::S
   });
 }
 
+// With more threads than slabs, a slab's columns are cut into bands of at
+// least this many, run as a wavefront.
+constexpr int kLeastBandColumns = 8;
+
+// The bands each slab is cut into: one unless every band of every slab can
+// have a thread of its own (a band waits for its neighbours), and none
+// narrower than kLeastBandColumns or 2R + 1 columns (so that bands two
+// apart never add into the same voxels).
+int BandsFor(platform::Schedule schedule, int threads, int workers, int cols, int radius) {
+  if (schedule != platform::Schedule::kThreads) return 1;
+  const int least = std::max(kLeastBandColumns, 2 * std::max(radius, 0) + 1);
+  return std::max(1, std::min(threads / workers, cols / least));
+}
+
 // Everything after the local means and the own values are in place.
 // Throws std::bad_alloc.
 Status Run(const Context& c, double sigma, int coils, const platform::Chunk& chunk,
@@ -119,13 +135,39 @@ Status Run(const Context& c, double sigma, int coils, const platform::Chunk& chu
   const double h = c.filter_h;
   if ((h * 0.5) * h != 0.0) {
     const int workers = WorkerCount(c.slices, chunk);
-    std::vector<NlmThreadArgs> records(static_cast<size_t>(workers));
+    const int bands = BandsFor(schedule, threads, workers, c.cols, c.search_radius);
+    std::vector<NlmThreadArgs> records(static_cast<size_t>(workers) * bands);
     std::vector<Spill> spills(static_cast<size_t>(workers));
+    std::vector<platform::BandFlags> flags(bands > 1 ? records.size() : 0);
+    std::atomic<bool> abandoned{false};
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+      const int first = SlabOf(static_cast<int>(i) / bands, c.slices, chunk).first_slice;
+      flags[i].rows.store(first, std::memory_order_relaxed);
+      flags[i].heads.store(first, std::memory_order_relaxed);
+    }
     // The search is nearly all of the call's work; its workers count its
     // columns of centres.
     stop.BeginPass(0.1, 1.0, int64_t{c.cols} * c.slices);
-    auto fill = [&](int w, NlmThreadArgs& a) { FillRecord(c, w, chunk, a, spills[w]); };
-    if (!platform::RunWorkers(records.data(), workers, ThreadFunc, fill, schedule, threads, &stop))
+    auto fill = [&](int i, NlmThreadArgs& a) {
+      const int w = i / bands, b = i % bands;
+      if (b == 0) {
+        FillRecord(c, w, chunk, a, spills[w]);
+      } else {
+        a = records[i - b];  // the slab's record, filled just before
+      }
+      if (bands == 1) return;
+      // Bands in the slab's direction: the first is the last columns of a
+      // backward slab.
+      const int from = b * c.cols / bands, to = (b + 1) * c.cols / bands - 1;
+      a.band.first_column = a.direction == 1 ? from : c.cols - 1 - to;
+      a.band.last_column = a.direction == 1 ? to : c.cols - 1 - from;
+      a.band.own = &flags[i];
+      a.band.left = b > 0 ? &flags[i - 1] : nullptr;
+      a.band.right = b + 1 < bands ? &flags[i + 1] : nullptr;
+      a.band.abandoned = &abandoned;
+    };
+    if (!platform::RunWorkers(records.data(), static_cast<int>(records.size()), ThreadFunc, fill,
+                              schedule, threads, &stop, &abandoned))
       return Status::kThreadsFailed;
     if (stop.stopped()) return Status::kInterrupted;
     MergeSpills(records, spills, c);

@@ -37,11 +37,14 @@ void ThreadFunc(void* record) {
   // here, on the worker's own thread, which on fresh memory is the first
   // touch of its pages.
   const Context& c = *a->context;
-  const auto spill = static_cast<std::size_t>(a->spill_end_slice - a->end_slice) *
-                     static_cast<std::size_t>(c.rows) * static_cast<std::size_t>(c.cols);
-  std::fill(a->spill_out, a->spill_out + spill, -0.0);
-  std::fill(a->spill_weights, a->spill_weights + spill, -0.0);
+  if (a->band.left == nullptr) {  // the other bands add there after its first slice
+    const auto spill = static_cast<std::size_t>(a->spill_end_slice - a->end_slice) *
+                       static_cast<std::size_t>(c.rows) * static_cast<std::size_t>(c.cols);
+    std::fill(a->spill_out, a->spill_out + spill, -0.0);
+    std::fill(a->spill_weights, a->spill_weights + spill, -0.0);
+  }
   SearchKernel(c.isa)(record);
+  platform::BandEnded(a->band);
 }
 
 bool WeighPairs(platform::Isa isa, int n, const double* centre, const double* mean_p,

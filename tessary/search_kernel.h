@@ -155,15 +155,23 @@ class LaneWorker {
     D out[kVectors], weights[kVectors];
   };
 
-  // The slab's columns of centres, in the worker's direction.
+  // The slab's columns of centres (its band's, when it has bands), in the
+  // worker's direction. A centre adds into R columns on either side, so a
+  // band's first 2R columns reach what the band before it adds into.
   template <bool kSquared>
   void Slices() const {
+    const platform::BandPlace& band = a_.band;
+    const bool banded = band.own != nullptr;
+    const int first = banded ? band.first_column : 0;
+    const int last = banded ? band.last_column : c_.cols - 1;
+    const int head = 2 * c_.search_radius;
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
-      if (a_.direction == 1) {
-        for (int c = 0; c < c_.cols && !StopRequested(c_); ++c) Column<kSquared>(c, s);
-      } else {
-        for (int c = c_.cols - 1; c >= 0 && !StopRequested(c_); --c) Column<kSquared>(c, s);
+      if (banded && !platform::BeginRow(band, s, c_.stop)) return;
+      for (int k = 0; k <= last - first && !StopRequested(c_); ++k) {
+        Column<kSquared>(a_.direction == 1 ? first + k : last - k, s);
+        if (k + 1 == head) platform::HeadsDone(band, s);
       }
+      platform::RowDone(band, s);
     }
   }
 

@@ -8,6 +8,7 @@
 #include "isa.h"
 #include "row_spans.h"
 #include "stop.h"
+#include "wavefront.h"
 
 namespace tessary {
 
@@ -54,6 +55,9 @@ struct NlmThreadArgs {
   int spill_end_slice;
   double* spill_out;
   double* spill_weights;
+  // With more threads than slabs, the record's band of columns (shared
+  // spill buffers, cleared by the first band); by default every column.
+  platform::BandPlace band{};
 };
 
 }  // namespace tessary
