@@ -8,7 +8,7 @@
 namespace contract {
 namespace {
 
-const char* const kWhats[] = {"nargin", "nargout", "volume", "rician",      "size",
+const char* const kWhats[] = {"nargin", "nargout", "volume", "rician",      "coils",  "size",
                               "small",  "threads", "memory", "interrupted", nullptr};
 // Too few usable blocks: known only once the workers have read them.
 const char* const kFoundByWork[] = {"small", nullptr};
@@ -40,6 +40,8 @@ platform::Status EstimateAll(const NoiseSigmaCall& call, const noise_sigma::Requ
   request.first = {call.data, call.volume_dims[0], call.volume_dims[1], call.volume_dims[2]};
   request.count = call.volumes;
   request.model = call.model;
+  request.coils = call.coils;
+  request.off_grid = call.off_grid;
   request.options = base.options;
   request.volume = call.volume;
   request.background_mask = base.background_mask;  // every volume's, side by side
@@ -48,8 +50,8 @@ platform::Status EstimateAll(const NoiseSigmaCall& call, const noise_sigma::Requ
 
 }  // namespace
 
-const Signature kNoiseSigma{"noise_sigma", 2, 2, "noise_sigma(volume, rician)",
-                            "[sigma, info]", kWhats, kFoundByWork};
+const Signature kNoiseSigma{"noise_sigma", 2, 2, "noise_sigma(volume, rician[, coils])",
+                            "[sigma, info]", kWhats, kFoundByWork, 1};
 
 bool CheckNoiseSigma(const NoiseSigmaArguments& in, NoiseSigmaCall& call, Refusal& refusal) {
   const char* const name = kNoiseSigma.name;
@@ -65,6 +67,9 @@ bool CheckNoiseSigma(const NoiseSigmaArguments& in, NoiseSigmaCall& call, Refusa
   // As in quillon: a flag that truncates to a positive integer declares Rician noise.
   call.model = static_cast<int>(flag) > 0 ? noise_sigma::NoiseModel::kRician
                                           : noise_sigma::NoiseModel::kGaussian;
+  if (!ReadCoils(name, 3, in.coils, call.model == noise_sigma::NoiseModel::kRician, call.coils,
+                 refusal))
+    return false;
   const int* dims = volume.dims;
   call.voxels = VoxelCount3(dims);
   call.volumes = VolumeCount(volume.ndim, dims);
@@ -91,6 +96,7 @@ bool RunNoiseSigma(const NoiseSigmaCall& call, noise_sigma::Request request, dou
     request.volume = {call.data + v * call.voxels, call.volume_dims[0], call.volume_dims[1],
                       call.volume_dims[2]};
     request.model = call.model;
+    request.coils = call.coils;
     const platform::Status status = noise_sigma::Estimate(request, &sigmas[v]);
     if (status == platform::Status::kTooLittleData) return RefuseSmallVolume(v + 1, refusal);
     if (ReportStatus(kNoiseSigma, status, request.options.isa, refusal)) return false;

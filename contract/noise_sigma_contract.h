@@ -1,4 +1,4 @@
-// noise_sigma(volume, rician): the rules of a call, and the estimate of each
+// noise_sigma(volume, rician[, coils]): the rules of a call, and the estimate of each
 // volume of its series, alone or with the series' diagnostics.
 #pragma once
 
@@ -34,6 +34,7 @@ struct NoiseSigmaArguments {
   // estimated with the others, so only the series as a whole must hold
   // enough data.
   bool pooled = false;
+  Argument coils = {};  // optional, as quillon's: the channels of a sum-of-squares magnitude
 };
 
 // A call that keeps every rule, normalised for the core.
@@ -46,6 +47,8 @@ struct NoiseSigmaCall {
   // For a series read one volume at a time (data then points at the first):
   // noise_sigma::SeriesRequest::volume.
   noise_sigma::VolumeSource volume;
+  int coils = 1;
+  bool off_grid = false;  // noise_sigma::Request's, set by the caller after the checks
 };
 
 // The arguments' rules in order; false with the first refusal.

@@ -1,5 +1,5 @@
 %NOISE_SIGMA  Noise standard deviation of a 3-D volume (MEX file).
-%   SIGMA = NOISE_SIGMA(VOLUME, RICIAN) estimates the standard deviation of
+%   SIGMA = NOISE_SIGMA(VOLUME, RICIAN[, COILS]) estimates the standard deviation of
 %   the noise in VOLUME, in the units of the voxel values: the SIGMA that
 %   QUILLON and TESSARY take.
 %
@@ -29,6 +29,12 @@
 %     RICIAN  the noise model: 1 for Rician noise (magnitude MRI), 0 for
 %             additive Gaussian noise. The flag is truncated toward zero;
 %             a positive result means Rician (0.9 means 0).
+%     COILS   optional: the receive channels whose root sum of squares the
+%             magnitude is, a whole number from 1 to 64 (default 1, Rician
+%             noise; more needs RICIAN set). SIGMA is then each channel's,
+%             as QUILLON and TESSARY take it with the same COILS: the
+%             background is fitted to the central chi law with 2*COILS
+%             degrees of freedom and the tissue corrected for it.
 %
 %   Two estimates are made. Background: under Rician noise, the noise-only
 %   voxels of the air around the object, found by their local mean square

@@ -1,4 +1,4 @@
-// noise_sigma(volume, rician): the gateway. Its inputs into the contract
+// noise_sigma(volume, rician[, coils]): the gateway. Its inputs into the contract
 // (contract/noise_sigma_contract.h), the result row and, with a second
 // output, the series' diagnostics (one column per volume), and the
 // contract's estimate of each 3-D volume of the array.
@@ -10,13 +10,14 @@
 
 namespace {
 
-enum { IN_VOLUME, IN_RICIAN };
+enum { IN_VOLUME, IN_RICIAN, IN_COILS };
 enum { OUT_SIGMA, OUT_INFO };
 
 void Run(gateway::Call& call) {
   contract::NoiseSigmaCall n;
-  if (!contract::CheckNoiseSigma({call.In(IN_VOLUME), call.In(IN_RICIAN)}, n, call.refusal))
-    return;
+  contract::NoiseSigmaArguments arguments{call.In(IN_VOLUME), call.In(IN_RICIAN)};
+  arguments.coils = call.In(IN_COILS);
+  if (!contract::CheckNoiseSigma(arguments, n, call.refusal)) return;
   // One sigma per volume, a row vector ready for the filters.
   const mwSize700 out_dims[2] = {1, static_cast<mwSize700>(n.volumes)};
   double* sigmas = mexargs::NewDoubles(2, out_dims, &call.plhs[OUT_SIGMA]);

@@ -1,6 +1,7 @@
 // Which voxels are air is decided block by block, on the 3x3x3 blocks
 // around each (216 voxels): air has a mean square of 2 sigma^2, tissue of
-// signal A has A^2 + 2 sigma^2. Starting from the quietest windows (their
+// signal A has A^2 + 2 sigma^2 (with N coils, 2N sigma^2 and A^2 + 2N sigma^2:
+// each bound below is relative to the air's level). Starting from the quietest windows (their
 // 1% quantile), each round takes the windows whose mean square is at most
 // kWindowLimit * 2 sigma^2 (tissue of an SNR below 1.4 at most, which is
 // near-noise too) and fits sigma to the magnitudes of their blocks; the
@@ -45,7 +46,6 @@ constexpr double kSettled = 1e-3;
 constexpr int64_t kThinSample = 32768;
 // The last round's band: the median expected, within this share either way.
 constexpr double kBandWidth = 0.1;
-constexpr double kRayleighMedianOverSigma = 1.1774100225154747;
 // A fit needs this many voxels (the median's sampling error is then about
 // 2%) and moments this close to the law's.
 constexpr int64_t kLeastVoxels = 4096;
@@ -84,26 +84,29 @@ struct Gathered {
 }  // namespace
 
 BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, const BlockStats& stats,
-                            const BlockRegion& region, double step) {
+                            const BlockRegion& region, double step, int coils) {
   BackgroundFit fit;
+  // The air's mean square over sigma^2, and its magnitudes' median over sigma.
+  const double air_level = 2.0 * coils;
+  const double median_over_sigma = MagnitudeMedian(coils);
   std::vector<double> windows;
   ForEachBlock(volume, grid, region, [&](int64_t b, const double*) {
     if (std::isfinite(stats.window[b])) windows.push_back(stats.window[b]);
   });
   if (static_cast<int64_t>(windows.size()) * 8 < kLeastVoxels) return fit;
-  double sigma = std::sqrt(Quantile(windows, kStartQuantile) / 2.0);
+  double sigma = std::sqrt(Quantile(windows, kStartQuantile) / air_level);
   double window_factor = kWindowLimit;
 
   const int64_t rows = volume.rows, plane = rows * volume.cols;
   const int64_t offsets[8] = {0, 1, rows, rows + 1, plane, plane + 1, plane + rows, plane + rows + 1};
   // The rounds climb on every thinning-th candidate block (a fixed choice,
   // by index, of about kThinSample blocks) to where the windows of at most
-  // `factor` * 2 sigma^2 give sigma back.
+  // `factor` * air_level * sigma^2 give sigma back.
   const int64_t thinning = std::max<int64_t>(1, static_cast<int64_t>(windows.size()) / kThinSample);
   std::vector<double> magnitudes;
   auto climb = [&](double factor) {
     for (int round = 0; round < kMostRounds && sigma > 0.0; ++round) {
-      const double limit = factor * 2.0 * sigma * sigma;
+      const double limit = factor * air_level * sigma * sigma;
       magnitudes.clear();
       int64_t seen = 0;
       ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
@@ -115,7 +118,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
         return;
       }
       const auto total = static_cast<int64_t>(magnitudes.size());
-      const double next = FitMagnitudeSigma(magnitudes, 0, total, step);
+      const double next = FitMagnitudeSigma(magnitudes, 0, total, step, coils);
       const bool settled = std::fabs(next - sigma) <= kSettled * sigma;
       sigma = next;
       if (settled) return;
@@ -132,7 +135,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   // bound closes to kSpreads robust standard deviations above the cluster,
   // never wider than before, and the rounds climb again.
   if (sigma > 0.0) {
-    const double limit = kWindowLimit * 2.0 * sigma * sigma;
+    const double limit = kWindowLimit * air_level * sigma * sigma;
     std::vector<double> air;
     for (std::size_t i = 0; i < windows.size(); i += static_cast<std::size_t>(thinning))
       if (windows[i] <= limit) air.push_back(PortableLog(windows[i]));
@@ -149,7 +152,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
       if (!below.empty()) {
         const double spread = kMadToSigma * Quantile(below, 0.5);
         window_factor =
-            std::min(kWindowLimit, platform::Exp(mode + kSpreads * spread) / (2.0 * sigma * sigma));
+            std::min(kWindowLimit, platform::Exp(mode + kSpreads * spread) / (air_level * sigma * sigma));
         climb(window_factor);
       }
     }
@@ -160,12 +163,12 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   // within a band around the median the rounds found (the median of the
   // whole is exact as long as its rank falls in the band, else the band
   // widens) and sums what the checks need.
-  const double limit = window_factor * 2.0 * sigma * sigma;
+  const double limit = window_factor * air_level * sigma * sigma;
   Gathered g;
   double next = -1.0;
   for (double width = kBandWidth; next < 0.0; width *= 4.0) {
-    const double lo = sigma * kRayleighMedianOverSigma * (1.0 - width) - step;
-    const double hi = sigma * kRayleighMedianOverSigma * (1.0 + width) + step;
+    const double lo = sigma * median_over_sigma * (1.0 - width) - step;
+    const double hi = sigma * median_over_sigma * (1.0 + width) + step;
     g = Gathered{};
     ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
       if (stats.window[b] > limit) return;
@@ -186,7 +189,7 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
         for (const auto& pair : kPairs[a]) g.cross[a] += q[pair[0]] * q[pair[1]];
     });
     if (g.total == 0) return fit;
-    next = FitMagnitudeSigma(g.band, g.below, g.total, step);
+    next = FitMagnitudeSigma(g.band, g.below, g.total, step, coils);
     if (width > 1.0 && next < 0.0) return fit;  // the band held every value: cannot happen
   }
   sigma = next;
@@ -196,12 +199,13 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   fit.voxels = g.total;
   fit.window_limit = limit;
   const double n = static_cast<double>(g.total);
-  const Moments law = MagnitudeMoments(sigma, step);
+  const Moments law = MagnitudeMoments(sigma, step, coils);
   const double mean = g.sum / n;
   fit.mean_ratio = mean / law.mean;
   fit.sd_ratio = std::sqrt(std::max(0.0, g.sum_sq / n - mean * mean)) / law.sd;
   // The lag-1 correlation along each axis: for complex Gaussian noise of
-  // correlation rho, squared magnitudes correlate by exactly rho^2.
+  // correlation rho, squared magnitudes correlate by exactly rho^2 (a sum
+  // over independent channels too).
   const double square_mean = g.sum_sq / n;
   const double square_variance = g.quartic / n - square_mean * square_mean;
   for (int a = 0; a < 3; ++a) {

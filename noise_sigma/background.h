@@ -1,6 +1,6 @@
 // The background estimate: sigma from the noise-only voxels of the air
-// around the object, under Rician noise (the air's magnitudes follow the
-// law of magnitude_law.h).
+// around the object, under Rician noise or for a sum of squares of several
+// coils (the air's magnitudes follow the law of magnitude_law.h).
 #pragma once
 
 #include <cstdint>
@@ -32,9 +32,10 @@ struct BackgroundFit {
 };
 
 // Fits the background in `region`. The volume's blocks must be filled
-// (FillBlocks, FillSpread); `step` is the value grid's, 0 for none.
+// (FillBlocks, FillSpread); `step` is the value grid's, 0 for none; sigma
+// is each of `coils` channels'.
 BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, const BlockStats& stats,
-                            const BlockRegion& region, double step);
+                            const BlockRegion& region, double step, int coils = 1);
 
 // Sets mask[v] to 1 for every voxel v of the region's blocks that `fit` took
 // as air; other entries are left alone. mask has one entry per voxel.

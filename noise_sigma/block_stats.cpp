@@ -10,14 +10,12 @@ namespace {
 // 1/sqrt(8): scales a sum of eight signed voxels to an orthonormal coefficient.
 constexpr double kInvSqrt8 = 0.35355339059327373;
 
-// Whether v lies on the grid, up to the rounding of a scaled integer in
-// doubles (a scaled file's values are stored * slope + intercept).
+}  // namespace
+
 bool OnGrid(double v, const ValueGrid& grid) {
   const double k = (v - grid.origin) / grid.step;
   return std::fabs(k - std::nearbyint(k)) <= 1e-6 * std::fmax(1.0, std::fabs(k) * 1e-6);
 }
-
-}  // namespace
 
 BlockGrid GridOf(const VolumeView& volume) {
   return BlockGrid{volume.rows / 2, volume.cols / 2, volume.slices / 2};

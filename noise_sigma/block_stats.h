@@ -89,6 +89,10 @@ struct ValueGrid {
   double origin = 0.0, step = 0.0;
 };
 
+// Whether v lies on the grid (step > 0), up to the rounding of a scaled
+// integer in doubles (a scaled file's values are stored * slope + intercept).
+bool OnGrid(double v, const ValueGrid& grid);
+
 // Fills every per-block entry but spread and window for block slices
 // [first, end), and counts the finite voxels off `grid_check`. The slab that
 // ends at the grid's last slice also scans an odd last voxel slice.

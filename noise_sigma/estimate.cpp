@@ -107,7 +107,8 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   const int threads = ThreadCount(request.options, grid.slices);
   platform::StopFlag stop(request.options);
   std::vector<Record> records(threads);
-  Pass pass{&volume, &grid, &stats, SuggestedGrid(volume), TissueRound{}, nullptr};
+  Pass pass{&volume, &grid, &stats, request.off_grid ? ValueGrid{} : SuggestedGrid(volume),
+            TissueRound{}, nullptr};
 
   if (const Status s = RunPass(pass, threads, BlockWorker, records, stop); s != Status::kOk)
     return s;
@@ -137,18 +138,17 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   Findings findings;
   findings.rician = rician;
   findings.step = pass.value_grid.step;
-  if (rician) {
-    findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step);
-    if (request.background_mask && findings.background.found)
-      MarkBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.background,
-                     request.background_mask);
-  }
+  findings.coils = rician ? request.coils : 1;
+  if (rician)
+    findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step,
+                                        request.coils);
 
   TissueScratch scratch(count);
   pass.scratch = &scratch;
   findings.first_guess = FirstTissueGuess(stats, count);
   pass.round.sigma = findings.first_guess;
   pass.round.rician = rician;
+  pass.round.coils = rician ? request.coils : 1;
   pass.round.step = findings.step;
   for (int round = 0; round < kRounds && pass.round.sigma > 0.0; ++round) {
     if (const Status s = RunPass(pass, threads, ScaleWorker, records, stop); s != Status::kOk)
@@ -163,6 +163,11 @@ Status EstimateWithScratch(const Request& request, Result* result) {
     pass.round = next;
   }
   *result = Verdict(findings);
+  // The air marked is the air the verdict used (several coils' dark tissue
+  // is set aside there).
+  if (request.background_mask && result->estimator == Estimator::kBackground)
+    MarkBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.background,
+                   request.background_mask);
   return Status::kOk;
 }
 

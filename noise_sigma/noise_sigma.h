@@ -32,6 +32,11 @@ struct VolumeView {
 struct Request {
   VolumeView volume;
   NoiseModel model = NoiseModel::kRician;
+  // Under kRician, the receive channels (1 to quillon::kMostCoils) whose
+  // sum of squares the magnitude is: the background's law is then the
+  // central chi law with 2 coils degrees of freedom, the tissue's the
+  // non-central one, and sigma is each channel's. 1 is the Rician case.
+  int coils = 1;
   // Threads (at most eight here, and never more than the volume's block
   // slices) and the interrupt query, as for the filters; the instruction
   // set is not read. The result has the same bits for any thread count.
@@ -40,6 +45,10 @@ struct Request {
   // background estimate took as air when its fit passed its checks
   // (Result::background not NaN), 0 everywhere else.
   unsigned char* background_mask = nullptr;
+  // The caller knows the values lie on no value grid (the tiles of a map
+  // whose whole volume's do not, see ValueStep): the search for one, a
+  // sort of up to 65536 voxels, is skipped.
+  bool off_grid = false;
 };
 
 // The estimator works on the volume's whole 2x2x2 blocks (an odd last row,
@@ -116,6 +125,7 @@ struct SeriesRequest {
   VolumeView first;  // the first volume; volume t starts t * voxels further
   int64_t count = 0;
   NoiseModel model = NoiseModel::kRician;
+  int coils = 1;  // as Request's
   platform::CallOptions options;  // as Request's, for each volume's estimate
   // Where volume t lies, when the volumes are not one after another in
   // memory (a series read from its file one volume at a time): valid until
@@ -124,6 +134,7 @@ struct SeriesRequest {
   // again for each later look.
   VolumeSource volume;
   unsigned char* background_mask = nullptr;  // as Request's, count volumes of entries
+  bool off_grid = false;                     // as Request's
 };
 
 struct SeriesResult {
@@ -146,5 +157,10 @@ struct SeriesResult {
 // was found; kTooLittleData when the series as a whole holds too little
 // data; kOutOfMemory, kThreadsFailed and kInterrupted as Estimate.
 Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series);
+
+// The step of the value grid all the volume's finite voxels lie on (integer
+// data, or integers scaled by a file's slope), 0 for none: the grid
+// Estimate finds and checks.
+double ValueStep(const VolumeView& volume);
 
 }  // namespace noise_sigma

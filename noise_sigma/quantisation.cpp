@@ -44,6 +44,15 @@ ValueGrid SuggestedGrid(const VolumeView& volume) {
   return ValueGrid{sample.front(), gap};
 }
 
+double ValueStep(const VolumeView& volume) {
+  const ValueGrid grid = SuggestedGrid(volume);
+  if (grid.step <= 0.0) return 0.0;
+  const int64_t voxels = int64_t{volume.rows} * volume.cols * volume.slices;
+  for (int64_t i = 0; i < voxels; ++i)
+    if (std::isfinite(volume.data[i]) && !OnGrid(volume.data[i], grid)) return 0.0;
+  return grid.step;
+}
+
 double Spread(double coefficient, double step, int64_t block, unsigned salt) {
   const double level = std::nearbyint(coefficient / (step * kInvSqrt8));
   const uint64_t bits = Mix(static_cast<uint64_t>(block) * 8u + salt) >> 11;  // 53 bits

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "exp.h"
+#include "rician_bias.h"
 
 namespace noise_sigma {
 
@@ -63,6 +64,11 @@ double RicianVarianceFactor(double theta) {
   const double a = t2 / 4.0;
   const double b = (2.0 + t2) * ScaledBessel0(a) + t2 * ScaledBessel1(a);
   return 2.0 + t2 - (std::numbers::pi / 8.0) * (b * b);
+}
+
+double ChiVarianceFactor(double theta, int coils) {
+  const double mean = quillon::ExpectedChiMagnitude(theta, 1.0, coils);
+  return std::max(0.0, 2.0 * coils + theta * theta - mean * mean);
 }
 
 }  // namespace noise_sigma

@@ -77,15 +77,16 @@ void ScaleBlocks(const TissueRound& round, const BlockStats& stats, int64_t firs
                  TissueScratch& scratch) {
   const double variance = round.sigma * round.sigma;
   const double flat = kOwnFlat * kOwnFlat * variance;
+  const double air = 2.0 * round.coils;
   for (int64_t b = first; b < end; ++b) {
     scratch.scale[b] = kLeftOut;
     if (!stats.has_data[b]) continue;
     double xi = 1.0;
     if (round.rician) {
-      // E[M^2] = A^2 + 2 sigma^2 gives the block's SNR from its mean square.
-      const double theta = std::sqrt(std::max(stats.mean_square[b] / variance - 2.0, 0.0));
+      // E[M^2] = A^2 + 2 coils sigma^2 gives the block's SNR from its mean square.
+      const double theta = std::sqrt(std::max(stats.mean_square[b] / variance - air, 0.0));
       if (theta < kLowestTheta) continue;
-      xi = RicianVarianceFactor(theta);
+      xi = round.coils == 1 ? RicianVarianceFactor(theta) : ChiVarianceFactor(theta, round.coils);
     }
     if (stats.gradient[b] > flat * xi) continue;
     scratch.scale[b] = 1.0 / std::sqrt(xi);

@@ -16,6 +16,7 @@ struct TissueRound {
   double sigma = 0.0;                  // the marginal sigma so far
   double correlation[3] = {0.0, 0.0, 0.0};  // the lag-1 correlation in use
   bool rician = true;
+  int coils = 1;      // the channels of a sum-of-squares magnitude (rician only)
   double step = 0.0;  // the value grid's step, 0 for none
 };
 
@@ -24,7 +25,7 @@ inline constexpr double kLeftOut = -1.0;
 
 // Per block, for one round: the factor 1/sqrt(xi) that rescales its
 // coefficients to the Gaussian sigma behind Rician data (xi of the block's
-// SNR; 1 under Gaussian noise), or kLeftOut for a block that takes no part
+// SNR and the coils; 1 under Gaussian noise), or kLeftOut for a block that takes no part
 // (no data, too dark to read Rician noise from, or with a gradient inside
 // it well beyond noise).
 struct TissueScratch {

@@ -14,6 +14,7 @@ struct Findings {
   TissueFit tissue;          // blocks == 0 when no block was flat
   double first_guess = 0.0;  // the plain median of every data block
   double step = 0.0;
+  int coils = 1;
 };
 
 // The rule: under Rician noise the background's sigma when it is found
@@ -22,6 +23,8 @@ struct Findings {
 // whatever the correlation); else the tissue's; with neither, the plain
 // median of the finest coefficients, with low confidence. On a value grid
 // the estimate is never below the grid's own rounding noise, step/sqrt(12).
+// With several coils a background more than kDarkTissue times the tissue's
+// is taken for dark tissue and set aside (see verdict.cpp).
 Result Verdict(const Findings& findings);
 
 }  // namespace noise_sigma

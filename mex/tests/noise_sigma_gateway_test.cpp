@@ -36,7 +36,10 @@ TEST(NoiseSigmaGateway, BadCallsRaiseIdentifiedErrorsBeforeAllocating) {
   };
   const Case cases[] = {
       {"noise_sigma:nargin", [&](Args& c) { c.Volume(shape, v.v); }},
-      {"noise_sigma:nargin", [&](Args& c) { c.Volume(shape, v.v).Scalar(1).Scalar(1); }},
+      {"noise_sigma:nargin", [&](Args& c) { c.Volume(shape, v.v).Scalar(1).Scalar(1).Scalar(1); }},
+      {"noise_sigma:coils", [&](Args& c) { c.Volume(shape, v.v).Scalar(1).Scalar(1.5); }},
+      {"noise_sigma:coils", [&](Args& c) { c.Volume(shape, v.v).Scalar(1).Scalar(65); }},
+      {"noise_sigma:coils", [&](Args& c) { c.Volume(shape, v.v).Scalar(0).Scalar(4); }},
       {"noise_sigma:nargout", [&](Args& c) { c.Volume(shape, v.v).Scalar(1); }, 3},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateArray(mxSINGLE_CLASS, shape)).Scalar(1); }},
       {"noise_sigma:volume", [&](Args& c) { c.Add(standin::CreateArray(mxDOUBLE_CLASS, shape, true)).Scalar(1); }},

@@ -34,5 +34,14 @@ TEST(RicianVarianceFactor, MatchesReferenceValuesAndRisesSmoothlyToOne) {
   }
 }
 
+TEST(ChiVarianceFactor, IsTheRicianOneForOneCoilAndTheCentralChiVarianceAtZero) {
+  for (double theta = 0.0; theta < 30.0; theta += 0.25)
+    EXPECT_NEAR(ChiVarianceFactor(theta, 1), RicianVarianceFactor(theta), 3e-6) << theta;
+  // 2N - (sqrt(2) G(N + 1/2) / G(N))^2, and 1 far above the noise.
+  EXPECT_NEAR(ChiVarianceFactor(0.0, 4), 0.4834941393603609, 1e-12);
+  EXPECT_NEAR(ChiVarianceFactor(0.0, 8), 0.49195420135893464, 1e-12);
+  for (int coils : {2, 8, 64}) EXPECT_NEAR(ChiVarianceFactor(1000.0, coils), 1.0, 1e-3) << coils;
+}
+
 }  // namespace
 }  // namespace noise_sigma

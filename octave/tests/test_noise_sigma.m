@@ -52,7 +52,11 @@ function errors (ctx)
   v = test_volume ([16 16 16], 5, 25);
   expect_error (@() noise_sigma (), "noise_sigma:nargin");
   expect_error (@() noise_sigma (v), "noise_sigma:nargin");
-  expect_error (@() noise_sigma (v, 1, 1), "noise_sigma:nargin");
+  expect_error (@() noise_sigma (v, 1, 1, 1), "noise_sigma:nargin");
+  for bad = {0, 1.5, 65, [1 2], "4"}
+    expect_error (@() noise_sigma (v, 1, bad{1}), "noise_sigma:coils");
+  endfor
+  assert (noise_sigma (v, 1, 1), noise_sigma (v, 1));
   expect_error (@() noise_sigma (v, 1), "noise_sigma:nargout", 3);
   for bad = {single(v), int16(v), v > 100, complex(v, v), sparse(v(:, :, 1)), v(:, :, 1), ...
              7, "text", {v}, struct("v", v)}

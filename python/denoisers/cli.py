@@ -7,7 +7,7 @@
               [--report PAGE.html] [--strict] [--quiet]
     denoisers denoise IN OUT --chunks N [--scheduler ADDRESS] [...]   (NIfTI or zarr,
               chunk by chunk on dask, for volumes larger than memory)
-    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume]
+    denoisers sigma IN.nii[.gz] [--noise rician|gaussian] [--sigma-per-volume] [--coils N]
               [--magnitude] [--json] [--strict] [--map MAP.nii[.gz]]
     denoisers bids BIDS_DIR OUTPUT_DIR participant [--participant-label L ...]
               [--suffix S ...] [--method M] [--nprocs N] [--skip-bids-validation]
@@ -97,7 +97,7 @@ def _parser():
     d.add_argument("--coils", type=_positive_int, default=1,
                    help="receive channels summed in squares into the magnitude (1 to 64; "
                    "default 1): the noise law becomes non-central chi with 2N degrees of "
-                   "freedom; needs --sigma (each channel's) or --sigma-map FILE")
+                   "freedom, and sigma (given or estimated) is each channel's")
     d.add_argument("--strict", action="store_true",
                    help="exit with status 3 when anything is warned of (a doubtful estimated "
                    "sigma, for instance); the output is written all the same")
@@ -165,6 +165,9 @@ def _parser():
                    help="give each volume's own estimate as its sigma, not the series' pooled one")
     s.add_argument("--magnitude", action="store_true",
                    help="the magnitude of a complex image (refused otherwise)")
+    s.add_argument("--coils", type=_positive_int, default=1,
+                   help="receive channels summed in squares into the magnitude (1 to 64; "
+                   "default 1): the estimate (and map) is each channel's sigma")
     s.add_argument("--json", action="store_true", help="print a JSON object")
     s.add_argument("--map", metavar="MAP.nii[.gz]",
                    help="also write a smooth map of sigma over the field of view (pooled over "
@@ -185,18 +188,20 @@ def _run_sigma(args):
         try:
             with collected() as run:
                 estimate = estimate_noise_streamed(series, series.count, rician,
-                                                   per_volume=args.sigma_per_volume)
+                                                   per_volume=args.sigma_per_volume,
+                                                   coils=args.coils)
         finally:
             series.close()
     else:
         img, data = nifti.load(args.input, args.magnitude)
         volumes(data)  # 3-D or 4-D only, with the command's own message
         with collected() as run:
-            estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume)
+            estimate = estimate_noise(data, rician, per_volume=args.sigma_per_volume,
+                                      coils=args.coils)
             if args.map:
                 _write_map(args, img, data, rician)
     if args.json:
-        print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise,
+        print(json.dumps({"sigma": estimate.sigmas, "noise": args.noise, "coils": args.coils,
                           "estimate": estimate.record(), "warnings": run.messages}))
     else:
         for t, (s, v) in enumerate(zip(estimate.sigmas, estimate.volumes)):
@@ -211,11 +216,12 @@ def _run_sigma(args):
 
 
 def _write_map(args, img, data, rician):
-    noise_map = estimate_sigma_map(data, rician, per_volume=args.sigma_per_volume)
+    noise_map = estimate_sigma_map(data, rician, per_volume=args.sigma_per_volume,
+                                   coils=args.coils)
     out_img, _ = nifti.output_image(img, noise_map, keep_dtype=False)
     nifti.save_with_sidecar(out_img, args.map, {
         "Description": "Noise standard deviation map estimated with denoisers",
-        "Sources": [args.input], "NoiseModel": args.noise,
+        "Sources": [args.input], "NoiseModel": args.noise, "NoiseCoils": args.coils,
         "Pooled": data.ndim == 4 and not args.sigma_per_volume,
         "Median": float(np.median(noise_map)),
         "Range": [float(noise_map.min()), float(noise_map.max())],
@@ -341,9 +347,6 @@ def _run_denoise(args, parser):
         parser.error("--sigma-per-volume estimates sigma: it does not go with --sigma")
     if args.sigma is not None and args.sigma_map is not None:
         parser.error("--sigma and --sigma-map exclude each other")
-    if args.coils != 1 and (args.sigma_map in (None, "auto") and args.sigma is None):
-        parser.error("--coils needs --sigma (each channel's) or --sigma-map FILE: the "
-                     "estimators fit the noise law of one coil")
     if args.sigma_map not in (None, "auto") and args.sigma_per_volume:
         parser.error("--sigma-per-volume estimates a map: it does not go with a map file")
     if args.report and not Path(args.report).resolve().parent.is_dir():

@@ -117,12 +117,14 @@ def _masks_for(mask, method, radius):
     return _grown(mask, radius + 1), own
 
 
-def denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1):
+def denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1,
+                   own=False):
     """One 3-D float64 volume in its own units, shown on bar (a PassBar).
-    Voxels outside mask hold unspecified values."""
+    Voxels outside mask hold unspecified values. own: v is a Fortran-ordered
+    float64 volume no one else holds, taken into the working range in place."""
     w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
                 sigma, rician)
-    work = w.into(v)
+    work = w.into_own(v) if own else w.into(v)
     method = method_run(method, coils)
     if method == "auto":
         chosen = auto.settings(work, w.sigma, rician, radius)
@@ -231,8 +233,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
         channel's noise. quillon's bias table follows the non-central chi
         law with 2 * coils degrees of freedom and tessary removes
         2 * coils * sigma^2. 1 (one coil) is the Rician case, bit for bit.
-        The estimators fit one coil's law: with more than one, give sigma
-        (each channel's) or a map of it. method="auto" then runs
+        sigma estimated (None or "auto") is each channel's too: the
+        estimators fit the coils' law. method="auto" then runs
         quillon+tessary, since its own correction is one coil's.
     background_mask: with sigma estimated, keep the voxels the estimator
         took as air in the result's ``noise.background_mask`` (for a report).
@@ -335,22 +337,21 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     source = data
     data = finite_voxels(data, inside)
 
-    check_coils(coils, sigma)
     vols = volumes_of(data)
     noise = None
     noise_map = None
     if isinstance(sigma, str):
         if sigma != "auto":
             raise ValueError(f"denoise: sigma must be a number, a map or \"auto\"; got {sigma!r}")
-        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads), data.shape,
-                           "estimated")
+        noise_map = MapUse(estimate_sigma_map(data, rician, per_volume, threads, coils),
+                           data.shape, "estimated")
     elif sigma is not None and sigma_map_argument(sigma, data.shape):
         noise_map = MapUse(sigma, data.shape, "given")
     if noise_map is not None:
         sigmas = [noise_map.median(t) for t in range(len(vols))]
     elif sigma is None:
         noise = estimate_noise(data, rician, per_volume=per_volume, threads=threads,
-                               background_mask=background_mask)
+                               background_mask=background_mask, coils=coils)
         sigmas = noise.sigmas
     else:
         sigmas = given_sigmas(sigma, len(vols))
@@ -370,9 +371,10 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
                 results.append(denoise_volume(v, s, rician, method, radius, bar, cap, m,
                                                coils))
             else:
-                flat, back = noise_map.flattened(v, t)
-                flat = denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils)
-                results.append(np.multiply(flat, back, out=flat))
+                flat, factor = noise_map.flattened(v, t)
+                flat = denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils,
+                                      own=True)
+                results.append(np.divide(flat, factor, out=flat))
             bar.volume_done()
 
     if data.ndim == 3:
@@ -406,12 +408,6 @@ def finite_voxels(data, inside):
     data = data.copy(order="K")
     data[broken] = 0.0
     return data
-
-
-def check_coils(coils, sigma):
-    if coils != 1 and (sigma is None or isinstance(sigma, str)):
-        raise ValueError(f"denoise: coils={coils!r} needs sigma (each channel's) or a map of "
-                         "it: the estimators fit the noise law of one coil")
 
 
 def given_sigmas(sigma, count):

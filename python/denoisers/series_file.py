@@ -20,8 +20,8 @@ from nibabel.arrayproxy import ArrayProxy
 from . import gzip_io, nifti
 from .filters import thread_cap
 from .output_checks import check_negative_magnitudes, mostly_zero_volumes
-from .pipeline import (check_coils, check_mask, denoise_volume, finite_voxels, given_sigmas,
-                       method_run, passes)
+from .pipeline import (check_mask, denoise_volume, finite_voxels, given_sigmas, method_run,
+                       passes)
 from .progress import PassBar
 from .residual import structure_score
 from .sigma import estimate_noise_streamed
@@ -89,7 +89,6 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
     cap = thread_cap(threads, "denoise")
     count = volumes.count
     mask = check_mask(mask, volumes.shape + (count,))
-    check_coils(coils, sigma)
 
     def inside(t):
         return None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
@@ -97,7 +96,8 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
     facts = {"noise": None, "scores": [], "clipped": 0, "mostly_zero": []}
     if sigma is None:
         facts["noise"] = estimate_noise_streamed(
-            lambda t: finite_voxels(volumes(t), inside(t)), count, rician, per_volume, threads)
+            lambda t: finite_voxels(volumes(t), inside(t)), count, rician, per_volume, threads,
+            coils)
         sigmas = facts["noise"].sigmas
     else:
         sigmas = given_sigmas(sigma, count)

@@ -36,6 +36,7 @@ import numpy as np
 from . import _core
 from .filters import as_volumes, thread_cap
 from .run_warnings import DenoiseWarning
+from .sigma_map import VARYING, noise_variation
 
 MIN_BLOCKS = _core.MIN_BLOCKS
 # A volume whose own estimate is further than this factor from the series'
@@ -43,31 +44,35 @@ MIN_BLOCKS = _core.MIN_BLOCKS
 FAR_FROM_SERIES = 2.0
 
 
-def estimate_sigmas(vol, rician=True, threads=None):
+def estimate_sigmas(vol, rician=True, threads=None, coils=1):
     """sigma of each 3-D volume of a 3-D or 4-D array (volumes along the
     last axis), each on its own, as a list of floats: the values
-    ``noise_sigma(vol, rician)`` of the MEX file returns for the same
+    ``noise_sigma(vol, rician, coils)`` of the MEX file returns for the same
     doubles. threads: at most this many worker threads (None: what the
-    process may use); the bits never depend on it. Raises ValueError for a
-    volume with fewer than MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero
-    voxels. estimate_noise pools a series and says how it was estimated."""
+    process may use); the bits never depend on it. coils: the receive
+    channels of a sum-of-squares magnitude (1 to 64, rician only); sigma is
+    then each channel's. Raises ValueError for a volume with fewer than
+    MIN_BLOCKS whole 2x2x2 blocks of finite, non-zero voxels, or for a bad
+    coils (noise_sigma:coils). estimate_noise pools a series and says how it
+    was estimated."""
     arr = as_volumes(vol, "estimate_sigma: vol must be a 3-D or 4-D array of real numbers")
-    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"))
+    return _core.noise_sigma(arr, bool(rician), thread_cap(threads, "estimate_sigma"), coils)
 
 
-def estimate_sigma(vol, rician=True, threads=None):
+def estimate_sigma(vol, rician=True, threads=None, coils=1):
     """The noise standard deviation of one 3-D volume, in its own units.
 
     vol: a 3-D array of any real dtype and order; NaN and infinite voxels
     are ignored. rician: True for magnitude images (Rician noise), False for
-    Gaussian noise. Returns 0.0 for a constant volume; raises ValueError for
-    one with too little data (see estimate_sigmas). A 4-D series takes
+    Gaussian noise. coils: as estimate_sigmas'. Returns 0.0 for a constant
+    volume; raises ValueError for one with too little data (see
+    estimate_sigmas). A 4-D series takes
     estimate_noise (one pooled sigma) or estimate_sigmas (one each).
     """
     if np.ndim(vol) != 3:
         raise ValueError(f"estimate_sigma takes one 3-D volume, got {np.ndim(vol)} dimensions; "
                          "estimate_noise or estimate_sigmas take a series")
-    return estimate_sigmas(vol, rician, threads)[0]
+    return estimate_sigmas(vol, rician, threads, coils)[0]
 
 
 @dataclass
@@ -111,6 +116,9 @@ class NoiseEstimate:
     volumes: list
     per_volume: bool
     warnings: list = field(default_factory=list)
+    # The 90th over the 10th percentile of local estimates over the (first)
+    # volume: near 1 for uniform noise; NaN when not measured.
+    variation: float = math.nan
     sample_shape: tuple = None  # the voxels the estimate read, when not the whole volume
     # With background_mask=True, the voxels the background estimate took as
     # air (uint8 of the input's shape; all 0 in a volume without air found).
@@ -199,7 +207,8 @@ def _messages(volumes, sigmas, per_volume, pooled):
     return out
 
 
-def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False):
+def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_mask=False,
+                   coils=1):
     """The noise of a 3-D volume or a 4-D series, with how it was found.
 
     Returns a NoiseEstimate: ``sigmas`` has one sigma per volume, the
@@ -209,28 +218,33 @@ def estimate_noise(vol, rician=True, per_volume=False, threads=None, background_
     confidence, background and tissue estimates, correlation, value step).
     Each warning is raised as a DenoiseWarning and kept in ``warnings``.
     background_mask=True also keeps, in ``background_mask``, the voxels the
-    background estimate took as air (one byte per voxel). Raises ValueError
-    when the whole series holds too little data.
+    background estimate took as air (one byte per voxel). coils: as
+    estimate_sigmas' (the background is fitted to the central chi law of
+    2 * coils degrees of freedom, the tissue corrected for it). Raises
+    ValueError when the whole series holds too little data.
     """
     arr = as_volumes(vol, "estimate_noise: vol must be a 3-D or 4-D array of real numbers")
     cap = thread_cap(threads, "estimate_noise")
-    return _noise(_core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask)),
-                  per_volume)
+    result = _core.noise_sigma_series(arr, bool(rician), cap, bool(background_mask), coils)
+    return _noise(result, per_volume, arr[..., 0] if arr.ndim == 4 else arr, rician, cap, coils)
 
 
-def estimate_noise_streamed(read_volume, count, rician=True, per_volume=False, threads=None):
+def estimate_noise_streamed(read_volume, count, rician=True, per_volume=False, threads=None,
+                            coils=1):
     """estimate_noise() of a series of `count` volumes that read_volume(t)
     returns one at a time, each a float64 Fortran-ordered 3-D array (a
     file's volumes: the series is never in memory at once; the estimate
     asks for them in order, and again from the first for a second look).
     The same estimate, bit for bit, as of the whole series."""
     cap = thread_cap(threads, "estimate_noise")
-    return _noise(_core.noise_sigma_streamed(read_volume, count, bool(rician), cap), per_volume)
+    result = _core.noise_sigma_streamed(read_volume, count, bool(rician), cap, coils)
+    return _noise(result, per_volume, read_volume(0), rician, cap, coils)
 
 
-def _noise(result, per_volume):
+def _noise(result, per_volume, first, rician, cap, coils):
     """The NoiseEstimate of the core's series result (with the background
-    mask when it carries one), its warnings raised."""
+    mask when it carries one), its warnings raised; `first`: the series'
+    first volume, where the noise's variation is measured."""
     pooled = VolumeNoise.from_core(result[0])
     volumes = [VolumeNoise.from_core(d) for d in result[1]]
     if per_volume:
@@ -238,7 +252,14 @@ def _noise(result, per_volume):
     else:
         sigmas = [pooled.sigma] * len(volumes)
     messages = _messages(volumes, sigmas, per_volume, pooled)
+    variation = noise_variation(first, bool(rician), cap, coils)
+    if variation > VARYING:
+        messages.append(
+            f"noise: its level varies across the image (local estimates {variation:.2f} times "
+            "apart, 90th to 10th percentile): one sigma fits it nowhere, and the denoising is "
+            "too weak where the noise is strong and too strong where it is weak; estimate a "
+            "map instead (--sigma-map auto, sigma=\"auto\")")
     for m in messages:
         warnings.warn(m, DenoiseWarning, stacklevel=3)
-    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages,
+    return NoiseEstimate(sigmas, pooled, volumes, per_volume, messages, variation=variation,
                          background_mask=result[2] if len(result) > 2 else None)

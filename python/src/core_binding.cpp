@@ -279,11 +279,14 @@ py::array_t<double> Tessary(const py::object& noisy, const py::object& radius,
 }
 
 // sigma of each volume of the series, as a list.
-std::vector<double> NoiseSigma(const py::object& volume, const py::object& rician, int threads) {
-  const Described v = Describe(volume), f = Describe(rician);
+std::vector<double> NoiseSigma(const py::object& volume, const py::object& rician, int threads,
+                               const py::object& coils) {
+  const Described v = Describe(volume), f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaCall call;
   contract::Refusal refusal;
-  if (!contract::CheckNoiseSigma({v.argument, f.argument}, call, refusal)) Raise(refusal);
+  contract::NoiseSigmaArguments arguments{v.argument, f.argument};
+  arguments.coils = c.argument;
+  if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
   std::vector<double> sigmas(static_cast<std::size_t>(call.volumes));
   noise_sigma::Request base;
   base.options.threads = threads;
@@ -347,10 +350,12 @@ py::tuple SeriesDiagnostics(const contract::NoiseSigmaCall& call, int threads,
   return py::make_tuple(Diagnostics(pooled.pooled), each);
 }
 
-contract::NoiseSigmaCall CheckedSeries(const Described& v, const py::object& rician) {
-  const Described f = Describe(rician);
+contract::NoiseSigmaCall CheckedSeries(const Described& v, const py::object& rician,
+                                       const py::object& coils) {
+  const Described f = Describe(rician), c = DescribeOptional(coils);
   contract::NoiseSigmaArguments arguments{v.argument, f.argument};
   arguments.pooled = true;
+  arguments.coils = c.argument;
   contract::NoiseSigmaCall call;
   contract::Refusal refusal;
   if (!contract::CheckNoiseSigma(arguments, call, refusal)) Raise(refusal);
@@ -361,9 +366,10 @@ contract::NoiseSigmaCall CheckedSeries(const Described& v, const py::object& ric
 // noise level; with background_mask also the air each volume's background
 // estimate used.
 py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, int threads,
-                           bool background_mask) {
+                           bool background_mask, const py::object& coils, bool off_grid) {
   const Described v = Describe(series);
-  const contract::NoiseSigmaCall call = CheckedSeries(v, rician);
+  contract::NoiseSigmaCall call = CheckedSeries(v, rician, coils);
+  call.off_grid = off_grid;
   if (!background_mask) return SeriesDiagnostics(call, threads);
   py::array_t<uint8_t, py::array::f_style> air(
       std::vector<py::ssize_t>(v.array.shape(), v.array.shape() + v.array.ndim()));
@@ -374,11 +380,11 @@ py::tuple NoiseSigmaSeries(const py::object& series, const py::object& rician, i
 // read_volume(t) returns volume t as a float64, Fortran-ordered 3-D array
 // (a file's volumes, so that the series never is in memory at once).
 py::tuple NoiseSigmaStreamed(const py::function& read_volume, int64_t count,
-                             const py::object& rician, int threads) {
+                             const py::object& rician, int threads, const py::object& coils) {
   if (count < 1) throw py::value_error("noise_sigma_streamed: count must be positive");
   py::object current = read_volume(0);
   const Described v = Describe(current);
-  contract::NoiseSigmaCall call = CheckedSeries(v, rician);
+  contract::NoiseSigmaCall call = CheckedSeries(v, rician, coils);
   if (call.volumes != 1) throw py::value_error("noise_sigma_streamed: one 3-D volume at a time");
   const std::vector<py::ssize_t> shape(v.array.shape(), v.array.shape() + 3);
   call.volumes = count;
@@ -472,16 +478,34 @@ PYBIND11_MODULE(_core, m) {
         "tessary(noisy, radius, sigma, guide, flag, threads=0, mask=None, whole_slices=0, "
         "first_slice=0, coils=None, progress=None) -> out; as quillon's");
   m.def("noise_sigma", &NoiseSigma, py::arg("volume"), py::arg("rician"), py::arg("threads") = 0,
-        "noise_sigma(volume, rician, threads=0) -> [sigma of each volume]");
+        py::arg("coils") = py::none(),
+        "noise_sigma(volume, rician, threads=0, coils=None) -> [sigma of each volume]; coils: "
+        "the MEX file's optional third input (each channel's sigma of a sum of squares)");
   m.def("noise_sigma_series", &NoiseSigmaSeries, py::arg("series"), py::arg("rician"),
-        py::arg("threads") = 0, py::arg("background_mask") = false,
-        "noise_sigma_series(series, rician, threads=0, background_mask=False) -> (pooled, [per "
-        "volume]) diagnostics dicts, and with background_mask the air each volume's background "
-        "estimate used (uint8, the series' shape); the volumes share one noise level, and a "
-        "volume too small for an estimate of its own is estimated with the others");
+        py::arg("threads") = 0, py::arg("background_mask") = false, py::arg("coils") = py::none(),
+        py::arg("off_grid") = false,
+        "noise_sigma_series(series, rician, threads=0, background_mask=False, coils=None, "
+        "off_grid=False) -> "
+        "(pooled, [per volume]) diagnostics dicts, and with background_mask the air each "
+        "volume's background estimate used (uint8, the series' shape); the volumes share one "
+        "noise level, and a volume too small for an estimate of its own is estimated with the "
+        "others; coils as noise_sigma's; off_grid: the values are known to lie on no value "
+        "grid (see value_step), which skips the search for one");
+  m.def(
+      "value_step",
+      [](const Doubles& volume) {
+        if (volume.ndim() < 1) return 0.0;
+        // Every voxel of the array, as one volume of a single row and column.
+        const auto count = std::min<py::ssize_t>(volume.size(), INT32_MAX);
+        const noise_sigma::VolumeView view{volume.data(), 1, 1, static_cast<int>(count)};
+        return noise_sigma::ValueStep(view);
+      },
+      py::arg("volume"),
+      "value_step(volume) -> the step of the value grid its finite values lie on, 0 for none");
   m.def("noise_sigma_streamed", &NoiseSigmaStreamed, py::arg("read_volume"), py::arg("count"),
-        py::arg("rician"), py::arg("threads") = 0,
-        "noise_sigma_streamed(read_volume, count, rician, threads=0) -> noise_sigma_series' "
+        py::arg("rician"), py::arg("threads") = 0, py::arg("coils") = py::none(),
+        "noise_sigma_streamed(read_volume, count, rician, threads=0, coils=None) -> "
+        "noise_sigma_series' "
         "result for a series of count volumes that read_volume(t) returns one at a time, in "
         "order");
   m.def("rician_mean", &RicianMean, py::arg("estimate"), py::arg("sigma"), py::arg("threads") = 0,

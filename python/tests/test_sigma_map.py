@@ -2,6 +2,7 @@
 used, and the faults a map could bring (a wrong level, a wrong grid, a map
 that is not the scalar call when it is constant)."""
 import json
+import warnings
 
 import nibabel as nib
 import numpy as np
@@ -99,3 +100,23 @@ def test_maps_through_the_command_line(tmp_path):
     for args in (["--sigma-map", written], ["--sigma", "5", "--sigma-map", "auto"]):
         done = run_cli("denoise", image, out, "--quiet", *args)
         assert done.returncode in (1, 2) and done.stderr.count("\n") == 1, done.stderr
+
+
+def test_a_scalar_estimate_warns_of_noise_that_varies_and_not_of_uniform_noise():
+    # The Colin27 T1, a whole head in air, and the macaque brain, skull-stripped.
+    rng = np.random.default_rng(9)
+    for name in ("ch2", "inia19-t1-brain"):
+        clean = np.asarray(nib.load(f"/usr/share/mricron/templates/{name}.nii.gz").dataobj,
+                           dtype=np.float64)
+        base = 0.03 * clean.max()
+        ramp = 1.0 + 2.0 * np.linspace(0, 1, clean.shape[0])[:, None, None]
+        for factor, varying in ((1.0, False), (ramp, True)):
+            sigma = base * factor
+            noisy = np.hypot(clean + sigma * rng.standard_normal(clean.shape),
+                             sigma * rng.standard_normal(clean.shape))
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                estimate = denoisers.estimate_noise(noisy)
+            texts = [str(w.message) for w in caught]
+            assert any("--sigma-map auto" in t for t in texts) == varying, (name, texts)
+            assert any("--sigma-map auto" in t for t in estimate.warnings) == varying
