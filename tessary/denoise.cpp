@@ -118,8 +118,8 @@ constexpr int kLeastBandColumns = 8;
 // apart never add into the same voxels).
 int BandsFor(platform::Schedule schedule, int threads, int workers, int cols, int radius) {
   if (schedule != platform::Schedule::kThreads) return 1;
-  const int least = std::max(kLeastBandColumns, 2 * std::max(radius, 0) + 1);
-  return std::max(1, std::min(threads / workers, cols / least));
+  const int64_t least = std::max<int64_t>(kLeastBandColumns, 2 * int64_t{std::max(radius, 0)} + 1);
+  return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads / workers, cols / least)));
 }
 
 // Everything after the local means and the own values are in place.

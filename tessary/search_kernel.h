@@ -50,6 +50,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 #include "tessary_context.h"
 #include "exp.h"
@@ -164,12 +165,12 @@ class LaneWorker {
     const bool banded = band.own != nullptr;
     const int first = banded ? band.first_column : 0;
     const int last = banded ? band.last_column : c_.cols - 1;
-    const int head = 2 * c_.search_radius;
+    const int64_t head = 2 * int64_t{c_.search_radius};
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
       if (banded && !platform::BeginRow(band, s, c_.stop)) return;
       for (int k = 0; k <= last - first && !StopRequested(c_); ++k) {
         Column<kSquared>(a_.direction == 1 ? first + k : last - k, s);
-        if (k + 1 == head) platform::HeadsDone(band, s);
+        if (int64_t{k} + 1 == head) platform::HeadsDone(band, s);
       }
       platform::RowDone(band, s);
     }
