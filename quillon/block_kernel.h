@@ -153,10 +153,11 @@ void RowsOfBlocks(const DctThreadArgs& a, PassRing<V, kOracle>& ring) {
   // agree too).
   const typename V::D vector_threshold = V::Set(std::ceil(threshold));
   const bool correct = kOracle && ctx.rician > 0;
+  const int first_col = FirstColumn(a), last_col = LastColumn(a);
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     if (!BeginBlockRow(a, s0)) return;
     const BlockTargets target = TargetsFor(a, kOracle ? ctx.acc_image : ctx.out_image, s0);
-    for (int c0 = FirstColumn(a); c0 <= LastColumn(a); BlockColumnDone(a, s0, c0), ++c0) {
+    for (int c0 = first_col; c0 <= last_col; BlockColumnDone(a, s0, c0), ++c0) {
       if (StopRequested(ctx)) return;
       const platform::RowSpan span = BlockRows(ctx, kOracle, c0, s0);
       if (span.first > span.last) continue;

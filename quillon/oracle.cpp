@@ -49,10 +49,11 @@ void OracleBlock(const DctThreadArgs& a, const BlockTargets& target, int r0, int
 
 void OracleSlab(const DctThreadArgs& a) {
   const Context& c = *a.context;
+  const int first_col = FirstColumn(a), last_col = LastColumn(a);
   for (int s0 = a.first_slice; s0 <= a.last_slice; ++s0) {
     if (!BeginBlockRow(a, s0)) return;
     const BlockTargets target = TargetsFor(a, c.acc_image, s0);
-    for (int c0 = FirstColumn(a); c0 <= LastColumn(a); BlockColumnDone(a, s0, c0), ++c0) {
+    for (int c0 = first_col; c0 <= last_col; BlockColumnDone(a, s0, c0), ++c0) {
       if (StopRequested(c)) return;
       const platform::RowSpan span = BlockRows(c, true, c0, s0);
       for (int r0 = span.first; r0 <= span.last; ++r0) OracleBlock(a, target, r0, c0, s0);

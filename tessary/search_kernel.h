@@ -168,9 +168,16 @@ class LaneWorker {
     const int64_t head = 2 * int64_t{c_.search_radius};
     for (int s = a_.first_slice; s < a_.end_slice; ++s) {
       if (banded && !platform::BeginRow(band, s, c_.stop)) return;
-      for (int k = 0; k <= last - first && !StopRequested(c_); ++k) {
-        Column<kSquared>(a_.direction == 1 ? first + k : last - k, s);
-        if (int64_t{k} + 1 == head) platform::HeadsDone(band, s);
+      if (a_.direction == 1) {
+        for (int c = first; c <= last && !StopRequested(c_); ++c) {
+          Column<kSquared>(c, s);
+          if (int64_t{c} - first + 1 == head) platform::HeadsDone(band, s);
+        }
+      } else {
+        for (int c = last; c >= first && !StopRequested(c_); --c) {
+          Column<kSquared>(c, s);
+          if (int64_t{last} - c + 1 == head) platform::HeadsDone(band, s);
+        }
       }
       platform::RowDone(band, s);
     }
