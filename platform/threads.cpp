@@ -46,12 +46,6 @@ bool StackFits() {
 }
 #endif
 
-}  // namespace
-
-bool LastStartLackedMemory() { return last_start_lacked_memory.load(); }
-
-namespace {
-
 // The processors in the process's affinity mask, at least one.
 int AffinityProcessors() {
   int n = 1;
@@ -74,6 +68,8 @@ int AffinityProcessors() {
 }
 
 }  // namespace
+
+bool LastStartLackedMemory() { return last_start_lacked_memory.load(); }
 
 int AvailableThreads() {
   const int pretended = pretended_processors.load();

@@ -12,9 +12,12 @@
 // acquire; the interior of each band runs unhindered.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -71,5 +74,58 @@ inline void BandEnded(const BandPlace& band) {
   band.own->heads.store(INT_MAX, std::memory_order_release);
   band.own->rows.store(INT_MAX, std::memory_order_release);
 }
+
+// The bands of one pass, slab by slab: record i is band i % count() of
+// slab i / count().
+class Bands {
+ public:
+  // One band per slab unless every band of every slab can have a thread of
+  // its own (a band waits for its neighbours: `threaded`, `threads` of
+  // them), and none narrower than `least` of the `columns`. first_row(k):
+  // slab k's first row.
+  template <class FirstRow>
+  Bands(bool threaded, int threads, int slabs, int64_t columns, int64_t least,
+        const FirstRow& first_row)
+      : count_(threaded ? static_cast<int>(std::max<int64_t>(
+                              1, std::min<int64_t>(threads / slabs, columns / least)))
+                        : 1),
+        columns_(static_cast<int>(columns)),
+        flags_(count_ > 1 ? static_cast<std::size_t>(slabs) * count_ : 0) {
+    for (std::size_t i = 0; i < flags_.size(); ++i) {
+      const int first = first_row(static_cast<int>(i) / count_);
+      flags_[i].rows.store(first, std::memory_order_relaxed);
+      flags_[i].heads.store(first, std::memory_order_relaxed);
+    }
+  }
+  Bands(const Bands&) = delete;
+  Bands& operator=(const Bands&) = delete;
+
+  int count() const { return count_; }
+  // Set when a band's thread could not start (RunWorkers' `abandoned`).
+  std::atomic<bool>* abandoned() { return &abandoned_; }
+
+  // Record i's place: an even share of the columns, counted from the last
+  // one when `reversed`; every column (no place) with one band per slab.
+  BandPlace Place(int i, bool reversed = false) {
+    if (count_ == 1) return BandPlace{};
+    const int b = i % count_;
+    const auto from = static_cast<int>(int64_t{b} * columns_ / count_);
+    const auto to = static_cast<int>(int64_t{b + 1} * columns_ / count_ - 1);
+    BandPlace place;
+    place.first_column = reversed ? columns_ - 1 - to : from;
+    place.last_column = reversed ? columns_ - 1 - from : to;
+    place.own = &flags_[i];
+    place.left = b > 0 ? &flags_[i - 1] : nullptr;
+    place.right = b + 1 < count_ ? &flags_[i + 1] : nullptr;
+    place.abandoned = &abandoned_;
+    return place;
+  }
+
+ private:
+  int count_;
+  int columns_;
+  std::vector<BandFlags> flags_;
+  std::atomic<bool> abandoned_{false};
+};
 
 }  // namespace platform

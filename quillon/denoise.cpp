@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -82,27 +81,15 @@ struct PassRun {
   platform::Chunk chunk;
 };
 
-// The bands each slab is cut into: one unless every band of every slab
-// can have a thread of its own (a band waits for its neighbours), and
-// none narrower than kLeastBandColumns.
-int BandsFor(const PassRun& run, int cols) {
-  if (run.schedule != platform::Schedule::kThreads) return 1;
-  return std::max(1, std::min(run.threads / kWorkers, (cols - 3) / kLeastBandColumns));
-}
-
 bool RunPass(const Context& context, const double* bias_table, const PassRun& run,
              platform::WorkerFunction worker, Records& records, SpillPlanes& spill) {
-  const int bands = BandsFor(run, context.cols);
-  records.assign(static_cast<std::size_t>(kWorkers) * bands, DctThreadArgs{});
-  std::vector<platform::BandFlags> flags(bands > 1 ? records.size() : 0);
-  std::atomic<bool> abandoned{false};
-  for (std::size_t i = 0; i < flags.size(); ++i) {
-    const int first = SlabOf(static_cast<int>(i) / bands, context.slices, run.chunk).first_slice;
-    flags[i].rows.store(first, std::memory_order_relaxed);
-    flags[i].heads.store(first, std::memory_order_relaxed);
-  }
+  platform::Bands bands(run.schedule == platform::Schedule::kThreads, run.threads, kWorkers,
+                        context.cols - 3, kLeastBandColumns, [&](int k) {
+                          return SlabOf(k, context.slices, run.chunk).first_slice;
+                        });
+  records.assign(static_cast<std::size_t>(kWorkers) * bands.count(), DctThreadArgs{});
   auto fill = [&](int i, DctThreadArgs& r) {
-    const int k = i / bands, b = i % bands;
+    const int k = i / bands.count();
     const Slab slab = SlabOf(k, context.slices, run.chunk);
     r = DctThreadArgs{};
     r.context = &context;
@@ -111,18 +98,10 @@ bool RunPass(const Context& context, const double* bias_table, const PassRun& ru
     r.bias_table = bias_table;
     r.spill_sum = spill.Sums(k);
     r.spill_weights = spill.Weights(k);
-    if (bands > 1) {
-      const int columns = context.cols - 3;
-      r.band.first_column = b * columns / bands;
-      r.band.last_column = (b + 1) * columns / bands - 1;
-      r.band.own = &flags[i];
-      r.band.left = b > 0 ? &flags[i - 1] : nullptr;
-      r.band.right = b + 1 < bands ? &flags[i + 1] : nullptr;
-      r.band.abandoned = &abandoned;
-    }
+    r.band = bands.Place(i);
   };
   return platform::RunWorkers(records.data(), static_cast<int>(records.size()), worker, fill,
-                              run.schedule, run.threads, run.stop, &abandoned);
+                              run.schedule, run.threads, run.stop, bands.abandoned());
 }
 
 // What a voxel that no block reached holds: its input where that is

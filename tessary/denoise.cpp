@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -109,18 +108,9 @@ void FinalEstimate(const Context& c, double sigma, int coils, int n, platform::S
 }
 
 // With more threads than slabs, a slab's columns are cut into bands of at
-// least this many, run as a wavefront.
+// least this many, run as a wavefront, and of at least 2R + 1 (so that
+// bands two apart never add into the same voxels).
 constexpr int kLeastBandColumns = 8;
-
-// The bands each slab is cut into: one unless every band of every slab can
-// have a thread of its own (a band waits for its neighbours), and none
-// narrower than kLeastBandColumns or 2R + 1 columns (so that bands two
-// apart never add into the same voxels).
-int BandsFor(platform::Schedule schedule, int threads, int workers, int cols, int radius) {
-  if (schedule != platform::Schedule::kThreads) return 1;
-  const int64_t least = std::max<int64_t>(kLeastBandColumns, 2 * int64_t{std::max(radius, 0)} + 1);
-  return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads / workers, cols / least)));
-}
 
 // Everything after the local means and the own values are in place.
 // Throws std::bad_alloc.
@@ -135,39 +125,28 @@ Status Run(const Context& c, double sigma, int coils, const platform::Chunk& chu
   const double h = c.filter_h;
   if ((h * 0.5) * h != 0.0) {
     const int workers = WorkerCount(c.slices, chunk);
-    const int bands = BandsFor(schedule, threads, workers, c.cols, c.search_radius);
-    std::vector<NlmThreadArgs> records(static_cast<size_t>(workers) * bands);
+    platform::Bands bands(
+        schedule == platform::Schedule::kThreads, threads, workers, c.cols,
+        std::max<int64_t>(kLeastBandColumns, 2 * int64_t{std::max(c.search_radius, 0)} + 1),
+        [&](int w) { return SlabOf(w, c.slices, chunk).first_slice; });
+    std::vector<NlmThreadArgs> records(static_cast<size_t>(workers) * bands.count());
     std::vector<Spill> spills(static_cast<size_t>(workers));
-    std::vector<platform::BandFlags> flags(bands > 1 ? records.size() : 0);
-    std::atomic<bool> abandoned{false};
-    for (std::size_t i = 0; i < flags.size(); ++i) {
-      const int first = SlabOf(static_cast<int>(i) / bands, c.slices, chunk).first_slice;
-      flags[i].rows.store(first, std::memory_order_relaxed);
-      flags[i].heads.store(first, std::memory_order_relaxed);
-    }
     // The search is nearly all of the call's work; its workers count its
     // columns of centres.
     stop.BeginPass(0.1, 1.0, int64_t{c.cols} * c.slices);
     auto fill = [&](int i, NlmThreadArgs& a) {
-      const int w = i / bands, b = i % bands;
+      const int w = i / bands.count(), b = i % bands.count();
       if (b == 0) {
         FillRecord(c, w, chunk, a, spills[w]);
       } else {
         a = records[i - b];  // the slab's record, filled just before
       }
-      if (bands == 1) return;
       // Bands in the slab's direction: the first is the last columns of a
       // backward slab.
-      const int from = b * c.cols / bands, to = (b + 1) * c.cols / bands - 1;
-      a.band.first_column = a.direction == 1 ? from : c.cols - 1 - to;
-      a.band.last_column = a.direction == 1 ? to : c.cols - 1 - from;
-      a.band.own = &flags[i];
-      a.band.left = b > 0 ? &flags[i - 1] : nullptr;
-      a.band.right = b + 1 < bands ? &flags[i + 1] : nullptr;
-      a.band.abandoned = &abandoned;
+      a.band = bands.Place(i, a.direction != 1);
     };
     if (!platform::RunWorkers(records.data(), static_cast<int>(records.size()), ThreadFunc, fill,
-                              schedule, threads, &stop, &abandoned))
+                              schedule, threads, &stop, bands.abandoned()))
       return Status::kThreadsFailed;
     if (stop.stopped()) return Status::kInterrupted;
     MergeSpills(records, spills, c);
