@@ -23,7 +23,6 @@ stderr as "denoisers: warning:" lines and into the sidecar's "Warnings".
 """
 import argparse
 import json
-import logging
 import os
 import signal
 import sys
@@ -260,6 +259,7 @@ def _run_chunked(args, parser):
         raise nifti.NiftiError(f"{args.output}: the folder {folder} does not exist")
     client = None
     if args.scheduler:
+        import logging
         from distributed import Client  # only this path needs it
         client = Client(args.scheduler, timeout="30s")
         logging.getLogger("asyncio").addFilter(_without_all_exit)
@@ -298,6 +298,7 @@ def _run_chunked(args, parser):
     finally:
         if client is not None:
             client.close()
+            import logging
             logging.getLogger("asyncio").removeFilter(_without_all_exit)
     return run.exit_status(args.strict)
 

@@ -8,13 +8,14 @@ import shutil
 import threading
 import warnings as _warnings
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
 
 from .version import version
 from . import nifti, series_file
-from .output_checks import warn_mostly_zero
+from .output_checks import mostly_zero_volumes
 from .pipeline import DEFAULT_METHOD, DEFAULT_RADIUS, denoise, method_run
 from .residual import structure_scores, structure_warning
 from .run_warnings import DenoiseWarning, collected
@@ -177,28 +178,37 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
                                  mask=nifti.load_mask(mask, img) if mask else None,
                                  threads=threads, keep_dtype=keep_dtype, progress=progress,
                                  per_volume=per_volume, coils=coils)
-    img, data = nifti.load(source, magnitude)
-    volumes(data)  # the rank check, before any work
-    mask_data = nifti.load_mask(mask, img) if mask else None
-    if sigma_map is not None and sigma_map != "auto":
-        sigma = nifti.load_sigma_map(sigma_map, img)
-    elif sigma_map is not None:
-        sigma = sigma_map
-    start = time.perf_counter()
-    with collected() as run:
-        result = denoise(data, sigma=sigma, rician=rician, method=method,
-                         radius=radius, mask=mask_data, threads=threads, progress=progress,
-                         per_volume=per_volume, coils=coils, background_mask=bool(report))
-        out, used = result
-        seconds = time.perf_counter() - start
-        sigmas = np.atleast_1d(used).tolist()
-        warn_mostly_zero(data, out, used)
-        scores = structure_scores(data, out, sigmas)
-        _warn_structure(scores, method)
-    out_img, clipped = nifti.output_image(img, out, keep_dtype)
-    nifti.save_with_sidecar(out_img, output,
-                            record(used, result.noise, run.messages, scores, clipped,
-                                   nifti.sha256(source), result.sigma_map), threads)
+    # Beside the work: the input's digest, then the checks of the result
+    # while the main thread converts and writes it.
+    with ThreadPoolExecutor(1, thread_name_prefix="denoisers-side") as side:
+        digest = side.submit(nifti.sha256, source)
+        img, data = nifti.load(source, magnitude)
+        volumes(data)  # the rank check, before any work
+        mask_data = nifti.load_mask(mask, img) if mask else None
+        if sigma_map is not None and sigma_map != "auto":
+            sigma = nifti.load_sigma_map(sigma_map, img)
+        elif sigma_map is not None:
+            sigma = sigma_map
+        start = time.perf_counter()
+        with collected() as run:
+            result = denoise(data, sigma=sigma, rician=rician, method=method,
+                             radius=radius, mask=mask_data, threads=threads, progress=progress,
+                             per_volume=per_volume, coils=coils, background_mask=bool(report))
+            out, used = result
+            seconds = time.perf_counter() - start
+            sigmas = np.atleast_1d(used).tolist()
+            checks = side.submit(lambda: (mostly_zero_volumes(data, out, used),
+                                          structure_scores(data, out, sigmas)))
+            out_img, clipped = nifti.output_image(img, out, keep_dtype)
+
+            def checked():  # once the image is written
+                mostly_zero, scores = checks.result()
+                _warn_checks(mostly_zero, scores, method)
+                return record(used, result.noise, run.messages, scores, clipped,
+                              digest.result(), result.sigma_map)
+
+            nifti.save_with_sidecar(out_img, output, checked, threads)
+    scores = checks.result()[1]
     if report:
         from .report import write_report
         written = json.loads(nifti.sidecar_path(output).read_text())  # with the output's digest
@@ -210,7 +220,12 @@ def denoise_file(source, output, *, sigma=None, noise="rician", method=DEFAULT_M
             "shape": out.shape, "dtype": img.get_data_dtype(), "warnings": run.messages}
 
 
-def _warn_structure(scores, method):
+def _warn_checks(mostly_zero, scores, method):
+    """The warnings of the checks of a result, in the order the sidecar
+    lists them: the volumes that came back mostly zero, then the residual's
+    structure."""
+    for message in mostly_zero:
+        _warnings.warn(message, DenoiseWarning)
     anatomy = structure_warning(scores, method)
     if anatomy:
         _warnings.warn(anatomy, DenoiseWarning)
@@ -224,9 +239,7 @@ def _denoise_streamed(series, output, record, *, sigma, rician, method, **option
         def finished(facts):
             # The warnings raised after the volumes, as the whole-series path
             # raises them, before the sidecar records them all.
-            for message in facts["mostly_zero"]:
-                _warnings.warn(message, DenoiseWarning)
-            _warn_structure(facts["scores"], method)
+            _warn_checks(facts["mostly_zero"], facts["scores"], method)
             return record(np.array(facts["sigma"]), facts["noise"], run.messages,
                           facts["scores"], facts["clipped"], facts["source_sha256"])
 

@@ -207,7 +207,9 @@ def save_with_sidecar(img, path, sidecar, threads=None):
     an interruption leaves neither a partial file nor a new image with an
     old sidecar. The sidecar also records the image file's size and digest
     (output_record), digested as it is written; a .nii.gz is compressed
-    by `threads` threads (None: what the process may use)."""
+    by `threads` threads (None: what the process may use). sidecar may be
+    a function that makes the dict once the image is written (its checks
+    run meanwhile)."""
     def write(out):
         img.to_file_map({"image": FileHolder(fileobj=out)})
 

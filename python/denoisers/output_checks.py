@@ -72,9 +72,3 @@ def mostly_zero_volumes(noisy, denoised, sigma, number=None):
                             "probably far above its noise")
     return warnings
 
-
-def warn_mostly_zero(noisy, denoised, sigma):
-    """Raises a DenoiseWarning for each volume mostly_zero_volumes names,
-    so that a run collects it with the others (and --strict counts it)."""
-    for message in mostly_zero_volumes(noisy, denoised, sigma):
-        _warnings.warn(message, DenoiseWarning, stacklevel=2)

@@ -1,8 +1,8 @@
 """denoise()'s progress bar on stderr: the volumes of a series, or the passes
 of one volume, moving within each pass as the filters report their share
 of the work done (every 50 ms or so), so that a large volume never sits
-still for many seconds."""
-from tqdm import tqdm
+still for many seconds. tqdm is imported only for a bar that shows (a
+quiet command does without it at start-up)."""
 
 
 class PassBar:
@@ -14,8 +14,11 @@ class PassBar:
     def __init__(self, enabled, volumes, passes):
         self.series = volumes > 1
         self.passes = passes
-        self.bar = tqdm(total=volumes if self.series else passes, disable=not enabled,
-                        unit="volume" if self.series else "pass", desc="denoise", leave=False)
+        self.bar = None
+        if enabled:
+            from tqdm import tqdm
+            self.bar = tqdm(total=volumes if self.series else passes, unit="volume" if (
+                self.series) else "pass", desc="denoise", leave=False)
         self.hook = self.within if enabled else None
         self.volume = 0
         self.done = 0
@@ -34,6 +37,8 @@ class PassBar:
         self._show(0)
 
     def _show(self, passes_done):
+        if self.bar is None:
+            return
         n = self.volume + passes_done / self.passes if self.series else passes_done
         self.bar.n = round(n, 2)
         self.bar.refresh()
@@ -42,4 +47,5 @@ class PassBar:
         return self
 
     def __exit__(self, *exc):
-        self.bar.close()
+        if self.bar is not None:
+            self.bar.close()

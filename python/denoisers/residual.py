@@ -53,17 +53,43 @@ def voxel_sample(vol, limit):
     same voxels for any two arrays of one shape, whatever their memory
     order), flat: enough for a histogram or percentiles at a fraction of a
     pass over the volume."""
+    return _strided(vol, limit).ravel()
+
+
+def _strided(vol, limit):
+    """voxel_sample's voxels as a 3-D view (no copy)."""
     step = max(1, int((np.size(vol) / limit) ** (1 / 3)))
-    return np.asarray(vol)[::step, ::step, ::step].ravel()
+    return np.asarray(vol)[::step, ::step, ::step]
 
 
 def tissue_level(noisy, denoised, sigma):
     """The denoised value above which a voxel counts as tissue: 2 sigma, or
     the upper quartile of the non-zero voxels when sigma is so high that 2
     sigma would leave almost none."""
-    sample = voxel_sample(denoised, 200_000)[voxel_sample(noisy, 200_000) != 0]
+    level = _TISSUE_SIGMAS * sigma
+    signal, kept = _strided(denoised, 200_000), _strided(noisy, 200_000) != 0
+    size = int(np.count_nonzero(kept))
+    # The quartile lies at or above the sorted sample's element
+    # floor(0.75 (size - 1)); when fewer voxels than that are at or below
+    # 2 sigma it is above 2 sigma, and the sort is not needed.
+    if size and np.count_nonzero((signal <= level) & kept) < int(0.75 * (size - 1)):
+        return level
+    sample = signal.ravel()[kept.ravel()]
     quartile = float(np.percentile(sample, 75)) if sample.size else 0.0
-    return min(_TISSUE_SIGMAS * sigma, quartile)
+    return min(level, quartile)
+
+
+def all_set(mask, k=BLOCK):
+    """Whether every voxel of each whole k x k x k block of a 3-D boolean
+    array is set (block_means(mask) == 1, without its float sums): taken
+    over the transpose when that is the contiguous view, so nothing is
+    copied."""
+    s = [n // k * k for n in mask.shape]
+    if mask.flags.f_contiguous and not mask.flags.c_contiguous:
+        t = mask.T[: s[2], : s[1], : s[0]]
+        return t.reshape(s[2] // k, k, s[1] // k, k, s[0] // k, k).all(axis=(1, 3, 5)).T
+    cut = mask[: s[0], : s[1], : s[2]]
+    return cut.reshape(s[0] // k, k, s[1] // k, k, s[2] // k, k).all(axis=(1, 3, 5))
 
 
 def structure_score(noisy, denoised, sigma):
@@ -75,7 +101,7 @@ def structure_score(noisy, denoised, sigma):
     denoised = np.asarray(denoised)
     r = np.subtract(noisy, denoised, dtype=np.float32)  # half the memory traffic
     tissue = (denoised > tissue_level(noisy, denoised, sigma)) & (noisy != 0) & (r != 0)
-    whole = block_means(tissue) == 1.0
+    whole = all_set(tissue)
     if np.count_nonzero(whole) < MIN_BLOCKS:
         return None
     means = block_means(r)[whole]

@@ -5,14 +5,18 @@ megabytes as doubles, and denoised and written whole it takes several times
 that. Here each volume is read from the file when it is needed (a .nii.gz
 decompressed as a stream, never seeking back), denoised, checked and written
 on at once (a .nii.gz compressed by gzip_io's threads), so that a few
-volumes are in memory at any time. An estimated sigma takes a pass over the
-file first: the C++ estimator asks for the volumes one at a time and pools
-them as it pools a series in memory. The output's bytes, the sigma, the
+volumes are in memory at any time. The work overlaps: while the filters
+(which let go of the GIL) denoise volume t, a thread reads and decompresses
+volume t+1 and another checks, converts and writes volume t-1. An estimated
+sigma takes a pass over the file first: the C++ estimator asks for the
+volumes one at a time (each read while it works on the one before) and
+pools them as it pools a series in memory. The output's bytes, the sigma, the
 sidecar and the warnings are those of the whole-series path (denoise() and
 nifti.output_image), volume for volume.
 """
 import io
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 from nibabel.arrayproxy import ArrayProxy
@@ -78,6 +82,37 @@ class Volumes:
             self._reader = None
 
 
+class ReadAhead:
+    """read(t) for t = 0, 1, ... as a caller asks for them in order, each
+    read on a thread of its own while the caller works on the one before
+    (zlib and numpy let go of the GIL as they work). Asked out of order, it
+    reads what is asked once the read under way is done; read itself is
+    never run twice at once. Use it in a with block (the thread stops)."""
+
+    def __init__(self, read, count):
+        self._read, self._count = read, count
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="denoisers-read")
+        self._ahead = None  # (t, future of read(t))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._pool.shutdown(cancel_futures=True)
+
+    def __call__(self, t):
+        ahead, self._ahead = self._ahead, None
+        if ahead is not None and ahead[0] == t:
+            value = ahead[1].result()
+        else:
+            if ahead is not None:
+                ahead[1].exception()  # its error, if any, is not the caller's
+            value = self._read(t)
+        if t + 1 < self._count:
+            self._ahead = (t + 1, self._pool.submit(self._read, t + 1))
+        return value
+
+
 def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, threads,
                    keep_dtype, progress, per_volume, coils, record):
     """Denoises the series `volumes` (a Volumes) into the NIfTI file
@@ -95,25 +130,29 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
 
     facts = {"noise": None, "scores": [], "clipped": 0, "mostly_zero": []}
     if sigma is None:
-        facts["noise"] = estimate_noise_streamed(
-            lambda t: finite_voxels(volumes(t), inside(t)), count, rician, per_volume, threads,
-            coils)
+        with ReadAhead(lambda t: finite_voxels(volumes(t), inside(t)), count) as ahead:
+            facts["noise"] = estimate_noise_streamed(ahead, count, rician, per_volume, threads,
+                                                     coils)
         sigmas = facts["noise"].sigmas
     else:
         sigmas = given_sigmas(sigma, count)
     facts["sigma"] = list(sigmas)
 
     def write(out):
-        with PassBar(progress, count, len(passes(method_run(method, coils)))) as bar:
+        # At most one volume in each of the three stages: read, denoised,
+        # written; a stage's error surfaces when the main thread waits on it.
+        with PassBar(progress, count, len(passes(method_run(method, coils)))) as bar, \
+                ReadAhead(volumes, count) as ahead, \
+                ThreadPoolExecutor(1, thread_name_prefix="denoisers-write") as writer:
+            written = None
             for t in range(count):
-                values, slope, inter = denoised(volumes(t), t, sigmas[t], inside(t), bar)
-                if t == 0:
-                    head, disk = nifti.header_bytes(volumes.img, volumes.img.shape,
-                                                    values.dtype, slope, inter)
-                    out.write(head)
-                # An F-ordered volume's transpose is C-contiguous over the same bytes.
-                out.write(np.asfortranarray(values.astype(disk, copy=False)).T)
+                v = ahead(t)
+                r = denoised(v, t, sigmas[t], inside(t), bar)
+                if written is not None:
+                    written.result()
+                written = writer.submit(finish, out, v, r, t, sigmas[t])
                 bar.volume_done()
+            written.result()
         facts["source_sha256"] = volumes.sha256()
 
     def denoised(v, t, s, m, bar):
@@ -124,11 +163,22 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
         if m is not None:
             outside = ~m
             r[outside] = v[outside]
+        return r
+
+    def finish(out, v, r, t, s):
+        """The checks of volume t and its bytes written (on the writer's thread)."""
         facts["mostly_zero"] += mostly_zero_volumes(v, r, s, number=t)
         facts["scores"].append(structure_score(v, r, s))
         values, slope, inter, clipped = nifti.output_values(volumes.img, r, keep_dtype)
         facts["clipped"] += clipped
-        return values, slope, inter
+        if t == 0:
+            head, disk[0] = nifti.header_bytes(volumes.img, volumes.img.shape, values.dtype,
+                                               slope, inter)
+            out.write(head)
+        # An F-ordered volume's transpose is C-contiguous over the same bytes.
+        out.write(np.asfortranarray(values.astype(disk[0], copy=False)).T)
+
+    disk = [None]  # the voxels' dtype on disk, from the first volume's values
 
     try:
         nifti.save_streamed(write, output, lambda: record(facts), cap or None)

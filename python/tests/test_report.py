@@ -20,7 +20,8 @@ from conftest import phantom, run_cli
 from denoisers import denoise
 from denoisers.noise_law import ncchi_pdf, residual_density
 from denoisers.report import write_report
-from denoisers.residual import structure_score, structure_scores, structure_warning, threshold
+from denoisers.residual import (all_set, block_means, structure_score, structure_scores,
+                                structure_warning, threshold, tissue_level, voxel_sample)
 
 SIGMA = 8.0
 
@@ -72,6 +73,14 @@ def test_structure_score_tells_a_too_high_sigma():
     assert series[0] is None and series[1] == pytest.approx(scores[1])
     warning = structure_warning(series, "quillon+tessary")
     assert warning.startswith("volume 1: ") and structure_warning([scores[0]], "quillon") is None
+    # The cheap tissue level and whole blocks are the full computation's, in
+    # either memory order, at a sigma where the quartile decides and where it does not.
+    for a, b in ((noisy, out), (np.asfortranarray(noisy), np.asfortranarray(out))):
+        for sigma in (SIGMA, 40 * SIGMA):
+            sample = voxel_sample(b, 200_000)[voxel_sample(a, 200_000) != 0]
+            assert tissue_level(a, b, sigma) == min(2 * sigma, np.percentile(sample, 75))
+        mask = b > np.median(b)
+        assert np.array_equal(all_set(mask), block_means(mask) == 1.0)
 
 
 def _data_images(page):

@@ -116,3 +116,22 @@ def test_threaded_gzip_is_one_stream_with_the_same_bytes_for_any_thread_count(tm
             assert (out.size, out.sha256()) == (len(raw), hashlib.sha256(raw).hexdigest())
             written.append(raw)
     assert written[:2] == written[2:]
+
+
+def test_read_ahead_gives_what_is_asked_in_any_order_one_read_at_a_time():
+    running, seen = [], []
+
+    def read(t):
+        running.append(t)
+        assert len(running) == 1  # never two reads at once
+        seen.append(t)
+        running.pop()
+        if t == 3:
+            raise OSError("damaged")
+        return t * 10
+
+    with series_file.ReadAhead(read, 4) as ahead:
+        assert [ahead(t) for t in (0, 1, 0, 2, 1)] == [0, 10, 0, 20, 10]
+        with pytest.raises(OSError, match="damaged"):  # the error reaches the one who asks
+            ahead(3)
+    assert seen.count(3) == 2  # read ahead after 2, then read again when asked
