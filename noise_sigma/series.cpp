@@ -13,6 +13,7 @@
 
 #include "noise_sigma.h"
 #include "repeats.h"
+#include "workspace.h"
 
 namespace noise_sigma {
 
@@ -48,6 +49,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
   const auto volume = [&](int64_t t) {
     return request.volume ? request.volume(t) : first.data + t * voxels;
   };
+  Workspace workspace;
   for (int64_t t = 0; t < request.count; ++t) {
     Request one;
     one.volume = VolumeView{volume(t), first.rows, first.cols, first.slices};
@@ -58,7 +60,7 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
     one.options = request.options;
     if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
     Result& r = per_volume[t];
-    const Status status = Estimate(one, &r);
+    const Status status = Estimate(one, &r, workspace);
     if (status == Status::kTooLittleData) {
       r = Result{};
       r.sigma = r.background = r.tissue = std::numeric_limits<double>::quiet_NaN();
