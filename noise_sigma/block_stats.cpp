@@ -75,11 +75,6 @@ void FillRow(const double* p, int64_t rows, int64_t plane, int64_t first_block, 
 
 }  // namespace
 
-bool OnGrid(double v, const ValueGrid& grid) {
-  const double k = (v - grid.origin) / grid.step;
-  return std::fabs(k - std::nearbyint(k)) <= 1e-6 * std::fmax(1.0, std::fabs(k) * 1e-6);
-}
-
 void BlockStats::Reserve(int64_t count) {
   if (count <= capacity_) return;
   // Nine arrays of doubles, then the two of bytes.

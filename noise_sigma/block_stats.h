@@ -3,6 +3,8 @@
 // signal around it varies, and the mean square of the window around it.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "scratch.h"
@@ -89,7 +91,12 @@ struct ValueGrid {
 
 // Whether v lies on the grid (step > 0), up to the rounding of a scaled
 // integer in doubles (a scaled file's values are stored * slope + intercept).
-bool OnGrid(double v, const ValueGrid& grid);
+// Inline, and std::max for fmax (the same value for any k, infinite
+// included): it is asked of every voxel.
+inline bool OnGrid(double v, const ValueGrid& grid) {
+  const double k = (v - grid.origin) / grid.step;
+  return std::fabs(k - std::nearbyint(k)) <= 1e-6 * std::max(1.0, std::fabs(k) * 1e-6);
+}
 
 // Fills every per-block entry but spread and window for block slices
 // [first, end), and counts the finite voxels off `grid_check`. The slab that
