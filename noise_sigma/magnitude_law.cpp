@@ -62,11 +62,12 @@ double MagnitudeMedian(int coils) {
 }
 
 double FitMagnitudeSigma(std::vector<double>& band, int64_t below, int64_t total, double step,
-                         int coils) {
+                         int coils, double* median_out) {
   const int64_t rank = (total - 1) / 2 - below;
   if (rank < 0 || rank >= static_cast<int64_t>(band.size())) return -1.0;
   std::nth_element(band.begin(), band.begin() + rank, band.end());
   const double median = band[rank];
+  if (median_out != nullptr) *median_out = median;
   if (step <= 0.0) return median / MagnitudeMedian(coils);
   // The bins next to the median's: the edges below and above it, and the
   // share of the sample under each.
