@@ -14,6 +14,7 @@
 #include <new>
 
 #include "block_access.h"
+#include "dc_bound.h"
 #include "quillon_context.h"
 #include "lane_transforms.h"
 #include "row_line_ring.h"
@@ -75,6 +76,79 @@ inline void AddShifted(double* row, const typename V::D* c) {
 template <class V, bool kOracle>
 using PassRing = RowLineRing<V, kOracle ? 2 : 1>;
 
+// Adds a block group's contributions into the sums, contribution(i) for
+// block element i, and w_added into the weights. Lane l adds element k
+// into voxel r0 + l + k. Taking k from 3 down to 0 hands every voxel its
+// blocks' contributions in ascending block order, the order of the scalar
+// traversal; skipped lanes add +0.0, which leaves a sum unchanged (no sum
+// is ever -0.0).
+template <class V, class Contribution>
+inline void AddInto(const BlockTargets& target, int rows, int r0, int c0,
+                    typename V::D w_added, const Contribution& contribution) {
+  using reg = typename V::D;
+  const reg same[4] = {w_added, w_added, w_added, w_added};
+  for (int p = 0; p < 4; ++p) {
+    for (int j = 0; j < 4; ++j) {
+      double* sum = target.sum[p] + r0 + (c0 + j) * rows;
+      double* weight = target.weight[p] + r0 + (c0 + j) * rows;
+      reg c[4];
+      for (int k = 0; k < 4; ++k) c[k] = contribution(k + 4 * j + 16 * p);
+      AddShifted<V>(sum, c);
+      AddShifted<V>(weight, same);
+    }
+  }
+}
+
+// Adds a group of blocks whose coefficients are all +0 but the first, `dc`,
+// of which `kept` counts the lanes' kept ones (0 or 1). The inverse
+// transform gives each voxel of a lane's block the same value, its first
+// coefficient times W1 three times (the other terms are +0 and change no
+// sum that is not zero), so the value is made, and corrected, once per lane
+// instead of 64 times.
+template <class V>
+void AddDcBlocks(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
+                 bool correct, typename V::D dc, typename V::D kept, int r0, int c0,
+                 typename V::M skip) {
+  using reg = typename V::D;
+  const Context& ctx = *a.context;
+  const reg one = V::Set(1.0);
+  const reg w = V::Div(one, V::Add(kept, one));
+  const reg x = V::Mul(V::Mul(V::Mul(dc, t.w1), t.w1), t.w1);
+  const reg contribution = correct ? V::Mul(CorrectedLanes<V>(x, a.bias_table, ctx.bias_len), w)
+                                   : V::Mul(w, x);
+  const reg added = V::Select(skip, V::Zero(), contribution);
+  AddInto<V>(target, ctx.rows, r0, c0, V::Select(skip, V::Zero(), w),
+             [added](int) { return added; });
+}
+
+// Whether every lane not skipped is in `lanes`.
+template <class V>
+inline bool EveryLaneOrSkipped(typename V::M lanes, typename V::M skip) {
+  return V::All(V::FromBits(V::Bits(lanes) | V::Bits(skip)));
+}
+
+// The oracle pass's group when every lane's first estimate is sure to keep
+// no coefficient but its first (or the lane is skipped): the noisy block's
+// other coefficients are all cleared, and neither block is transformed past
+// its row lines. Returns false, with nothing done, when a lane may keep
+// more.
+template <class V>
+bool OnlyDcGroup(const DctThreadArgs& a, const BlockTargets& target, const VectorTables<V>& t,
+                 const PassRing<V, true>& ring, typename V::D threshold, bool correct, int r0,
+                 int c0, typename V::M skip) {
+  using reg = typename V::D;
+  reg squares, magnitudes;
+  ring.Energy(1, r0, c0, squares, magnitudes);
+  const reg estimate_dc = ring.Dc(1, r0, c0, t);
+  if (!EveryLaneOrSkipped<V>(OnlyDcSurvives<V>(estimate_dc, squares, magnitudes, threshold), skip))
+    return false;
+  reg kept = V::Zero();
+  reg dc = ring.Dc(0, r0, c0, t);
+  ClearBelow<V>(threshold, V::Abs(estimate_dc), dc, kept);
+  AddDcBlocks<V>(a, target, t, correct, dc, kept, r0, c0, skip);
+  return true;
+}
+
 // Lane l's position, for telling lanes apart.
 alignas(64) constexpr double kLaneIndex[8] = {0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0};
 
@@ -101,44 +175,37 @@ void Group(const DctThreadArgs& a, const BlockTargets& target, const VectorTable
   // it, which saves a pass over the block. The count of kept coefficients
   // is of whole numbers, exact in any order.
   reg kept = V::Zero();
+  reg dc_kept = V::Zero();  // the count after coefficient 0, the first made
   if constexpr (kOracle) {
-    ring.Forward(0, r0, c0, t, [&coefficients](int i, reg x) { coefficients[i] = x; });
     ring.Hold(1, r0, c0, s0, t);
+    if (OnlyDcGroup<V>(a, target, t, ring, threshold, correct, r0, c0, skip)) return;
+    ring.Forward(0, r0, c0, t, [&coefficients](int i, reg x) { coefficients[i] = x; });
     ring.Forward(1, r0, c0, t, [&](int i, reg estimate) {
       ClearBelow<V>(threshold, V::Abs(estimate), coefficients[i], kept);
+      if (i == 0) dc_kept = kept;
     });
   } else {
     ring.Forward(0, r0, c0, t, [&](int i, reg x) {
       ClearBelow<V>(threshold, V::Abs(x), x, kept);
       coefficients[i] = x;
+      if (i == 0) dc_kept = kept;
     });
   }
+  // Where no lane keeps more than its first coefficient, the inverse
+  // transform is a product per lane.
+  if (EveryLaneOrSkipped<V>(V::Equal(kept, dc_kept), skip))
+    return AddDcBlocks<V>(a, target, t, correct, coefficients[0], kept, r0, c0, skip);
   const reg one = V::Set(1.0);
   const reg w = V::Div(one, V::Add(kept, one));
   Transform3<V, false>(coefficients, block, t);
-
-  // Lane l adds element k into voxel r0 + l + k. Taking k from 3 down to 0
-  // hands every voxel its blocks' contributions in ascending block order,
-  // the order of the scalar traversal; skipped lanes add +0.0, which leaves
-  // a sum unchanged (no sum is ever -0.0).
   const reg w_added = V::Select(skip, V::Zero(), w);
-  for (int p = 0; p < 4; ++p) {
-    for (int j = 0; j < 4; ++j) {
-      double* sum = target.sum[p] + r0 + (c0 + j) * rows;
-      double* weight = target.weight[p] + r0 + (c0 + j) * rows;
-      reg c[4];
-      for (int k = 0; k < 4; ++k) {
-        const reg x = block[k + 4 * j + 16 * p];
-        const reg contribution = kOracle && correct
-                                     ? V::Mul(CorrectedLanes<V>(x, a.bias_table, ctx.bias_len), w)
-                                     : V::Mul(w, x);
-        c[k] = V::Select(skip, V::Zero(), contribution);
-      }
-      AddShifted<V>(sum, c);
-      const reg same[4] = {w_added, w_added, w_added, w_added};
-      AddShifted<V>(weight, same);
-    }
-  }
+  AddInto<V>(target, rows, r0, c0, w_added, [&](int i) {
+    const reg x = block[i];
+    const reg contribution = kOracle && correct
+                                 ? V::Mul(CorrectedLanes<V>(x, a.bias_table, ctx.bias_len), w)
+                                 : V::Mul(w, x);
+    return V::Select(skip, V::Zero(), contribution);
+  });
 }
 
 template <class V, bool kOracle>

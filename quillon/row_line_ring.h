@@ -70,6 +70,37 @@ class RowLineRing {
     return V::Add(largest, finite);
   }
 
+  // Coefficient 0 of each lane's held block of `volume`, made by the same
+  // sums and products as Forward makes it: the column stage's first output
+  // at each slice, then the slice stage's.
+  reg Dc(int volume, int r0, int c0, const VectorTables<V>& t) const {
+    reg by_slice[4];
+    for (int p = 0; p < 4; ++p) {
+      reg sum = V::Load(Lines(volume, c0 & 3, p, 0) + r0);
+      for (int j = 1; j < 4; ++j) sum = V::Add(sum, V::Load(Lines(volume, (c0 + j) & 3, p, 0) + r0));
+      by_slice[p] = V::Mul(sum, t.w1);
+    }
+    return V::Mul(V::Add(V::Add(V::Add(by_slice[0], by_slice[1]), by_slice[2]), by_slice[3]),
+                  t.w1);
+  }
+
+  // The sum of squares and the sum of magnitudes of each lane's 64 row-stage
+  // values of `volume`, in any order: bounds, not results.
+  void Energy(int volume, int r0, int c0, reg& squares, reg& magnitudes) const {
+    squares = V::Zero();
+    magnitudes = V::Zero();
+    for (int j = 0; j < 4; ++j) {
+      for (int p = 0; p < 4; ++p) {
+        const double* line = Lines(volume, (c0 + j) & 3, p, 0) + r0;
+        for (int k = 0; k < 4; ++k) {
+          const reg y = V::Load(line + k * stride_);
+          squares = V::Add(squares, V::Mul(y, y));
+          magnitudes = V::Add(magnitudes, V::Abs(y));
+        }
+      }
+    }
+  }
+
   // The forward transform of the held blocks of `volume`: their row stage
   // from the ring, then the column and slice stages, each coefficient i
   // handed to put(i, value) as it is made.

@@ -8,5 +8,6 @@ set(quillon_core_test_sources
   ${CMAKE_CURRENT_LIST_DIR}/rician_mean_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/denoise_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/kernels_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/kernels_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dc_bound_test.cpp)
 set(quillon_test_include_dirs ${CMAKE_SOURCE_DIR}/platform/tests)
