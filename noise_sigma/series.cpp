@@ -57,125 +57,73 @@ void EstimateVolume(void* p) {
   job.status = Estimate(job.request, job.result, *job.workspace);
 }
 
-// A batch of volumes, one per lane: their jobs, and whether a read failed
-// (the batch then holds the volumes before it).
-struct Batch {
-  std::vector<VolumeJob> jobs;
-  std::vector<std::vector<double>> copies;  // the volumes read one at a time
-  int size = 0;
-  bool missing = false;
-};
-
-// Sets up the estimate of volume t, whose voxels are at `data`.
-void SetJob(const SeriesRequest& request, int64_t t, const double* data,
-            const platform::CallOptions& options, Result* per_volume, Workspace& workspace,
-            VolumeJob& job) {
-  const VolumeView& first = request.first;
-  job.request = Request{};
-  job.request.volume = VolumeView{data, first.rows, first.cols, first.slices};
-  job.request.model = request.model;
-  job.request.coils = request.coils;
-  job.request.off_grid = request.off_grid;
-  job.request.options = options;
-  if (request.background_mask)
-    job.request.background_mask =
-        request.background_mask + t * (int64_t{first.rows} * first.cols * first.slices);
-  job.result = &per_volume[t];
-  job.workspace = &workspace;
-  job.status = Status::kInterrupted;
-}
-
-// Reads the volumes of the batch from t0 (copied when read one at a time,
-// each read ending the last one's validity) and sets up their jobs.
-Status Fill(const SeriesRequest& request, int64_t t0, const platform::CallOptions& options,
-            Result* per_volume, std::vector<Workspace>& workspaces, Batch& batch) {
-  const VolumeView& first = request.first;
-  const int64_t voxels = int64_t{first.rows} * first.cols * first.slices;
-  const int lanes = static_cast<int>(batch.jobs.size());
-  batch.size = static_cast<int>(std::min<int64_t>(lanes, request.count - t0));
-  batch.missing = false;
-  for (int i = 0; i < batch.size; ++i) {
-    const int64_t t = t0 + i;
-    const double* data = request.volume ? request.volume(t) : first.data + t * voxels;
-    if (data == nullptr) {
-      batch.size = i;
-      batch.missing = true;
-      break;
-    }
-    if (request.volume) {
-      try {
-        batch.copies[i].assign(data, data + voxels);
-      } catch (const std::bad_alloc&) {
-        return Status::kOutOfMemory;
-      }
-      data = batch.copies[i].data();
-    }
-    SetJob(request, t, data, options, per_volume, workspaces[i], batch.jobs[i]);
-  }
-  return Status::kOk;
-}
-
 // Estimates every volume into per_volume[t] and hands take(t, status) each
-// in order, until it returns other than kOk. On one thread, volume after
-// volume. With more, a batch at a time, each volume on a thread of its own
-// (a volume's serial work, its background fit and the medians of its
-// rounds, is most of a small volume's estimate) while the calling thread
-// reads the next batch; each estimate has the bits of a one-thread call,
-// as any thread count gives. The calling thread asks the interrupt query
-// as it waits; the volumes' estimates read what it found.
+// in order, until it returns other than kOk. With several threads the
+// volumes go a batch at a time, each on a thread of its own (a volume's
+// serial work, its background fit and the medians of its rounds, is most
+// of a small volume's estimate); each estimate has the bits of a
+// one-thread call, as every thread count does. Volumes read one at a time
+// are copied but the batch's last, which stays valid until the next read.
+// The calling thread asks the interrupt query; the volumes' estimates read
+// what it found.
 template <class Take>
 Status EstimateEach(const SeriesRequest& request, Result* per_volume, Take take) {
+  const VolumeView& first = request.first;
+  const int64_t voxels = int64_t{first.rows} * first.cols * first.slices;
   const int lanes = static_cast<int>(
       std::min<int64_t>({platform::ThreadsFor(request.options), request.count, kMostLanes}));
-  if (lanes <= 1) {
-    Workspace workspace;
-    const int64_t voxels = int64_t{request.first.rows} * request.first.cols * request.first.slices;
-    for (int64_t t = 0; t < request.count; ++t) {
-      // A sole estimate reads the volume in place.
-      const double* data = request.volume ? request.volume(t) : request.first.data + t * voxels;
-      if (data == nullptr) return Status::kInterrupted;
-      VolumeJob job;
-      SetJob(request, t, data, request.options, per_volume, workspace, job);
-      EstimateVolume(&job);
-      if (const Status s = take(t, job.status); s != Status::kOk) return s;
-    }
-    return Status::kOk;
-  }
   platform::StopFlag stop(request.options);
   platform::CallOptions each = request.options;
   each.threads = 1;
   each.interrupt_query = &Stopped;
   each.interrupt_context = &stop;
   each.progress = nullptr;
-  std::vector<Workspace> workspaces(static_cast<std::size_t>(lanes));
-  Batch batches[2];
-  for (Batch& b : batches) {
-    b.jobs.resize(static_cast<std::size_t>(lanes));
-    b.copies.resize(static_cast<std::size_t>(lanes));
-  }
-  if (const Status s = Fill(request, 0, each, per_volume, workspaces, batches[0]); s != Status::kOk)
-    return s;
-  for (int64_t t0 = 0, k = 0;; t0 += lanes, k ^= 1) {
-    Batch& batch = batches[k];
-    if (stop.Poll()) return Status::kInterrupted;
-    bool started = true;
-    {
-      platform::WorkerGroup group(batch.size);
-      for (int i = 0; i < batch.size && started; ++i)
-        started = group.Start(&EstimateVolume, &batch.jobs[i]);
-      // The next batch is read while this one is estimated.
-      Status read = Status::kOk;
-      const bool more = !batch.missing && t0 + lanes < request.count;
-      if (started && more) read = Fill(request, t0 + lanes, each, per_volume, workspaces, batches[k ^ 1]);
-      group.JoinAll(&stop);
-      if (!started) return Status::kThreadsFailed;
-      for (int i = 0; i < batch.size; ++i)
-        if (const Status s = take(t0 + i, batch.jobs[i].status); s != Status::kOk) return s;
-      if (batch.missing || stop.stopped()) return Status::kInterrupted;
-      if (read != Status::kOk) return read;
-      if (!more) return Status::kOk;
+  std::vector<Workspace> workspaces(static_cast<std::size_t>(std::max(lanes, 1)));
+  std::vector<std::vector<double>> copies(workspaces.size());
+  std::vector<VolumeJob> jobs(workspaces.size());
+  for (int64_t t0 = 0; t0 < request.count; t0 += lanes) {
+    int n = static_cast<int>(std::min<int64_t>(lanes, request.count - t0));
+    bool missing = false;
+    for (int i = 0; i < n; ++i) {
+      const int64_t t = t0 + i;
+      const double* data = request.volume ? request.volume(t) : first.data + t * voxels;
+      if (data == nullptr) {
+        n = i;
+        missing = true;
+        break;
+      }
+      if (request.volume && i + 1 < n) {
+        try {
+          copies[i].assign(data, data + voxels);
+        } catch (const std::bad_alloc&) {
+          return Status::kOutOfMemory;
+        }
+        data = copies[i].data();
+      }
+      VolumeJob& job = jobs[i];
+      job.request = Request{};
+      job.request.volume = VolumeView{data, first.rows, first.cols, first.slices};
+      job.request.model = request.model;
+      job.request.coils = request.coils;
+      job.request.off_grid = request.off_grid;
+      job.request.options = n > 1 ? each : request.options;
+      if (request.background_mask) job.request.background_mask = request.background_mask + t * voxels;
+      job.result = &per_volume[t];
+      job.workspace = &workspaces[i];
+      job.status = Status::kInterrupted;
     }
+    if (n == 1) {
+      EstimateVolume(&jobs[0]);
+    } else if (n > 1 && !platform::RunWorkers(jobs.data(), n, &EstimateVolume,
+                                                [](int, VolumeJob&) {}, platform::Schedule::kThreads,
+                                                n, &stop)) {
+      return Status::kThreadsFailed;
+    }
+    for (int i = 0; i < n; ++i)
+      if (const Status status = take(t0 + i, jobs[i].status); status != Status::kOk) return status;
+    if (missing || stop.stopped()) return Status::kInterrupted;
   }
+  return Status::kOk;
 }
 
 }  // namespace
