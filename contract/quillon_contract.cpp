@@ -110,6 +110,12 @@ bool RunQuillon(const QuillonCall& call, quillon::Request q, double* denoised,
   SetExtents(q, s);
   q.rician = call.rician;
   q.coils = call.coils;
+  // The caller's table buffer holds, after each volume, that volume's
+  // table: the next volume of the same sigma and table size reads it.
+  const bool keeps_table = q.bias_table != nullptr && call.rician > 0;
+  const bool first_ready = q.bias_table_ready;
+  double held_sigma = 0.0;
+  int64_t held_size = -1;
   for (std::size_t k = 0; k < s.volumes; ++k) {
     const std::size_t offset = k * s.voxels;
     q.noisy = call.noisy + offset;
@@ -117,6 +123,14 @@ bool RunQuillon(const QuillonCall& call, quillon::Request q, double* denoised,
     q.first_estimate = first_estimate != nullptr ? first_estimate + offset : nullptr;
     q.sigma = call.sigma[k];
     q.table_largest = call.table_largest != nullptr ? call.table_largest[k] : -1.0;
+    if (keeps_table) {
+      // Measured on the volume: its own largest value unless given.
+      q.table_largest = q.table_largest >= 0.0 ? q.table_largest : TableLargest(call, k);
+      const int64_t size = quillon::BiasTableSize(q);
+      q.bias_table_ready = k == 0 ? first_ready : size == held_size && q.sigma == held_sigma;
+      held_sigma = q.sigma;
+      held_size = size;
+    }
     if (ReportStatus(kQuillon, quillon::Denoise(q), q.options.isa, refusal)) return false;
   }
   return true;

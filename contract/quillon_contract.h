@@ -39,7 +39,9 @@ bool CheckQuillon(const QuillonArguments& arguments, QuillonCall& call, Refusal&
 // Denoises each volume of the call in turn, with `base`'s scratch (sized for
 // one volume), options, mask and chunk, into `denoised` and, when not null,
 // `first_estimate` (both of the series' size). False, with the refusal, at
-// the first volume that fails.
+// the first volume that fails. A bias table buffer in `base` is built once
+// for a run of volumes of one sigma and table size; base.bias_table_ready
+// says it holds the first volume's table already.
 bool RunQuillon(const QuillonCall& call, quillon::Request base, double* denoised,
                 double* first_estimate, Refusal& refusal);
 

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "exp.h"
@@ -44,6 +45,8 @@ constexpr double kStartQuantile = 0.01;
 constexpr int kMostRounds = 16;
 constexpr double kSettled = 1e-3;
 constexpr int64_t kThinSample = 32768;
+// The climbing rounds' band: the median expected, within this share either way.
+constexpr double kClimbBand = 0.25;
 // The last round's band: the median expected, within this share either way.
 constexpr double kBandWidth = 0.1;
 // A fit needs this many voxels (the median's sampling error is then about
@@ -103,22 +106,48 @@ BackgroundFit FitBackground(const VolumeView& volume, const BlockGrid& grid, con
   // by index, of about kThinSample blocks) to where the windows of at most
   // `factor` * air_level * sigma^2 give sigma back.
   const int64_t thinning = std::max<int64_t>(1, static_cast<int64_t>(windows.size()) / kThinSample);
+  // Each round keeps only the magnitudes within kClimbBand of the median
+  // the last sigma predicts, and counts those under them: the median, and
+  // the bins beside it on a value grid, come out as from the whole sample
+  // whenever they lie inside, which the round checks (else it reads the
+  // whole sample). nth_element then sorts out a fraction of the values.
   std::vector<double> magnitudes;
+  // Room for every candidate block's voxels, picked or not.
+  std::vector<double> picked(8 * (windows.size() / static_cast<std::size_t>(thinning) + 1));
   auto climb = [&](double factor) {
     for (int round = 0; round < kMostRounds && sigma > 0.0; ++round) {
       const double limit = factor * air_level * sigma * sigma;
-      magnitudes.clear();
-      int64_t seen = 0;
-      ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
-        if (stats.window[b] > limit || seen++ % thinning != 0) return;
-        for (int64_t o : offsets) magnitudes.push_back(std::fabs(p[o]));
-      });
-      if (magnitudes.empty()) {
+      const double lo = sigma * median_over_sigma * (1.0 - kClimbBand);
+      const double hi = sigma * median_over_sigma * (1.0 + kClimbBand);
+      auto gather = [&](double from, double to, int64_t* below) {
+        int64_t seen = 0, total = 0, kept = 0, under = 0;
+        ForEachBlock(volume, grid, region, [&](int64_t b, const double* p) {
+          if (stats.window[b] > limit || seen++ % thinning != 0) return;
+          for (int64_t o : offsets) {  // without branches: which side is a coin toss
+            const double m = std::fabs(p[o]);
+            under += m < from;
+            picked[kept] = m;
+            kept += m >= from && m <= to;
+          }
+          total += 8;
+        });
+        *below += under;
+        magnitudes.assign(picked.begin(), picked.begin() + kept);
+        return total;
+      };
+      int64_t below = 0;
+      const int64_t total = gather(lo, hi, &below);
+      if (total == 0) {
         sigma = 0.0;
         return;
       }
-      const auto total = static_cast<int64_t>(magnitudes.size());
-      const double next = FitMagnitudeSigma(magnitudes, 0, total, step, coils);
+      double median = 0.0;
+      double next = FitMagnitudeSigma(magnitudes, below, total, step, coils, &median);
+      if (next < 0.0 || median - 1.5 * step < lo || median + 1.5 * step > hi) {
+        int64_t none = 0;
+        gather(0.0, std::numeric_limits<double>::infinity(), &none);
+        next = FitMagnitudeSigma(magnitudes, 0, total, step, coils);
+      }
       const bool settled = std::fabs(next - sigma) <= kSettled * sigma;
       sigma = next;
       if (settled) return;

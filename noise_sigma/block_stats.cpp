@@ -10,54 +10,22 @@ namespace {
 // 1/sqrt(8): scales a sum of eight signed voxels to an orthonormal coefficient.
 constexpr double kInvSqrt8 = 0.35355339059327373;
 
-}  // namespace
-
-bool OnGrid(double v, const ValueGrid& grid) {
-  const double k = (v - grid.origin) / grid.step;
-  return std::fabs(k - std::nearbyint(k)) <= 1e-6 * std::fmax(1.0, std::fabs(k) * 1e-6);
-}
-
-BlockGrid GridOf(const VolumeView& volume) {
-  return BlockGrid{volume.rows / 2, volume.cols / 2, volume.slices / 2};
-}
-
-void BlockVoxels(const VolumeView& volume, const BlockGrid& grid, int64_t b, double v[8]) {
-  const int64_t rows = volume.rows;
-  const int64_t plane = rows * volume.cols;
-  const int64_t gplane = int64_t{grid.rows} * grid.cols;
-  const int64_t k = b / gplane, j = (b % gplane) / grid.rows, i = b % grid.rows;
-  const double* p = volume.data + 2 * i + 2 * j * rows + 2 * k * plane;
+// The eight voxels of the block whose first voxel is p, in memory order:
+// voxel (a, b, c) of the block (a along the rows, b the columns, c the
+// slices) at position a + 2b + 4c.
+inline void BlockVoxels(const double* p, int64_t rows, int64_t plane, double v[8]) {
   v[0] = p[0], v[1] = p[1], v[2] = p[rows], v[3] = p[rows + 1];
   v[4] = p[plane], v[5] = p[plane + 1], v[6] = p[plane + rows], v[7] = p[plane + rows + 1];
 }
 
-SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, const ValueGrid& grid_check,
-                       int first, int end, BlockStats& stats) {
-  SlabSummary summary;
-  const int64_t plane = int64_t{volume.rows} * volume.cols;
-
-  // Extremes of the finite voxels, for the constant-volume case, and the
-  // check of the value grid.
-  const int voxel_first = 2 * first;
-  const int voxel_end = end == grid.slices ? volume.slices : 2 * end;
-  for (int64_t i = voxel_first * plane; i < voxel_end * plane; ++i) {
-    const double v = volume.data[i];
-    if (!std::isfinite(v)) continue;
-    if (grid_check.step > 0.0 && !OnGrid(v, grid_check)) ++summary.off_grid;
-    if (!summary.any_finite) {
-      summary.lowest = summary.highest = v;
-      summary.any_finite = true;
-    } else if (v < summary.lowest) {
-      summary.lowest = v;
-    } else if (v > summary.highest) {
-      summary.highest = v;
-    }
-  }
-
-  const int64_t gplane = int64_t{grid.rows} * grid.cols;
-  for (int64_t b = first * gplane; b < end * gplane; ++b) {
+// The per-block entries of `count` blocks along a row, from block
+// first_block whose first voxel is p.
+void FillRow(const double* p, int64_t rows, int64_t plane, int64_t first_block, int count,
+             BlockStats& stats, SlabSummary& summary) {
+  for (int i = 0; i < count; ++i) {
+    const int64_t b = first_block + i;
     double v[8];
-    BlockVoxels(volume, grid, b, v);
+    BlockVoxels(p + 2 * i, rows, plane, v);
     unsigned char zeros = 0;
     bool finite = true;
     for (double x : v) {
@@ -103,6 +71,58 @@ SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, const Va
     stats.mean[b] = sum * 0.125;
     stats.mean_square[b] = sum_sq * 0.125;
   }
+}
+
+}  // namespace
+
+void BlockStats::Reserve(int64_t count) {
+  if (count <= capacity_) return;
+  // Nine arrays of doubles, then the two of bytes.
+  const auto n = static_cast<std::size_t>(count);
+  double* p = storage_.Allocate(9 * n + (2 * n + sizeof(double) - 1) / sizeof(double));
+  capacity_ = count;
+  for (double** array : {&detail, &pairs[0], &pairs[1], &pairs[2], &gradient, &mean, &mean_square,
+                         &spread, &window}) {
+    *array = p;
+    p += n;
+  }
+  has_data = reinterpret_cast<unsigned char*>(p);
+  zeros = has_data + n;
+}
+
+BlockGrid GridOf(const VolumeView& volume) {
+  return BlockGrid{volume.rows / 2, volume.cols / 2, volume.slices / 2};
+}
+
+SlabSummary FillBlocks(const VolumeView& volume, const BlockGrid& grid, const ValueGrid& grid_check,
+                       int first, int end, BlockStats& stats) {
+  SlabSummary summary;
+  const int64_t plane = int64_t{volume.rows} * volume.cols;
+
+  // Extremes of the finite voxels, for the constant-volume case, and the
+  // check of the value grid.
+  const int voxel_first = 2 * first;
+  const int voxel_end = end == grid.slices ? volume.slices : 2 * end;
+  for (int64_t i = voxel_first * plane; i < voxel_end * plane; ++i) {
+    const double v = volume.data[i];
+    if (!std::isfinite(v)) continue;
+    if (grid_check.step > 0.0 && !OnGrid(v, grid_check)) ++summary.off_grid;
+    if (!summary.any_finite) {
+      summary.lowest = summary.highest = v;
+      summary.any_finite = true;
+    } else if (v < summary.lowest) {
+      summary.lowest = v;
+    } else if (v > summary.highest) {
+      summary.highest = v;
+    }
+  }
+
+  const int64_t rows = volume.rows;
+  for (int k = first; k < end; ++k)
+    for (int j = 0; j < grid.cols; ++j)
+      FillRow(volume.data + 2 * j * rows + 2 * k * plane, rows, plane,
+              j * int64_t{grid.rows} + k * (int64_t{grid.rows} * grid.cols), grid.rows, stats,
+              summary);
   return summary;
 }
 

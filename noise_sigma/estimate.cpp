@@ -21,6 +21,7 @@
 #include "threads.h"
 #include "tissue.h"
 #include "verdict.h"
+#include "workspace.h"
 
 namespace noise_sigma {
 
@@ -94,7 +95,23 @@ Status RunPass(const Pass& pass, int threads, platform::WorkerFunction worker,
   return stop.stopped() ? Status::kInterrupted : Status::kOk;
 }
 
-Status EstimateWithScratch(const Request& request, Result* result) {
+// The background fit, on a thread of its own.
+struct BackgroundJob {
+  const VolumeView* volume;
+  const BlockGrid* grid;
+  const BlockStats* stats;
+  double step;
+  int coils;
+  BackgroundFit fit;
+};
+
+void BackgroundWorker(void* p) {
+  auto& job = *static_cast<BackgroundJob*>(p);
+  job.fit = FitBackground(*job.volume, *job.grid, *job.stats, BlockRegion::Whole(*job.grid), job.step,
+                          job.coils);
+}
+
+Status EstimateIn(const Request& request, Result* result, Workspace& workspace) {
   const VolumeView& volume = request.volume;
   const BlockGrid grid = GridOf(volume);
   if (request.background_mask)
@@ -103,7 +120,8 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   const int64_t count = grid.Count();
   const bool rician = request.model == NoiseModel::kRician;
 
-  BlockStats stats(count);
+  BlockStats& stats = workspace.stats;
+  stats.Reserve(count);
   const int threads = ThreadCount(request.options, grid.slices);
   platform::StopFlag stop(request.options);
   std::vector<Record> records(threads);
@@ -139,11 +157,16 @@ Status EstimateWithScratch(const Request& request, Result* result) {
   findings.rician = rician;
   findings.step = pass.value_grid.step;
   findings.coils = rician ? request.coils : 1;
-  if (rician)
-    findings.background = FitBackground(volume, grid, stats, BlockRegion::Whole(grid), findings.step,
-                                        request.coils);
+  // The background fit and the tissue's rounds read the blocks and write
+  // nothing the other reads: with a second thread the fit runs beside the
+  // rounds (each is about half of the estimate's serial work).
+  BackgroundJob background{&volume, &grid, &stats, findings.step, request.coils, BackgroundFit{}};
+  platform::WorkerGroup beside(1);
+  const bool fit_beside = rician && threads > 1 && beside.Start(&BackgroundWorker, &background);
+  if (rician && !fit_beside) BackgroundWorker(&background);
 
-  TissueScratch scratch(count);
+  TissueScratch& scratch = workspace.tissue;
+  scratch.Reserve(count);
   pass.scratch = &scratch;
   findings.first_guess = FirstTissueGuess(stats, count);
   pass.round.sigma = findings.first_guess;
@@ -162,6 +185,8 @@ Status EstimateWithScratch(const Request& request, Result* result) {
     if (std::fabs(next.sigma - pass.round.sigma) <= kSettled * pass.round.sigma) break;
     pass.round = next;
   }
+  beside.JoinAll();
+  findings.background = background.fit;
   *result = Verdict(findings);
   // The air marked is the air the verdict used (several coils' dark tissue
   // is set aside there).
@@ -173,12 +198,17 @@ Status EstimateWithScratch(const Request& request, Result* result) {
 
 }  // namespace
 
-Status Estimate(const Request& request, Result* result) {
+Status Estimate(const Request& request, Result* result, Workspace& workspace) {
   try {
-    return EstimateWithScratch(request, result);
+    return EstimateIn(request, result, workspace);
   } catch (const std::bad_alloc&) {
     return Status::kOutOfMemory;
   }
+}
+
+Status Estimate(const Request& request, Result* result) {
+  Workspace workspace;
+  return Estimate(request, result, workspace);
 }
 
 Status Estimate(const Request& request, double* sigma) {

@@ -62,21 +62,30 @@ double MagnitudeMedian(int coils) {
 }
 
 double FitMagnitudeSigma(std::vector<double>& band, int64_t below, int64_t total, double step,
-                         int coils) {
+                         int coils, double* median_out) {
   const int64_t rank = (total - 1) / 2 - below;
   if (rank < 0 || rank >= static_cast<int64_t>(band.size())) return -1.0;
   std::nth_element(band.begin(), band.begin() + rank, band.end());
   const double median = band[rank];
+  if (median_out != nullptr) *median_out = median;
   if (step <= 0.0) return median / MagnitudeMedian(coils);
   // The bins next to the median's: the edges below and above it, and the
   // share of the sample under each.
   const double level = std::nearbyint(median / step);
   const double below_edge = (level - 0.5) * step, above_edge = (level + 0.5) * step;
-  int64_t under_below = below, under_above = below;
-  for (double v : band) {
-    under_below += v < below_edge;
-    under_above += v < above_edge;
-  }
+  // nth_element left the band at most the median before `rank` and at
+  // least it after: each count need only read the side where it can differ.
+  const auto at = static_cast<std::size_t>(rank);
+  const auto count_under = [&](double edge, std::size_t from, std::size_t end) {
+    int64_t under = 0;
+    for (std::size_t i = from; i < end; ++i) under += band[i] < edge;
+    return under;
+  };
+  const int64_t under_below =
+      below + count_under(below_edge, 0, below_edge <= median ? at : band.size());
+  const int64_t under_above = below + (above_edge > median
+                                           ? rank + 1 + count_under(above_edge, at + 1, band.size())
+                                           : count_under(above_edge, 0, band.size()));
   const double n = static_cast<double>(total);
   const double f_below = static_cast<double>(under_below) / n;
   const double f_above = static_cast<double>(under_above) / n;

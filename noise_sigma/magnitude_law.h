@@ -25,8 +25,9 @@ namespace noise_sigma {
 // below = 0.) Returns 0 when the sample cannot be fitted (all of it at 0),
 // and -1 when the median falls outside the band.
 // `coils` (1 to quillon::kMostCoils) selects the law; sigma is each channel's.
+// `median`, when given, receives the sample's median (unless -1 is returned).
 double FitMagnitudeSigma(std::vector<double>& band, int64_t below, int64_t total, double step,
-                         int coils = 1);
+                         int coils = 1, double* median = nullptr);
 
 // The law's median over sigma: sqrt(2 ln 2) for one coil.
 double MagnitudeMedian(int coils);

@@ -13,6 +13,9 @@
 
 #include "noise_sigma.h"
 #include "repeats.h"
+#include "stop.h"
+#include "threads.h"
+#include "workspace.h"
 
 namespace noise_sigma {
 
@@ -37,6 +40,92 @@ double WeightedMedian(std::vector<Vote>& votes) {
   return votes.back().sigma;
 }
 
+// Up to this many volumes are estimated at once.
+constexpr int kMostLanes = 8;
+
+bool Stopped(void* flag) { return static_cast<const platform::StopFlag*>(flag)->stopped(); }
+
+struct VolumeJob {
+  Request request;
+  Result* result = nullptr;
+  Workspace* workspace = nullptr;
+  Status status = Status::kInterrupted;
+};
+
+void EstimateVolume(void* p) {
+  auto& job = *static_cast<VolumeJob*>(p);
+  job.status = Estimate(job.request, job.result, *job.workspace);
+}
+
+// Estimates every volume into per_volume[t] and hands take(t, status) each
+// in order, until it returns other than kOk. With several threads the
+// volumes go a batch at a time, each on a thread of its own (a volume's
+// serial work, its background fit and the medians of its rounds, is most
+// of a small volume's estimate); each estimate has the bits of a
+// one-thread call, as every thread count does. Volumes read one at a time
+// are copied but the batch's last, which stays valid until the next read.
+// The calling thread asks the interrupt query; the volumes' estimates read
+// what it found.
+template <class Take>
+Status EstimateEach(const SeriesRequest& request, Result* per_volume, Take take) {
+  const VolumeView& first = request.first;
+  const int64_t voxels = int64_t{first.rows} * first.cols * first.slices;
+  const int lanes = static_cast<int>(
+      std::min<int64_t>({platform::ThreadsFor(request.options), request.count, kMostLanes}));
+  platform::StopFlag stop(request.options);
+  platform::CallOptions each = request.options;
+  each.threads = 1;
+  each.interrupt_query = &Stopped;
+  each.interrupt_context = &stop;
+  each.progress = nullptr;
+  std::vector<Workspace> workspaces(static_cast<std::size_t>(std::max(lanes, 1)));
+  std::vector<std::vector<double>> copies(workspaces.size());
+  std::vector<VolumeJob> jobs(workspaces.size());
+  for (int64_t t0 = 0; t0 < request.count; t0 += lanes) {
+    int n = static_cast<int>(std::min<int64_t>(lanes, request.count - t0));
+    bool missing = false;
+    for (int i = 0; i < n; ++i) {
+      const int64_t t = t0 + i;
+      const double* data = request.volume ? request.volume(t) : first.data + t * voxels;
+      if (data == nullptr) {
+        n = i;
+        missing = true;
+        break;
+      }
+      if (request.volume && i + 1 < n) {
+        try {
+          copies[i].assign(data, data + voxels);
+        } catch (const std::bad_alloc&) {
+          return Status::kOutOfMemory;
+        }
+        data = copies[i].data();
+      }
+      VolumeJob& job = jobs[i];
+      job.request = Request{};
+      job.request.volume = VolumeView{data, first.rows, first.cols, first.slices};
+      job.request.model = request.model;
+      job.request.coils = request.coils;
+      job.request.off_grid = request.off_grid;
+      job.request.options = n > 1 ? each : request.options;
+      if (request.background_mask) job.request.background_mask = request.background_mask + t * voxels;
+      job.result = &per_volume[t];
+      job.workspace = &workspaces[i];
+      job.status = Status::kInterrupted;
+    }
+    if (n == 1) {
+      EstimateVolume(&jobs[0]);
+    } else if (n > 1 && !platform::RunWorkers(jobs.data(), n, &EstimateVolume,
+                                                [](int, VolumeJob&) {}, platform::Schedule::kThreads,
+                                                n, &stop)) {
+      return Status::kThreadsFailed;
+    }
+    for (int i = 0; i < n; ++i)
+      if (const Status status = take(t0 + i, jobs[i].status); status != Status::kOk) return status;
+    if (missing || stop.stopped()) return Status::kInterrupted;
+  }
+  return Status::kOk;
+}
+
 }  // namespace
 
 Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesResult* series) {
@@ -48,29 +137,23 @@ Status EstimateSeries(const SeriesRequest& request, Result* per_volume, SeriesRe
   const auto volume = [&](int64_t t) {
     return request.volume ? request.volume(t) : first.data + t * voxels;
   };
-  for (int64_t t = 0; t < request.count; ++t) {
-    Request one;
-    one.volume = VolumeView{volume(t), first.rows, first.cols, first.slices};
-    if (one.volume.data == nullptr) return Status::kInterrupted;
-    one.model = request.model;
-    one.coils = request.coils;
-    one.off_grid = request.off_grid;
-    one.options = request.options;
-    if (request.background_mask) one.background_mask = request.background_mask + t * voxels;
+  auto take = [&](int64_t t, Status status) {
     Result& r = per_volume[t];
-    const Status status = Estimate(one, &r);
     if (status == Status::kTooLittleData) {
       r = Result{};
       r.sigma = r.background = r.tissue = std::numeric_limits<double>::quiet_NaN();
-      continue;
+      return Status::kOk;
     }
     if (status != Status::kOk) return status;
     ++out.estimated;
     // A constant volume has no noise and no say in the series'.
-    if (r.estimator == Estimator::kConstant) continue;
+    if (r.estimator == Estimator::kConstant) return Status::kOk;
     votes.push_back(Vote{r.sigma, static_cast<double>(std::max<int64_t>(r.samples, 1))});
     voters.push_back(&r);
-  }
+    return Status::kOk;
+  };
+  if (const Status status = EstimateEach(request, per_volume, take); status != Status::kOk)
+    return status;
   if (!votes.empty()) {
     const double pooled = WeightedMedian(votes);
     // The pooled result is the volume's whose estimate is the median, so

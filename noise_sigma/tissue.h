@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <cstddef>
 
 #include "block_stats.h"
 
@@ -28,9 +28,20 @@ inline constexpr double kLeftOut = -1.0;
 // SNR and the coils; 1 under Gaussian noise), or kLeftOut for a block that takes no part
 // (no data, too dark to read Rician noise from, or with a gradient inside
 // it well beyond noise).
+// Kept by Reserve for the next volume of the same size or smaller.
 struct TissueScratch {
-  std::unique_ptr<double[]> scale;
-  explicit TissueScratch(int64_t count) : scale(new double[count]) {}
+  double* scale = nullptr;
+  // Points scale at room for `count` blocks. Throws std::bad_alloc.
+  void Reserve(int64_t count) {
+    if (count > capacity_) {
+      scale = storage_.Allocate(static_cast<std::size_t>(count));
+      capacity_ = count;
+    }
+  }
+
+ private:
+  platform::Scratch storage_;
+  int64_t capacity_ = -1;
 };
 
 // Fills scratch for blocks [first, end).

@@ -233,7 +233,8 @@ Status Denoise(const Request& q, platform::Schedule schedule) noexcept {
     double* bias_table = nullptr;
     if (q.rician > 0) {
       bias_table = ScratchOr(q.bias_table, own_bias, static_cast<std::size_t>(bias_size));
-      if (!RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop, q.coils))
+      const bool ready = q.bias_table != nullptr && q.bias_table_ready;
+      if (!ready && !RicianBias(bias_len, bias_table, q.sigma, run.threads, &stop, q.coils))
         return Status::kInterrupted;
     }
     MaskedBlocks masked;

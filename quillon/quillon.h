@@ -53,6 +53,10 @@ struct Request {
   double* accumulator = nullptr;  // rows*cols*slices doubles
   double* bias_table = nullptr;   // BiasTableSize(*this) doubles; only used when rician > 0
   int64_t bias_table_size = 0;    // doubles at bias_table
+  // Set when bias_table already holds the table of this call's sigma,
+  // coils and BiasTableSize (a caller denoising many volumes with one sigma
+  // builds it once, by the call before): it is then only read.
+  bool bias_table_ready = false;
 
   platform::CallOptions options;
 };

@@ -4,6 +4,7 @@
 // meets is one its signature lists (the fuzz targets take those lists).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -205,6 +206,31 @@ TEST(Contract, QuillonWalksEveryRule) {
   a.table_largest = given;
   ASSERT_TRUE(CheckQuillon(a, call = QuillonCall{}, refusal));
   EXPECT_EQ(call.bias_table_doubles, quillon::BiasLength(3000.0));
+}
+
+TEST(Contract, QuillonGivenATableBufferBuildsItOncePerSigmaWithTheSameBits) {
+  // Volumes 0, 1 and 3 share sigma and table size, volume 2 does not: the
+  // buffer, stale at first, then claimed ready for the first volume, gives
+  // the bits of each volume's own table.
+  Values v;
+  const double sigmas[4] = {4.0, 4.0, 5.0, 4.0};
+  QuillonArguments a{v.Volume({8, 8, 8, 4}), v.Volume({1, 4}), v.Scalar(1.0)};
+  std::copy_n(sigmas, 4, v.Data(a.sigma));
+  double* noisy = v.Data(a.noisy);
+  for (int i = 0; i < 2048; ++i) noisy[i] = i % 512 == 9 ? 100.0 : 40.0 + 30.0 * std::sin(0.7 * i);
+  QuillonCall call;
+  Refusal refusal;
+  ASSERT_TRUE(CheckQuillon(a, call, refusal));
+  std::vector<double> own(2048), given(2048), table(call.bias_table_doubles, 1e9);
+  ASSERT_TRUE(RunQuillon(call, quillon::Request{}, own.data(), nullptr, refusal));
+  quillon::Request base;
+  base.bias_table = table.data();
+  base.bias_table_size = call.bias_table_doubles;
+  for (bool ready : {false, true}) {
+    base.bias_table_ready = ready;  // true: the last run left volume 3's table, volume 0's too
+    ASSERT_TRUE(RunQuillon(call, base, given.data(), nullptr, refusal));
+    EXPECT_EQ(own, given) << ready;
+  }
 }
 
 TEST(Contract, TessaryWalksEveryRule) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "synthetic_volume.h"
+#include "threads.h"
 
 namespace noise_sigma {
 namespace {
@@ -37,8 +38,9 @@ Volume Stacked(const std::vector<Volume>& volumes) {
 bool SameBits(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 // The series read one volume at a time, each into a buffer the next read
-// overwrites (as a file's reader hands them out), gives the same bits; a
-// read that fails stops the estimate.
+// overwrites (as a file's reader hands them out), gives the same bits on
+// one thread (volume after volume) and on three (volumes three at a time,
+// each on its own); a read that fails stops the estimate.
 void ExpectSameReadOneAtATime(const SeriesRequest& request, const std::vector<Result>& each,
                               const SeriesResult& pooled) {
   const int64_t voxels = int64_t{request.first.rows} * request.first.cols * request.first.slices;
@@ -51,15 +53,20 @@ void ExpectSameReadOneAtATime(const SeriesRequest& request, const std::vector<Re
   };
   std::vector<Result> again(static_cast<std::size_t>(request.count));
   SeriesResult pooled_again;
-  ASSERT_EQ(EstimateSeries(streamed, again.data(), &pooled_again), Status::kOk);
-  EXPECT_TRUE(SameBits(pooled_again.pooled.sigma, pooled.pooled.sigma));
-  EXPECT_TRUE(SameBits(pooled_again.repeats, pooled.repeats));
-  EXPECT_EQ(pooled_again.pooled.estimator, pooled.pooled.estimator);
-  EXPECT_EQ(pooled_again.estimated, pooled.estimated);
-  for (std::size_t t = 0; t < again.size(); ++t) {
-    EXPECT_TRUE(SameBits(again[t].sigma, each[t].sigma)) << "volume " << t;
-    EXPECT_EQ(again[t].samples, each[t].samples);
+  platform::PretendProcessors(4);
+  for (int threads : {1, 3}) {
+    streamed.options.threads = threads;
+    ASSERT_EQ(EstimateSeries(streamed, again.data(), &pooled_again), Status::kOk);
+    EXPECT_TRUE(SameBits(pooled_again.pooled.sigma, pooled.pooled.sigma)) << threads;
+    EXPECT_TRUE(SameBits(pooled_again.repeats, pooled.repeats));
+    EXPECT_EQ(pooled_again.pooled.estimator, pooled.pooled.estimator);
+    EXPECT_EQ(pooled_again.estimated, pooled.estimated);
+    for (std::size_t t = 0; t < again.size(); ++t) {
+      EXPECT_TRUE(SameBits(again[t].sigma, each[t].sigma)) << "volume " << t << ", " << threads;
+      EXPECT_EQ(again[t].samples, each[t].samples);
+    }
   }
+  platform::PretendProcessors(0);
   streamed.volume = [&](int64_t t) -> const double* {
     return t + 1 < request.count ? request.first.data + t * voxels : nullptr;
   };

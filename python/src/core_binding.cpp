@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -212,6 +213,42 @@ std::vector<double> TableLargest(const py::object& given, std::size_t volumes) {
   return std::vector<double>(values.data(), values.data() + values.size());
 }
 
+// The Rician table of the last one-volume quillon call, for the next call
+// of the same sigma, table size and coils (the volumes of a series
+// denoised one call at a time): the table is the same bits, built once.
+// Only tables up to kCachedTableMost doubles are kept past their call.
+class LastBiasTable {
+ public:
+  static constexpr int64_t kCachedTableMost = int64_t{1} << 20;
+
+  // A buffer of `size` doubles for a call of sigma and coils, and whether
+  // it holds their table already.
+  std::shared_ptr<std::vector<double>> For(double sigma, int64_t size, int coils, bool* ready) {
+    std::lock_guard<std::mutex> g(mutex_);
+    *ready = table_ && sigma == sigma_ && size == static_cast<int64_t>(table_->size()) &&
+             coils == coils_;
+    if (*ready) return table_;
+    return std::make_shared<std::vector<double>>(static_cast<std::size_t>(size));
+  }
+
+  // Keeps `table`, just built for sigma and coils.
+  void Keep(double sigma, int coils, std::shared_ptr<std::vector<double>> table) {
+    if (static_cast<int64_t>(table->size()) > kCachedTableMost) return;
+    std::lock_guard<std::mutex> g(mutex_);
+    sigma_ = sigma;
+    coils_ = coils;
+    table_ = std::move(table);
+  }
+
+ private:
+  std::mutex mutex_;
+  double sigma_ = 0.0;
+  int coils_ = 0;
+  std::shared_ptr<std::vector<double>> table_;
+};
+
+LastBiasTable last_bias_table;
+
 py::object Quillon(const py::object& noisy, const py::object& sigma, const py::object& flag,
                    bool return_first, const py::object& table_largest, int threads,
                    const std::optional<Mask>& mask, int whole_slices, int first_slice,
@@ -238,13 +275,30 @@ py::object Quillon(const py::object& noisy, const py::object& sigma, const py::o
   base.mask = MaskOf(mask, call.series);
   base.chunk = ChunkOf(whole_slices, first_slice, call.series);
   base.options.threads = threads;
-  // Scratch and the Rician table are the core's own allocations.
+  // Scratch is the core's own; the Rician table is given, so that it is
+  // built once for a series' volumes of one sigma, in this call or the next.
+  std::shared_ptr<std::vector<double>> table;
+  const bool one_volume = call.series.volumes == 1;
+  if (call.rician > 0 && call.bias_table_doubles > 0) {
+    const double sigma0 = call.sigma[0];
+    if (one_volume) {
+      table = last_bias_table.For(sigma0, call.bias_table_doubles, call.coils,
+                                  &base.bias_table_ready);
+    } else {
+      table = std::make_shared<std::vector<double>>(
+          static_cast<std::size_t>(call.bias_table_doubles));
+    }
+    base.bias_table = table->data();
+    base.bias_table_size = call.bias_table_doubles;
+  }
   double* first_data = return_first ? first.mutable_data() : nullptr;
   double* out_data = out.mutable_data();
   bool done = false;
   RunReleased([&] { done = contract::RunQuillon(call, base, out_data, first_data, refusal); },
               base.options, progress);
   if (!done) Raise(refusal);
+  if (table && one_volume && !base.bias_table_ready && call.sigma[0] > 0.0)
+    last_bias_table.Keep(call.sigma[0], call.coils, std::move(table));
   if (return_first) return py::make_tuple(out, first);
   return out;
 }
