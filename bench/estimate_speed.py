@@ -29,9 +29,9 @@ from series_scale import T1, make_series  # noqa: E402
 
 def load_core(directory):
     path = glob.glob(os.path.join(directory, "_core*.so"))[0]
-    spec = importlib.util.spec_from_file_location("_core", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_core", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

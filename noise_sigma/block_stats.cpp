@@ -76,11 +76,9 @@ void FillRow(const double* p, int64_t rows, int64_t plane, int64_t first_block, 
 }  // namespace
 
 void BlockStats::Reserve(int64_t count) {
-  if (count <= capacity_) return;
   // Nine arrays of doubles, then the two of bytes.
   const auto n = static_cast<std::size_t>(count);
-  double* p = storage_.Allocate(9 * n + (2 * n + sizeof(double) - 1) / sizeof(double));
-  capacity_ = count;
+  double* p = storage_.Reserve(9 * n + (2 * n + sizeof(double) - 1) / sizeof(double));
   for (double** array : {&detail, &pairs[0], &pairs[1], &pairs[2], &gradient, &mean, &mean_square,
                          &spread, &window}) {
     *array = p;

@@ -63,7 +63,6 @@ struct BlockStats {
 
  private:
   platform::Scratch storage_;
-  int64_t capacity_ = -1;
 };
 
 // Whether a block may be noise-only air: all eight voxels finite and none

@@ -32,16 +32,10 @@ inline constexpr double kLeftOut = -1.0;
 struct TissueScratch {
   double* scale = nullptr;
   // Points scale at room for `count` blocks. Throws std::bad_alloc.
-  void Reserve(int64_t count) {
-    if (count > capacity_) {
-      scale = storage_.Allocate(static_cast<std::size_t>(count));
-      capacity_ = count;
-    }
-  }
+  void Reserve(int64_t count) { scale = storage_.Reserve(static_cast<std::size_t>(count)); }
 
  private:
   platform::Scratch storage_;
-  int64_t capacity_ = -1;
 };
 
 // Fills scratch for blocks [first, end).

@@ -18,9 +18,14 @@ class Scratch {
 
   // `count` doubles, replacing what the object held. Throws std::bad_alloc.
   double* Allocate(std::size_t count);
+  // At least `count` doubles: what the object holds when that is enough
+  // (its contents as they were), else Allocate's. For buffers kept from one
+  // volume of a series to the next, whose pages are then faulted in once.
+  double* Reserve(std::size_t count);
 
  private:
   void* data_ = nullptr;
+  std::size_t count_ = 0;
 };
 
 }  // namespace platform

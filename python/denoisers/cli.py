@@ -298,7 +298,6 @@ def _run_chunked(args, parser):
     finally:
         if client is not None:
             client.close()
-            import logging
             logging.getLogger("asyncio").removeFilter(_without_all_exit)
     return run.exit_status(args.strict)
 
