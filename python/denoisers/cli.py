@@ -295,6 +295,14 @@ def _run_chunked(args, parser):
                 progress.unregister()
         _summary(args, arr.shape, sigma, time.perf_counter() - start)
         run.report()
+    except KeyboardInterrupt:
+        if client is not None:
+            # The futures the interrupted client leaves behind fail as the
+            # process ends (AllExit, or the close's own timeout on a busy
+            # machine), each with a note after our one line: nothing the
+            # user can act on, so they stay quiet to the end.
+            logging.getLogger("asyncio").addFilter(_nothing_unretrieved)
+        raise
     finally:
         if client is not None:
             client.close()
@@ -322,6 +330,12 @@ def _without_all_exit(record):
     retrieved" with it for every chunk it was waiting for."""
     error = record.exc_info[1] if record.exc_info else None
     return type(error).__name__ != "AllExit"
+
+
+def _nothing_unretrieved(record):
+    """Whether to log an asyncio record once a cluster run is interrupted:
+    not the "exception was never retrieved" notes of its abandoned futures."""
+    return "exception was never retrieved" not in record.getMessage()
 
 
 def _same_file(a, b):
