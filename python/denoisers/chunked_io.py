@@ -199,8 +199,7 @@ def save_volume(out, path, img, affine, sidecar):
     out = out.astype(OUTPUT_DTYPE)
     try:
         if nifti.is_zarr(target):
-            stored = da.to_zarr(out, str(tmp), compute=True, return_stored=False)
-            del stored
+            da.to_zarr(out, str(tmp), compute=True, return_stored=False)
             zarr.open_array(str(tmp), mode="r+").attrs["affine"] = np.asarray(affine).tolist()
         else:
             header = _nifti_header(img, affine, out.shape)

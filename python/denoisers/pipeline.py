@@ -118,12 +118,14 @@ def _masks_for(mask, method, radius):
 
 
 def denoise_volume(v, sigma, rician, method, radius, bar, threads=0, mask=None, coils=1,
-                   own=False):
+                   own=False, extremes=None):
     """One 3-D float64 volume in its own units, shown on bar (a PassBar).
     Voxels outside mask hold unspecified values. own: v is a Fortran-ordered
-    float64 volume no one else holds, taken into the working range in place."""
-    w = Working(float(v.min()) if v.size else 0.0, float(v.max()) if v.size else 0.0,
-                sigma, rician)
+    float64 volume no one else holds, taken into the working range in place.
+    extremes: v's (smallest, largest) value when the caller has them."""
+    if extremes is None:
+        extremes = (float(v.min()), float(v.max())) if v.size else (0.0, 0.0)
+    w = Working(*extremes, sigma, rician)
     work = w.into_own(v) if own else w.into(v)
     method = method_run(method, coils)
     if method == "auto":
@@ -335,7 +337,7 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
     # Outside a mask NaN and infinite voxels come back as they were (the
     # filters and the estimate see 0 there); anywhere else they are refused.
     source = data
-    data = finite_voxels(data, inside)
+    data, extremes = finite_extremes(data, inside)
 
     vols = volumes_of(data)
     noise = None
@@ -369,7 +371,8 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
             m = None if mask is None else (mask if mask.ndim == 3 else mask[..., t])
             if noise_map is None:
                 results.append(denoise_volume(v, s, rician, method, radius, bar, cap, m,
-                                               coils))
+                                               coils, extremes=extremes if data.ndim == 3
+                                               else None))
             else:
                 flat, factor = noise_map.flattened(v, t)
                 flat = denoise_volume(flat, s, rician, method, radius, bar, cap, m, coils,
@@ -395,10 +398,20 @@ def denoise(vol, sigma=None, rician=True, method=DEFAULT_METHOD, radius=None, ma
 def finite_voxels(data, inside):
     """data, or a copy with its NaN and infinite voxels set to 0 when every
     one of them lies outside the mask (inside: the voxels the mask keeps,
-    None for no mask); ValueError when any lies inside. Any NaN or infinity
-    shows in an extreme; only then are they counted."""
-    if not data.size or (math.isfinite(data.min()) and math.isfinite(data.max())):
-        return data
+    None for no mask); ValueError when any lies inside."""
+    return finite_extremes(data, inside)[0]
+
+
+def finite_extremes(data, inside):
+    """finite_voxels(data, inside), and the (smallest, largest) value of
+    what it returns, which the filters' working units need next: found
+    once, as any NaN or infinity shows in an extreme, and only then are
+    they counted."""
+    if not data.size:
+        return data, (0.0, 0.0)
+    extremes = (float(data.min()), float(data.max()))
+    if math.isfinite(extremes[0]) and math.isfinite(extremes[1]):
+        return data, extremes
     broken = ~np.isfinite(data)
     where = "" if inside is None else "inside the mask "
     bad = np.count_nonzero(broken if inside is None else broken & inside)
@@ -407,7 +420,7 @@ def finite_voxels(data, inside):
                          "(NaN or infinite)")
     data = data.copy(order="K")
     data[broken] = 0.0
-    return data
+    return data, (float(data.min()), float(data.max()))
 
 
 def given_sigmas(sigma, count):

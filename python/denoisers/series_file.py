@@ -24,8 +24,8 @@ from nibabel.arrayproxy import ArrayProxy
 from . import gzip_io, nifti
 from .filters import thread_cap
 from .output_checks import check_negative_magnitudes, mostly_zero_volumes
-from .pipeline import (check_mask, denoise_volume, finite_voxels, given_sigmas, method_run,
-                       passes)
+from .pipeline import (check_mask, denoise_volume, finite_extremes, finite_voxels, given_sigmas,
+                       method_run, passes)
 from .progress import PassBar
 from .residual import structure_score
 from .sigma import estimate_noise_streamed
@@ -156,10 +156,11 @@ def denoise_series(volumes, output, *, sigma, rician, method, radius, mask, thre
         facts["source_sha256"] = volumes.sha256()
 
     def denoised(v, t, s, m, bar):
-        clean = finite_voxels(v, m)
+        clean, extremes = finite_extremes(v, m)
         if rician:
             check_negative_magnitudes([clean], [s], True, first=t)
-        r = denoise_volume(clean, s, rician, method, radius, bar, cap, m, coils)
+        r = denoise_volume(clean, s, rician, method, radius, bar, cap, m, coils,
+                           extremes=extremes)
         if m is not None:
             outside = ~m
             r[outside] = v[outside]
