@@ -16,6 +16,7 @@ packages=(
   wine wine64                               # runs the Windows build's tests
   python3-dev pybind11-dev python3-venv python3-pip python3-setuptools  # the Python package's build
   python3-tqdm python3-pytest python3-matplotlib  # its progress bars; its tests; its reports and the demo's picture
+  libdeflate0                               # the .nii.gz outputs' deflate, three times zlib's speed
   chromium                                  # the report test opens a page in a headless browser
   python3-dask python3-distributed python3-zarr  # chunked denoising of volumes beyond memory
   python3-bids-validator snakemake          # denoisers bids' name checks; the cohort workflow (workflow/Snakefile)

@@ -15,7 +15,6 @@ dask arrays and written chunk by chunk.
 Every output is written under a temporary name beside its target and renamed
 into place only once whole, with its JSON sidecar.
 """
-import gzip
 import os
 import shutil
 import socket
@@ -28,7 +27,7 @@ import nibabel as nib
 import numpy as np
 import zarr
 
-from . import nifti
+from . import gzip_io, nifti
 from .files import remove_stale_temporaries
 
 OUTPUT_DTYPE = np.dtype(np.float32)
@@ -206,7 +205,7 @@ def save_volume(out, path, img, affine, sidecar):
             if target.name.endswith(".gz"):
                 raw = _temporary_name(target)
                 _write_nifti(out, header, raw)
-                with open(raw, "rb") as src, gzip.open(tmp, "wb", compresslevel=1) as dst:
+                with open(raw, "rb") as src, gzip_io.Writer(tmp, True) as dst:
                     shutil.copyfileobj(src, dst, 1 << 24)
             else:
                 _write_nifti(out, header, tmp)

@@ -9,9 +9,14 @@ works), so an output compresses about as many times faster as there are
 cores, with the decompressed bytes exactly what one member would hold.
 Members are written in order, as soon as each is ready, and the writer
 keeps only a few in flight, so a series streamed volume by volume never
-holds more than some members in memory. The level is nibabel's (1): the
-same speed and about the same size as nibabel's own writes.
+holds more than some members in memory. The level is nibabel's (1): about
+the same size as nibabel's own writes. Where Debian's libdeflate0 is
+installed its deflate makes the members, about three times zlib's speed at
+that level for the same size on float32 volumes (the same bytes once
+decompressed; the compressed bytes differ from zlib's); elsewhere zlib
+does.
 """
+import ctypes
 import gzip
 import hashlib
 import io
@@ -20,6 +25,8 @@ import struct
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy as np
+
 LEVEL = 1
 MEMBER = 1 << 20  # bytes of input per member: 28 per T1 volume, a few MiB in flight
 # The gzip header of every member: no name, no time stamp (so equal bytes
@@ -27,10 +34,62 @@ MEMBER = 1 << 20  # bytes of input per member: 28 per T1 volume, a few MiB in fl
 _HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
 
 
-def _member(data):
+def _zlib_deflate(data):
     body = zlib.compressobj(LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
-    deflated = body.compress(data) + body.flush()
-    return _HEADER + deflated + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
+    return body.compress(data) + body.flush()
+
+
+class _Libdeflate:
+    """libdeflate's raw deflate through ctypes, which lets go of the GIL
+    for the call. A compressor serves one thread at a time, so each call
+    takes its own: allocating one is little beside a member's work."""
+
+    def __init__(self, lib):
+        self._lib = lib
+        lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
+        lib.libdeflate_alloc_compressor.argtypes = [ctypes.c_int]
+        lib.libdeflate_free_compressor.restype = None
+        lib.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
+        lib.libdeflate_deflate_compress_bound.restype = ctypes.c_size_t
+        lib.libdeflate_deflate_compress_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        lib.libdeflate_deflate_compress.restype = ctypes.c_size_t
+        lib.libdeflate_deflate_compress.argtypes = [ctypes.c_void_p, ctypes.c_void_p,
+                                                    ctypes.c_size_t, ctypes.c_void_p,
+                                                    ctypes.c_size_t]
+
+    def __call__(self, data):
+        lib = self._lib
+        source = np.frombuffer(data, dtype=np.uint8)  # read-only buffers too, not copied
+        compressor = lib.libdeflate_alloc_compressor(LEVEL)
+        if not compressor:
+            raise MemoryError("libdeflate could not allocate a compressor")
+        try:
+            capacity = lib.libdeflate_deflate_compress_bound(compressor, source.size)
+            out = ctypes.create_string_buffer(capacity)
+            size = lib.libdeflate_deflate_compress(compressor, source.ctypes.data, source.size,
+                                                   out, capacity)
+        finally:
+            lib.libdeflate_free_compressor(compressor)
+        if size == 0:  # cannot happen within the bound; never write a member short
+            raise RuntimeError("libdeflate: the compressed member exceeded its bound")
+        return ctypes.string_at(out, size)
+
+
+def _deflater():
+    """libdeflate's deflate where the library loads, else zlib's."""
+    try:
+        return _Libdeflate(ctypes.CDLL("libdeflate.so.0"))
+    except (OSError, AttributeError):  # missing, or too old to have these calls
+        return _zlib_deflate
+
+
+# The deflate of every member, found by the first compressing Writer: a
+# command that writes no .nii.gz never loads the library.
+DEFLATE = None
+
+
+def _member(data, deflate):
+    return _HEADER + deflate(data) + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
 
 
 class Writer:
@@ -49,6 +108,10 @@ class Writer:
         self._held_bytes = 0
         self._threads = threads or len(os.sched_getaffinity(0))
         self._pool = ThreadPoolExecutor(self._threads) if compress else None
+        global DEFLATE
+        if compress and DEFLATE is None:
+            DEFLATE = _deflater()
+        self._deflate = DEFLATE
 
     def __enter__(self):
         return self
@@ -97,7 +160,7 @@ class Writer:
             self._held_bytes = len(joined) - whole
 
     def _submit(self, piece):
-        self._pending.append(self._pool.submit(_member, piece))
+        self._pending.append(self._pool.submit(_member, piece, self._deflate))
         # Write what is ready in order; hold at most two members per thread.
         while self._pending and (self._pending[0].done()
                                  or len(self._pending) > 2 * self._threads):
