@@ -1,22 +1,27 @@
 """gzip files as the command reads and writes them: read in order as a
-stream, and written compressed by several threads at once.
+stream, or decompressed whole; written compressed by several threads at
+once.
 
 A gzip file may hold several members one after another; every reader
 (gzip, zlib, nibabel, zcat) reads their concatenation as one stream. The
 writer cuts its bytes into MEMBER-sized pieces and compresses each into a
-member of its own on a pool of threads (zlib lets go of the GIL while it
-works), so an output compresses about as many times faster as there are
-cores, with the decompressed bytes exactly what one member would hold.
-Members are written in order, as soon as each is ready, and the writer
-keeps only a few in flight, so a series streamed volume by volume never
-holds more than some members in memory. The level is nibabel's (1): about
-the same size as nibabel's own writes. Where Debian's libdeflate0 is
-installed its deflate makes the members, about three times zlib's speed at
-that level for the same size on float32 volumes (the same bytes once
-decompressed; the compressed bytes differ from zlib's); elsewhere zlib
-does.
+member of its own on a pool of threads (the compressors let go of the GIL
+while they work), so an output compresses about as many times faster as
+there are cores, with the decompressed bytes exactly what one member would
+hold. Members are written in order, as soon as each is ready, and the
+writer keeps only a few in flight, so a series streamed volume by volume
+never holds more than some members in memory. The level is nibabel's (1):
+about the same size as nibabel's own writes.
+
+Where Debian's libdeflate0 is installed, it deflates the members and
+inflates whole files, about three times zlib's speed either way (at level
+1 for the same size on float32 volumes; the decompressed bytes are the
+same, the compressed ones differ from zlib's); elsewhere zlib does.
+
+Only the standard library here: read_ahead uses this before numpy loads.
 """
 import ctypes
+import functools
 import gzip
 import hashlib
 import io
@@ -25,13 +30,12 @@ import struct
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 
-import numpy as np
-
 LEVEL = 1
 MEMBER = 1 << 20  # bytes of input per member: 28 per T1 volume, a few MiB in flight
 # The gzip header of every member: no name, no time stamp (so equal bytes
 # in make equal bytes out), "unknown" operating system.
 _HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+_STEP = 1 << 20  # compressed bytes per zlib call: one member's leftover copy stays small
 
 
 def _zlib_deflate(data):
@@ -39,48 +43,122 @@ def _zlib_deflate(data):
     return body.compress(data) + body.flush()
 
 
+def _zlib_inflate(compressed, size):
+    """inflate() by zlib, a bounded piece at a time."""
+    view = memoryview(compressed)
+    parts, made, at = [], 0, 0
+    try:
+        while made < size:
+            member = zlib.decompressobj(31)
+            while not member.eof:
+                if at >= len(view):
+                    return None  # the data end inside a member, or before `size` bytes
+                given = view[at:at + _STEP]
+                # At most one byte past `size`: enough to tell a member running past it.
+                piece = member.decompress(given, size - made + 1)
+                at += len(given) - len(member.unconsumed_tail)
+                made += len(piece)
+                parts.append(piece)
+                if made > size:
+                    return None
+            at -= len(member.unused_data)
+    except zlib.error:  # damaged
+        return None
+    return b"".join(parts)
+
+
 class _Libdeflate:
-    """libdeflate's raw deflate through ctypes, which lets go of the GIL
-    for the call. A compressor serves one thread at a time, so each call
-    takes its own: allocating one is little beside a member's work."""
+    """libdeflate through ctypes, which lets go of the GIL for each call. A
+    compressor or decompressor serves one thread at a time, so each call
+    takes its own: allocating one is little beside the call's work."""
 
     def __init__(self, lib):
         self._lib = lib
-        lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
-        lib.libdeflate_alloc_compressor.argtypes = [ctypes.c_int]
-        lib.libdeflate_free_compressor.restype = None
-        lib.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
-        lib.libdeflate_deflate_compress_bound.restype = ctypes.c_size_t
-        lib.libdeflate_deflate_compress_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-        lib.libdeflate_deflate_compress.restype = ctypes.c_size_t
-        lib.libdeflate_deflate_compress.argtypes = [ctypes.c_void_p, ctypes.c_void_p,
-                                                    ctypes.c_size_t, ctypes.c_void_p,
-                                                    ctypes.c_size_t]
+        size_t, pointer = ctypes.c_size_t, ctypes.c_void_p
+        signatures = {
+            "alloc_compressor": (pointer, [ctypes.c_int]),
+            "free_compressor": (None, [pointer]),
+            "deflate_compress_bound": (size_t, [pointer, size_t]),
+            "deflate_compress": (size_t, [pointer, pointer, size_t, pointer, size_t]),
+            "alloc_decompressor": (pointer, []),
+            "free_decompressor": (None, [pointer]),
+            "gzip_decompress_ex": (ctypes.c_int, [pointer, pointer, size_t, pointer, size_t,
+                                                  ctypes.POINTER(size_t),
+                                                  ctypes.POINTER(size_t)]),
+        }
+        for name, (result, arguments) in signatures.items():
+            function = getattr(lib, "libdeflate_" + name)
+            function.restype, function.argtypes = result, arguments
 
-    def __call__(self, data):
+    def deflate(self, data):
+        """data (a writable buffer: ctypes takes no read-only one without a
+        copy) as a raw deflate stream at LEVEL."""
         lib = self._lib
-        source = np.frombuffer(data, dtype=np.uint8)  # read-only buffers too, not copied
+        source = (ctypes.c_char * len(data)).from_buffer(data) if len(data) else None
         compressor = lib.libdeflate_alloc_compressor(LEVEL)
         if not compressor:
             raise MemoryError("libdeflate could not allocate a compressor")
         try:
-            capacity = lib.libdeflate_deflate_compress_bound(compressor, source.size)
+            capacity = lib.libdeflate_deflate_compress_bound(compressor, len(data))
             out = ctypes.create_string_buffer(capacity)
-            size = lib.libdeflate_deflate_compress(compressor, source.ctypes.data, source.size,
-                                                   out, capacity)
+            size = lib.libdeflate_deflate_compress(compressor, source, len(data), out, capacity)
         finally:
             lib.libdeflate_free_compressor(compressor)
         if size == 0:  # cannot happen within the bound; never write a member short
             raise RuntimeError("libdeflate: the compressed member exceeded its bound")
         return ctypes.string_at(out, size)
 
+    def inflate(self, compressed, size):
+        """inflate() by libdeflate, member by whole member."""
+        if not size:
+            return b""
+        lib = self._lib
+        source = ctypes.c_char_p(compressed)  # bytes: its own buffer, not copied
+        base = ctypes.cast(source, ctypes.c_void_p).value
+        out = bytearray(size)
+        target = ctypes.addressof((ctypes.c_char * size).from_buffer(out))
+        used, made = ctypes.c_size_t(), ctypes.c_size_t()
+        taken = given = 0
+        decompressor = lib.libdeflate_alloc_decompressor()
+        if not decompressor:
+            raise MemoryError("libdeflate could not allocate a decompressor")
+        try:
+            while given < size and taken < len(compressed):
+                status = lib.libdeflate_gzip_decompress_ex(
+                    decompressor, base + taken, len(compressed) - taken,
+                    target + given, size - given, ctypes.byref(used), ctypes.byref(made))
+                if status != 0:  # damaged, or a member running past `size`
+                    return None
+                taken += used.value
+                given += made.value
+        finally:
+            lib.libdeflate_free_decompressor(decompressor)
+        return out if given == size else None
 
-def _deflater():
-    """libdeflate's deflate where the library loads, else zlib's."""
+
+@functools.lru_cache(maxsize=None)
+def _library():
+    """libdeflate where Debian's libdeflate0 loads, else None."""
     try:
         return _Libdeflate(ctypes.CDLL("libdeflate.so.0"))
     except (OSError, AttributeError):  # missing, or too old to have these calls
-        return _zlib_deflate
+        return None
+
+
+def _deflater():
+    lib = _library()
+    return _zlib_deflate if lib is None else lib.deflate
+
+
+def inflate(compressed, size):
+    """The first `size` bytes that the gzip members in `compressed` (bytes)
+    hold, or None when they do not give those bytes cleanly (damaged,
+    truncated; with libdeflate also a member running past them): the
+    caller's own reader then reads the file, and says what is wrong."""
+    lib = _library()
+    if lib is None:
+        return _zlib_inflate(compressed, size)
+    return lib.inflate(compressed, size)
 
 
 # The deflate of every member, found by the first compressing Writer: a
@@ -152,7 +230,8 @@ class Writer:
         self._held.append(data.tobytes())
         self._held_bytes += len(data)
         if self._held_bytes >= MEMBER:
-            joined = memoryview(b"".join(self._held))
+            # Writable, for libdeflate to read in place.
+            joined = memoryview(bytearray().join(self._held))
             whole = len(joined) // MEMBER * MEMBER
             for start in range(0, whole, MEMBER):
                 self._submit(joined[start:start + MEMBER])
@@ -169,7 +248,7 @@ class Writer:
     def _finish(self):
         if self._pool is not None:
             if self._held_bytes or not self._position:  # an empty input: one empty member
-                self._submit(b"".join(self._held))
+                self._submit(bytearray().join(self._held))
                 self._held, self._held_bytes = [], 0
             for future in self._pending:
                 self._out(future.result())
