@@ -16,18 +16,31 @@
 - The command ``denoisers`` (or ``python3 -m denoisers``) for NIfTI files
   and zarr stores (denoisers.cli).
 """
-from .filters import quillon, tessary
-from .pipeline import denoise
-from .run_warnings import DenoiseWarning
-from .sigma import NoiseEstimate, estimate_noise, estimate_sigma, estimate_sigmas
-from .sigma_map import estimate_sigma_map
-from .version import version as _version
+import importlib
+
+# Each name is imported from its module when first asked for, so that the
+# command (launch.py) can start reading its input before numpy and nibabel
+# load; `from denoisers import denoise` and denoisers.denoise work as ever.
+_FROM = {
+    "quillon": "filters", "tessary": "filters", "denoise": "pipeline",
+    "DenoiseWarning": "run_warnings", "NoiseEstimate": "sigma", "estimate_noise": "sigma",
+    "estimate_sigma": "sigma", "estimate_sigmas": "sigma", "estimate_sigma_map": "sigma_map",
+}
 
 
-def __getattr__(name):  # __version__ is looked up when asked for (version.py)
-    if name == "__version__":
-        return _version()
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+def __getattr__(name):
+    if name == "__version__":  # looked up when asked for (version.py)
+        from .version import version
+        return version()
+    if name not in _FROM:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_FROM[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_FROM) | {"__version__"})
 
 
 __all__ = ["quillon", "tessary", "denoise", "estimate_noise", "estimate_sigma", "estimate_sigmas",

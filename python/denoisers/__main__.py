@@ -1,6 +1,6 @@
 import sys
 
-from .cli import main
+from .launch import main
 
 # Guarded: worker processes started by `denoisers bids` import this module
 # again and must not run the command.

@@ -9,6 +9,7 @@ scl_inter. Files are written atomically: temporary files in the target's
 directory, then renames.
 """
 import hashlib
+import io
 import json
 import os
 import tempfile
@@ -17,9 +18,10 @@ from pathlib import Path
 
 import nibabel as nib
 import numpy as np
+from nibabel.arrayproxy import ArrayProxy
 from nibabel.fileholders import FileHolder
 
-from . import gzip_io
+from . import gzip_io, read_ahead
 
 
 class NiftiError(Exception):
@@ -41,9 +43,28 @@ def load(path, magnitude=False):
     try:
         if is_complex(img):
             return img, np.abs(np.asanyarray(img.dataobj)).astype(np.float64)
+        ahead = _read_ahead_voxels(path, img)
+        if ahead is not None:
+            return img, ahead
         return img, np.asarray(img.get_fdata(dtype=np.float64))
     except (OSError, EOFError, ValueError, zlib.error) as e:  # a truncated or damaged file
         raise NiftiError(f"{path}: its voxels cannot be read ({e})") from None
+
+
+def _read_ahead_voxels(path, img):
+    """The voxels as get_fdata gives them, from the file's bytes when the
+    command read them ahead (read_ahead), else None."""
+    raw = read_ahead.take(path)
+    proxy = img.dataobj
+    if raw is None or not isinstance(proxy, ArrayProxy):
+        return None
+    disk = img.header.get_data_dtype()
+    if len(raw) < int(proxy.offset) + int(np.prod(proxy.shape)) * disk.itemsize:
+        return None  # a short file: nibabel's own read says so
+    # nibabel's own proxy over the bytes: its scaling, order and dtype rules.
+    whole = ArrayProxy(io.BytesIO(raw), (proxy.shape, disk, int(proxy.offset), proxy.slope,
+                                         proxy.inter))
+    return np.asarray(np.asanyarray(whole, dtype=np.float64))
 
 
 def open_image(path):
