@@ -2,7 +2,8 @@
 other values than the file (scaling, a stale copy of a file that changed),
 or is read ahead where it must not be (a series, a chunked run); a gzip
 file decompressed whole gives other bytes than its members hold, or bytes
-where it is damaged."""
+where it is damaged; the restart on large pages drops the user's glibc
+settings, overrides them, or restarts again and again."""
 import gzip
 import os
 
@@ -78,3 +79,17 @@ def test_only_a_plain_run_on_one_volume_is_read_ahead(tmp_path):
         path = next(a for a in argv if a.endswith(".nii.gz"))
         assert (read_ahead.take(path) is not None) == expected, argv
         assert read_ahead.take(path) is None  # given once
+
+
+def test_the_restart_on_large_pages_keeps_the_users_settings_and_happens_once():
+    argv = ["/usr/bin/python3", "-m", "denoisers", "denoise", "in.nii.gz", "out.nii.gz"]
+    if launch.huge_page_restart({}, argv) is None:
+        pytest.skip("not glibc 2.35 or later with large pages on")
+    environment, again = launch.huge_page_restart(
+        {"GLIBC_TUNABLES": "glibc.malloc.arena_max=2", "HOME": "/home/u"}, argv)
+    assert environment == {"GLIBC_TUNABLES": "glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1",
+                           "HOME": "/home/u"}
+    assert again == argv
+    assert launch.huge_page_restart(environment, argv) is None  # once
+    assert launch.huge_page_restart({"GLIBC_TUNABLES": "glibc.malloc.hugetlb=0"}, argv) is None
+    assert launch.huge_page_restart({}, None) is None
