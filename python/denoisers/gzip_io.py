@@ -146,6 +146,9 @@ def _library():
 
 
 def _deflater():
+    """The deflate of every member: libdeflate's where it loads (found by
+    the first compressing Writer, so a command that writes no .nii.gz never
+    loads the library), else zlib's."""
     lib = _library()
     return _zlib_deflate if lib is None else lib.deflate
 
@@ -159,11 +162,6 @@ def inflate(compressed, size):
     if lib is None:
         return _zlib_inflate(compressed, size)
     return lib.inflate(compressed, size)
-
-
-# The deflate of every member, found by the first compressing Writer: a
-# command that writes no .nii.gz never loads the library.
-DEFLATE = None
 
 
 def _member(data, deflate):
@@ -186,10 +184,7 @@ class Writer:
         self._held_bytes = 0
         self._threads = threads or len(os.sched_getaffinity(0))
         self._pool = ThreadPoolExecutor(self._threads) if compress else None
-        global DEFLATE
-        if compress and DEFLATE is None:
-            DEFLATE = _deflater()
-        self._deflate = DEFLATE
+        self._deflate = _deflater() if compress else None
 
     def __enter__(self):
         return self

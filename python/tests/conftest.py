@@ -71,3 +71,16 @@ def run_cli(*args, **kwargs):
     """Runs `python -m denoisers ARGS` with this interpreter."""
     return subprocess.run([sys.executable, "-m", "denoisers", *map(str, args)],
                           capture_output=True, text=True, **kwargs)
+
+
+@pytest.fixture(params=["libdeflate", "zlib"])
+def gzip_backend(request, monkeypatch):
+    """Each of gzip_io's libraries in turn: libdeflate (skipped where it is
+    not installed) and zlib, its fallback."""
+    from denoisers import gzip_io
+
+    if request.param == "libdeflate" and gzip_io._library() is None:
+        pytest.skip("libdeflate0 is not installed (scripts/setup.sh installs it)")
+    if request.param == "zlib":
+        monkeypatch.setattr(gzip_io, "_library", lambda: None)
+    return request.param
